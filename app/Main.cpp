@@ -1,0 +1,18 @@
+#include "app/ModMain.h"
+#include "main_window/frmKDR31.h"
+
+#include <memory>
+
+namespace {
+std::unique_ptr<frmKDR31> mainWindow;
+}
+
+void ModMain::Main() {
+    if (!mainWindow)
+        mainWindow = std::make_unique<frmKDR31>(std::make_unique<QtDialogs>());
+    mainWindow->show();
+}
+
+void ModMain::Shutdown() {
+    mainWindow.reset();
+}

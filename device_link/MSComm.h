@@ -1,0 +1,75 @@
+#pragma once
+// The serial port of the main window: the properties and operations that opening, the command
+// transaction and closing use, on top of QSerialPort. Every byte value 0-255 passes unchanged.
+//
+// Setters return false where the port refuses the value (the caller treats that as the port
+// raising an error). A port whose other end disappears is closed at its first read or write
+// error, because Qt would otherwise report the error again and again and spin a core.
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+class MSComm : public QObject {
+    Q_OBJECT
+public:
+    enum Handshake { comNone = 0 };
+    enum InputModeValue { comInputModeText = 0 };
+
+    explicit MSComm(QObject* parent = nullptr);
+    ~MSComm() override;
+
+    // The device behind port number k: "COMk" on Windows; elsewhere the path in the environment
+    // variable KDR31_COM<k>, or /dev/ttyS<k-1> when it is not set.
+    static QString DevicePath(int portNumber);
+
+    bool SetHandshaking(int mode);
+    // Refused while the port is open and for numbers outside 1-255.
+    bool SetCommPort(int portNumber);
+    bool SetRTSEnable(bool enable);
+    // "baud,parity,data bits,stop bits", e.g. "115200,N,8,1".
+    bool SetSettings(const QString& settings);
+    bool SetInputLen(int length);
+    bool SetInputMode(int mode);
+    // Opening fails when the port is open already or the device cannot be opened.
+    bool SetPortOpen(bool open);
+
+    bool PortOpen() const;
+    int CommPort() const { return portNumber_; }
+    QString LastError() const { return lastError_; }
+
+    // Writes the whole string; false (nothing written) when the port is not open or the write
+    // fails, in which case the port is closed.
+    bool Output(const QByteArray& bytes);
+    // Everything received so far, without blocking; empty when nothing is waiting.
+    QByteArray Input();
+    // Blocks until bytes are waiting, the time has passed or the port fails; never spins.
+    // Returns true when bytes are waiting.
+    bool WaitForInput(int msecs);
+
+    // One command transaction at a time may use the port.
+    bool InTransaction() const { return inTransaction_; }
+    void SetInTransaction(bool active) { inTransaction_ = active; }
+
+signals:
+    // The port was closed because its other end went away or it failed.
+    void PortLost(const QString& reason);
+
+private:
+    void CheckForFailure();
+    void CloseAfterFailure();
+
+    QSerialPort port_;
+    int portNumber_ = 1;
+    int handshaking_ = comNone;
+    bool rtsEnable_ = false;
+    qint32 baud_ = 9600;
+    QSerialPort::Parity parity_ = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits_ = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits_ = QSerialPort::OneStop;
+    int inputLen_ = 0;
+    int inputMode_ = comInputModeText;
+    bool inTransaction_ = false;
+    int openGeneration_ = 0;
+    QString lastError_;
+};

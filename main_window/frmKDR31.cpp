@@ -1,0 +1,233 @@
+#include "main_window/frmKDR31.h"
+
+#include "device_link/MSComm.h"
+#include "main_window/Artwork.h"
+#include "main_window/ClickableImage.h"
+#include "main_window/UpDown.h"
+#include "readings/ReadingsModel.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableView>
+#include <QTimer>
+#include <map>
+
+namespace {
+
+// Positions are laid out in twips: 15 to a pixel at 96 dpi (Qt scales for high-dpi screens).
+int Px(int twips) {
+    return (twips + 7) / 15;
+}
+
+QRect Twips(int left, int top, int width, int height) {
+    return QRect(Px(left), Px(top), Px(width), Px(height));
+}
+
+template <typename W> W* Place(W* widget, const char* name, QRect geometry) {
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(geometry);
+    return widget;
+}
+
+void Colour(QPushButton* button, QColor colour) {
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::Button, colour);
+    button->setPalette(palette);
+    button->setAutoFillBackground(true);
+}
+
+QTimer* MakeTimer(QObject* parent, const char* name) {
+    auto* timer = new QTimer(parent);
+    timer->setObjectName(QLatin1String(name));
+    timer->setInterval(1000);
+    return timer;
+}
+
+} // namespace
+
+frmKDR31::frmKDR31(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
+    : QWidget(parent), dialogs_(std::move(dialogs)) {
+    setObjectName(QStringLiteral("frmKDR31"));
+    CreateControls();
+    Form_Load();
+}
+
+frmKDR31::~frmKDR31() = default;
+
+void frmKDR31::CreateControls() {
+    setWindowTitle(QStringLiteral("KDR31 Visualisation"));
+    setWindowIcon(WindowIcon());
+    resize(Px(21255), Px(6945));
+
+    std::map<int, QWidget*> tabOrder;
+    auto tab = [&tabOrder](int index, QWidget* widget) { tabOrder[index] = widget; };
+
+    cmdDebug = Place(new QPushButton(QStringLiteral("Debug Log"), this), "cmdDebug",
+                     Twips(19815, 6330, 1305, 405));
+    cmdDebug->hide();
+    tab(23, cmdDebug);
+
+    cmdUpgrade = Place(new QPushButton(QStringLiteral("Upgrade"), this), "cmdUpgrade",
+                       Twips(19695, 1425, 1050, 405));
+    cmdUpgrade->hide();
+    tab(22, cmdUpgrade);
+
+    timTXSettings = MakeTimer(this, "timTXSettings");
+
+    fraSettings = Place(new QGroupBox(QStringLiteral("Settings"), this), "fraSettings",
+                        Twips(18255, 1935, 2865, 3720));
+    fraSettings->hide();
+    tab(8, fraSettings);
+
+    txtDivider = Place(new QLineEdit(QStringLiteral("1"), fraSettings), "txtDivider",
+                       Twips(1545, 623, 810, 285));
+    tab(20, txtDivider);
+
+    Frame3 = Place(new QGroupBox(QStringLiteral("Country"), fraSettings), "Frame3",
+                   Twips(210, 1035, 2490, 990));
+    tab(16, Frame3);
+    optNLofB[0] = Place(new QRadioButton(QStringLiteral("Nederland"), Frame3), "optNLofB(0)",
+                        Twips(255, 225, 2010, 390));
+    tab(18, optNLofB[0]);
+    optNLofB[1] = Place(new QRadioButton(QStringLiteral("België"), Frame3), "optNLofB(1)",
+                        Twips(255, 570, 2010, 300));
+    tab(17, optNLofB[1]);
+
+    Frame2 = Place(new QGroupBox(QStringLiteral("Protocol DSMR"), fraSettings), "Frame2",
+                   Twips(210, 2160, 2490, 1380));
+    tab(12, Frame2);
+    optProtocol[5] = Place(new QRadioButton(QStringLiteral("5.0"), Frame2), "optProtocol(5)",
+                           Twips(240, 1065, 765, 195));
+    tab(15, optProtocol[5]);
+    optProtocol[4] = Place(new QRadioButton(QStringLiteral("4.0"), Frame2), "optProtocol(4)",
+                           Twips(240, 675, 765, 195));
+    tab(14, optProtocol[4]);
+    optProtocol[2] = Place(new QRadioButton(QStringLiteral("2.0"), Frame2), "optProtocol(2)",
+                           Twips(240, 285, 765, 195));
+    tab(13, optProtocol[2]);
+
+    txtInterval = Place(new QLineEdit(QStringLiteral("60 sec."), fraSettings), "txtInterval",
+                        Twips(1545, 240, 810, 285));
+    txtInterval->setReadOnly(true);
+    tab(9, txtInterval);
+
+    updInterval = Place(new UpDown(fraSettings), "updInterval", Twips(2355, 240, 255, 285));
+    updInterval->SetIncrement(5);
+    tab(10, updInterval);
+    updDivider = Place(new UpDown(fraSettings), "updDivider", Twips(2355, 623, 255, 285));
+    updDivider->SetIncrement(1);
+    tab(21, updDivider);
+
+    Label5 = Place(new QLabel(QStringLiteral("Puls divider"), fraSettings), "Label5",
+                   Twips(225, 645, 1125, 240));
+    tab(19, Label5);
+    Label4 = Place(new QLabel(QStringLiteral("Refresh speed"), fraSettings), "Label4",
+                   Twips(225, 285, 1050, 240));
+    tab(11, Label4);
+
+    timScan = MakeTimer(this, "timScan");
+
+    cmdScanCom = Place(new QPushButton(QStringLiteral("Scan"), this), "cmdScanCom",
+                       Twips(18465, 225, 1050, 405));
+    Colour(cmdScanCom, QColor(255, 255, 128));
+    tab(4, cmdScanCom);
+
+    cmdCloseCom = Place(new QPushButton(QStringLiteral("Close"), this), "cmdCloseCom",
+                        Twips(19695, 825, 1050, 405));
+    cmdCloseCom->hide();
+    tab(1, cmdCloseCom);
+
+    cmdOpenCom = Place(new QPushButton(QStringLiteral("Open"), this), "cmdOpenCom",
+                       Twips(19680, 825, 1050, 405));
+    Colour(cmdOpenCom, QColor(128, 255, 128));
+    tab(0, cmdOpenCom);
+
+    cmbComPort = Place(new QComboBox(this), "cmbComPort", Twips(18465, 877, 1050, 315));
+    tab(3, cmbComPort);
+
+    grdInterfaces = Place(new QTableView(this), "grdInterfaces", Twips(135, 315, 17985, 6480));
+    grdModel = new ReadingsModel(grdInterfaces);
+    grdInterfaces->setModel(grdModel);
+    tab(2, grdInterfaces);
+
+    MSComm1 = new MSComm(this);
+    MSComm1->setObjectName(QStringLiteral("MSComm1"));
+
+    fraDebug = Place(new QGroupBox(QStringLiteral("Debug Log"), this), "fraDebug",
+                     Twips(2835, 915, 18315, 5580));
+    fraDebug->setAutoFillBackground(true);
+    fraDebug->hide();
+    tab(24, fraDebug);
+    cmldClear = Place(new QPushButton(QStringLiteral("Clear"), fraDebug), "cmldClear",
+                      Twips(17100, 375, 885, 540));
+    tab(29, cmldClear);
+    cmdStopDebugLog = Place(new QPushButton(QStringLiteral("Exit"), fraDebug), "cmdStopDebugLog",
+                            Twips(17100, 4785, 885, 540));
+    tab(28, cmdStopDebugLog);
+    cmdSaveDebugLog = Place(new QPushButton(QStringLiteral("Open in Notepad"), fraDebug),
+                            "cmdSaveDebugLog", Twips(15165, 2040, 885, 540));
+    tab(27, cmdSaveDebugLog);
+    cmdReadDebugLog = Place(new QPushButton(QStringLiteral("Read"), fraDebug), "cmdReadDebugLog",
+                            Twips(15135, 1215, 885, 540));
+    tab(26, cmdReadDebugLog);
+    txtDebugLog = Place(new QPlainTextEdit(fraDebug), "txtDebugLog",
+                        Twips(120, 240, 13755, 5145));
+    txtDebugLog->setReadOnly(true);
+    txtDebugLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    tab(25, txtDebugLog);
+
+    QFont headingFont(QStringLiteral("MS Sans Serif"));
+    headingFont.setPointSizeF(9.75);
+    Label3 = Place(new QLabel(QStringLiteral("-------   INPUT   -------"), this), "Label3",
+                   Twips(15660, 15, 2070, 270));
+    Label2 = Place(new QLabel(QStringLiteral("----------------    EXPORT    ----------------"),
+                              this),
+                   "Label2", Twips(7695, 15, 3780, 270));
+    Label1 = Place(new QLabel(QStringLiteral("-----------   IMPORT   ---------------"), this),
+                   "Label1", Twips(2985, 15, 4065, 270));
+    for (QLabel* label : {Label3, Label2, Label1})
+        label->setFont(headingFont);
+    tab(7, Label3);
+    tab(6, Label2);
+    tab(5, Label1);
+
+    imgRefresh = Place(new ClickableImage(this), "imgRefresh", Twips(19920, 330, 810, 780));
+    imgRefresh->setPixmap(RefreshPicture());
+    imgRefresh->setScaledContents(true);
+    imgRefresh->hide();
+
+    // Tab order as laid out; labels and frames take no focus and are passed over by Qt.
+    QWidget* previous = nullptr;
+    for (const auto& [index, widget] : tabOrder) {
+        (void)index;
+        if (previous)
+            QWidget::setTabOrder(previous, widget);
+        previous = widget;
+    }
+}
+
+void frmKDR31::Form_Load() {
+    for (int port = 1; port <= 32; ++port)
+        cmbComPort->addItem(QStringLiteral("COM%1:").arg(port));
+    cmbComPort->setCurrentIndex(-1);
+    InitGrid();
+}
+
+void frmKDR31::Form_Unload() {
+    PortState = PortStateClosed;
+    ClosePort();
+    QCoreApplication::processEvents();
+}
+
+void frmKDR31::closeEvent(QCloseEvent* event) {
+    Form_Unload();
+    event->accept();
+}

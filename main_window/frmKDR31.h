@@ -1,0 +1,99 @@
+#pragma once
+// The main window: every control of the tool, the form-level state and the handlers. The
+// handlers live in the folder of the subsystem they belong to (device_link/, main_window/,
+// readings/, debug_log/, firmware/); this header is the one place that lists them all.
+
+#include "app/Dialogs.h"
+
+#include <QByteArray>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <memory>
+
+class ClickableImage;
+class MSComm;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QTableView;
+class QTimer;
+class ReadingsModel;
+class UpDown;
+
+// PortState values besides a port number 1-32.
+enum : std::uint8_t {
+    PortStateClosed = 0,    // no connection; closed by the program, or never opened
+    PortStateNoDevice = 99, // the last connect failed: the port did not open, or no device answered
+};
+
+class frmKDR31 : public QWidget {
+    Q_OBJECT
+public:
+    explicit frmKDR31(std::unique_ptr<Dialogs> dialogs, QWidget* parent = nullptr);
+    ~frmKDR31() override;
+
+    // Form-level state.
+    std::uint8_t PortState = PortStateClosed;
+    double RxDeadline = 0;
+
+    // Controls, in the order in which they are created.
+    QPushButton* cmdDebug = nullptr;
+    QPushButton* cmdUpgrade = nullptr;
+    QTimer* timTXSettings = nullptr;
+    QGroupBox* fraSettings = nullptr;
+    QLineEdit* txtDivider = nullptr;
+    QGroupBox* Frame3 = nullptr;
+    std::array<QRadioButton*, 2> optNLofB{};    // 0 "Nederland", 1 "België"
+    QGroupBox* Frame2 = nullptr;
+    std::array<QRadioButton*, 6> optProtocol{}; // indices 2, 4, 5: the DSMR major version
+    QLineEdit* txtInterval = nullptr;
+    UpDown* updInterval = nullptr;
+    UpDown* updDivider = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label4 = nullptr;
+    QTimer* timScan = nullptr;
+    QPushButton* cmdScanCom = nullptr;
+    QPushButton* cmdCloseCom = nullptr;
+    QPushButton* cmdOpenCom = nullptr;
+    QComboBox* cmbComPort = nullptr;
+    QTableView* grdInterfaces = nullptr;
+    ReadingsModel* grdModel = nullptr;
+    MSComm* MSComm1 = nullptr;
+    QGroupBox* fraDebug = nullptr;
+    QPushButton* cmldClear = nullptr;
+    QPushButton* cmdStopDebugLog = nullptr;
+    QPushButton* cmdSaveDebugLog = nullptr;
+    QPushButton* cmdReadDebugLog = nullptr;
+    QPlainTextEdit* txtDebugLog = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label1 = nullptr;
+    ClickableImage* imgRefresh = nullptr;
+
+    Dialogs& dialogs() { return *dialogs_; }
+
+    // Device link (device_link/).
+    std::uint8_t OpenCom(std::uint8_t portNumber);
+    QByteArray SendCommand(std::uint8_t command, const QByteArray& payload);
+    void ClosePort();
+
+    // Readings grid layout (readings/).
+    void InitGrid();
+
+public slots:
+    void Form_Load();
+    void Form_Unload();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateControls();
+
+    std::unique_ptr<Dialogs> dialogs_;
+};

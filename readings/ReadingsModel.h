@@ -1,0 +1,59 @@
+#pragma once
+// The rows behind the readings grid. A logging tool may run for weeks, so a row is stored as the
+// raw values it was built from (64 bytes) and its cell texts are made when the view asks for
+// them. Row 0 of the grid is the caption row (the view's header); data rows count from 1.
+
+#include "readings/ReadingsDecode.h"
+
+#include <QAbstractTableModel>
+#include <QLocale>
+#include <array>
+#include <cstdint>
+#include <deque>
+
+constexpr int GridColumns = 20;
+
+struct ReadingsRow {
+    enum State : std::uint8_t {
+        Blank = 0,    // added by the grid's row count, never written
+        Failed = 1,   // the readings command failed: "???" in column 3
+        Received = 2, // the fields the reply covered are shown
+    };
+    qint64 time = 0; // PC clock when the row was written, ms since the epoch
+    std::array<float, ReadingsFieldCount> fields{};
+    std::uint16_t present = 0; // bit i set: field i was in the reply
+    State state = Blank;
+    bool tariffLow = false; // outcome of the tariff rule when the row was written
+};
+
+class ReadingsModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit ReadingsModel(QObject* parent = nullptr, const QLocale& locale = QLocale::system());
+
+    // Grid terms: the caption row included.
+    int Rows() const { return static_cast<int>(rows_.size()) + 1; }
+    // Fewer rows drop data rows from the bottom; more add blank rows.
+    void SetRows(int rows);
+    void AppendRow(const ReadingsRow& row);
+    const ReadingsRow& DataRow(int row) const { return rows_.at(static_cast<size_t>(row - 1)); }
+
+    void SetCaption(int column, const QString& caption);
+    // The text of a cell as the grid shows it; row 0 holds the captions.
+    QString TextMatrix(int row, int column) const;
+    Qt::Alignment CellAlignment(int row, int column) const;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+private:
+    std::deque<ReadingsRow> rows_;
+    std::array<QString, GridColumns> captions_;
+    std::array<int, GridColumns> fieldOfColumn_{};
+    QLocale locale_;
+    QString dateFormat_;
+    QString timeFormat_;
+};

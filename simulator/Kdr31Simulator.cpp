@@ -1,0 +1,439 @@
+#include "simulator/Kdr31Simulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t StartMarker = 0x2A;
+constexpr std::uint8_t EndMarker = 0x23;
+const Bytes Acknowledgement = {0x2A, 0x55, 0x23};
+
+void AppendFloatBigEndian(Bytes& out, float value) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, 4);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(bits >> shift));
+}
+
+Bytes ShortReply(std::uint8_t code, const Bytes& data) {
+    Bytes reply = {StartMarker, code, static_cast<std::uint8_t>(data.size())};
+    reply.insert(reply.end(), data.begin(), data.end());
+    reply.push_back(EndMarker);
+    return reply;
+}
+
+Bytes LongReply(std::uint8_t code, const Bytes& data) {
+    const size_t n = std::min<size_t>(data.size(), 0xFFFF);
+    Bytes reply = {StartMarker, code, static_cast<std::uint8_t>(n >> 8),
+                   static_cast<std::uint8_t>(n & 0xFF)};
+    reply.insert(reply.end(), data.begin(), data.begin() + static_cast<long>(n));
+    reply.push_back(EndMarker);
+    return reply;
+}
+
+} // namespace
+
+std::uint16_t Crc16X25(const std::uint8_t* data, size_t length, std::uint16_t start) {
+    // Table-free reflected CRC-CCITT, written independently of the tool's own CRC code so that
+    // the two check each other.
+    std::uint16_t crc = start;
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408)
+                            : static_cast<std::uint16_t>(crc >> 1);
+    }
+    return static_cast<std::uint16_t>(~crc);
+}
+
+Kdr31Simulator::Kdr31Simulator() {
+    drifting_ = {420.0f, 1523400.0f, 1834500.0f, 0.0f, 0.0f, 402300.0f, 187600.0f, 0.0f,
+                 3456.789f, 0.0f, 2.0f, 0.0f, 0.0f};
+}
+
+Kdr31Simulator::~Kdr31Simulator() {
+    stop_ = true;
+    if (wakeWrite_ >= 0) {
+        const char wake = 1;
+        [[maybe_unused]] ssize_t ignored = write(wakeWrite_, &wake, 1);
+    }
+    if (thread_.joinable())
+        thread_.join();
+    for (int fd : {master_, wakeRead_, wakeWrite_})
+        if (fd >= 0)
+            close(fd);
+}
+
+bool Kdr31Simulator::Start() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        error_ = std::string("no pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    char name[128] = {};
+    if (ptsname_r(master_, name, sizeof name) != 0) {
+        error_ = std::string("ptsname: ") + std::strerror(errno);
+        return false;
+    }
+    portPath_ = name;
+    termios raw{};
+    if (tcgetattr(master_, &raw) == 0) {
+        cfmakeraw(&raw);
+        cfsetspeed(&raw, B115200);
+        tcsetattr(master_, TCSANOW, &raw);
+    }
+    int wake[2];
+    if (pipe(wake) != 0) {
+        error_ = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    wakeRead_ = wake[0];
+    wakeWrite_ = wake[1];
+    fcntl(wakeRead_, F_SETFL, O_NONBLOCK);
+    thread_ = std::thread(&Kdr31Simulator::Run, this);
+    return true;
+}
+
+std::string Kdr31Simulator::PortPath() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return portPath_;
+}
+
+std::string Kdr31Simulator::ErrorText() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+}
+
+void Kdr31Simulator::HangUp() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (master_ >= 0) {
+        close(master_);
+        master_ = -1;
+    }
+    pending_.clear();
+}
+
+void Kdr31Simulator::SetVersion(std::array<std::uint8_t, 4> version) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    version_ = version;
+}
+
+std::array<std::uint8_t, 4> Kdr31Simulator::Version() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return version_;
+}
+
+void Kdr31Simulator::SetSerialNumber(const std::string& serial) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    serial_ = serial;
+}
+
+void Kdr31Simulator::SetSettings(DeviceSettings settings) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    settings_ = settings;
+}
+
+DeviceSettings Kdr31Simulator::Settings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return settings_;
+}
+
+void Kdr31Simulator::SetFault(std::uint8_t command, Fault fault, int times) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_[command] = {fault, times};
+}
+
+void Kdr31Simulator::SetLateDelay(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lateDelay_ = delay;
+}
+
+void Kdr31Simulator::QueueRawReply(std::uint8_t command, Bytes reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rawReplies_[command].push_back(std::move(reply));
+}
+
+void Kdr31Simulator::SetIdentifyDataLength(int bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    identifyDataLength_ = std::clamp(bytes, 0, 255);
+}
+
+void Kdr31Simulator::SetReadingsDataLength(int bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readingsDataLength_ = std::clamp(bytes, 0, 255);
+}
+
+void Kdr31Simulator::SetReadings(std::array<float, 13> values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fixedReadings_ = values;
+}
+
+void Kdr31Simulator::SetDebugLog(Bytes text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    debugText_ = std::move(text);
+    debugStatus_.reset();
+}
+
+void Kdr31Simulator::SetDebugStatus(std::uint8_t status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    debugStatus_ = status;
+    debugText_.reset();
+}
+
+std::vector<Received> Kdr31Simulator::ReceivedFrames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+std::vector<Received> Kdr31Simulator::ReceivedFrames(std::uint8_t command) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Received> frames;
+    for (const Received& r : received_)
+        if (r.command == command)
+            frames.push_back(r);
+    return frames;
+}
+
+void Kdr31Simulator::ClearReceived() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.clear();
+}
+
+bool Kdr31Simulator::WaitForFrames(std::uint8_t command, size_t count,
+                                   std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return receivedChanged_.wait_for(lock, timeout, [&] {
+        return static_cast<size_t>(std::count_if(received_.begin(), received_.end(),
+                                                 [&](const Received& r) {
+                                                     return r.command == command;
+                                                 })) >= count;
+    });
+}
+
+size_t Kdr31Simulator::PayloadLength(std::uint8_t command) {
+    switch (command) {
+    case 66: return 4;
+    case 208: return 134;
+    case 210: return 12;
+    default: return 0;
+    }
+}
+
+void Kdr31Simulator::Run() {
+    std::uint8_t buffer[4096];
+    while (!stop_) {
+        int master;
+        int timeoutMs = 50;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            master = master_;
+            if (!pending_.empty()) {
+                const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    pending_.front().due - Clock::now());
+                timeoutMs = static_cast<int>(std::clamp<long long>(wait.count() + 1, 0, 50));
+            }
+        }
+        pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {master, POLLIN, 0}};
+        const int ready = poll(fds, master >= 0 ? 2 : 1, timeoutMs);
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            while (read(wakeRead_, buffer, sizeof buffer) > 0) {
+            }
+        }
+        if (ready > 0 && master >= 0 && (fds[1].revents & POLLIN)) {
+            const ssize_t got = read(master, buffer, sizeof buffer);
+            if (got > 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (ssize_t i = 0; i < got; ++i)
+                    OnByte(buffer[i]);
+            }
+        } else if (ready > 0 && master >= 0 && (fds[1].revents & (POLLHUP | POLLERR))) {
+            // Nobody has the port open: nothing can arrive until somebody opens it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        FlushDue();
+    }
+}
+
+void Kdr31Simulator::OnByte(std::uint8_t byte) {
+    switch (rxState_) {
+    case RxState::WaitStart:
+        if (byte == StartMarker)
+            rxState_ = RxState::WaitCommand;
+        break;
+    case RxState::WaitCommand:
+        rxCommand_ = byte;
+        rxPayload_.clear();
+        rxState_ = PayloadLength(byte) > 0 ? RxState::Payload : RxState::WaitEnd;
+        break;
+    case RxState::Payload:
+        rxPayload_.push_back(byte);
+        if (rxPayload_.size() == PayloadLength(rxCommand_))
+            rxState_ = RxState::WaitEnd;
+        break;
+    case RxState::WaitEnd:
+        rxState_ = RxState::WaitStart;
+        if (byte == EndMarker)
+            OnFrame(rxCommand_, rxPayload_);
+        else if (byte == StartMarker)
+            rxState_ = RxState::WaitCommand;
+        break;
+    }
+}
+
+void Kdr31Simulator::OnFrame(std::uint8_t command, const Bytes& payload) {
+    received_.push_back({command, payload, Clock::now()});
+    receivedChanged_.notify_all();
+
+    Bytes reply;
+    if (!rawReplies_[command].empty()) {
+        reply = std::move(rawReplies_[command].front());
+        rawReplies_[command].pop_front();
+        Answer(command, payload); // the device's state moves on all the same
+        Send(std::move(reply), std::chrono::milliseconds(0));
+        return;
+    }
+    reply = Answer(command, payload);
+    FaultSetting& setting = faults_[command];
+    const Fault fault = setting.fault;
+    if (setting.times > 0 && --setting.times == 0)
+        setting = {};
+
+    std::chrono::milliseconds delay(0);
+    switch (fault) {
+    case Fault::None: break;
+    case Fault::Silent: reply.clear(); break;
+    case Fault::Late: delay = lateDelay_; break;
+    case Fault::StrayByte: reply.insert(reply.begin(), 0x0A); break;
+    case Fault::WrongEnd:
+        if (!reply.empty())
+            reply.back() = '!';
+        break;
+    case Fault::LengthOverflow:
+        if (reply.size() >= 4)
+            reply[2] = 6;
+        break;
+    case Fault::Garbage: reply = {'*', 'X', '#'}; break;
+    }
+    if (!reply.empty())
+        Send(std::move(reply), delay);
+}
+
+Bytes Kdr31Simulator::Answer(std::uint8_t command, const Bytes& payload) {
+    switch (command) {
+    case 86: return ShortReply(87, IdentifyData());
+    case 64: return ShortReply(65, ReadingsData());
+    case 66:
+        settings_ = {payload[0], payload[1], payload[2], payload[3]};
+        return Acknowledgement;
+    case 68: return LongReply(69, DebugLogData());
+    case 208:
+    case 210: return Acknowledgement;
+    default: return {};
+    }
+}
+
+Bytes Kdr31Simulator::IdentifyData() const {
+    Bytes data(version_.begin(), version_.end());
+    data.push_back(settings_.interval);
+    data.push_back(settings_.country);
+    data.push_back(settings_.protocol);
+    data.push_back(settings_.divider);
+    std::string serial = serial_;
+    serial.resize(8, ' ');
+    data.insert(data.end(), serial.begin(), serial.end());
+    data.resize(static_cast<size_t>(identifyDataLength_), 0);
+    return data;
+}
+
+Bytes Kdr31Simulator::ReadingsData() {
+    std::array<float, 13> values;
+    if (fixedReadings_) {
+        values = *fixedReadings_;
+    } else {
+        // A household: consumption wanders around a few hundred watts, the counters only grow.
+        random_ = random_ * 1103515245u + 12345u;
+        const float step = static_cast<float>((random_ >> 16) % 201) - 100.0f;
+        float& power = drifting_[0];
+        power = std::clamp(power + step, 80.0f, 4500.0f);
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        const bool lowTariff = local.tm_hour >= 23 || local.tm_hour < 7;
+        drifting_[10] = lowTariff ? 1.0f : 2.0f;
+        const float importWh = power * settings_.interval / 3600.0f;
+        drifting_[lowTariff ? 2 : 1] += importWh;
+        drifting_[3] = importWh;
+        drifting_[8] += 0.001f;
+        drifting_[9] = 0.001f;
+        drifting_[11] += 1.0f;
+        drifting_[12] += static_cast<float>((random_ >> 8) % 3);
+        values = drifting_;
+    }
+    Bytes data;
+    for (float v : values)
+        AppendFloatBigEndian(data, v);
+    data.resize(static_cast<size_t>(readingsDataLength_), 0);
+    return data;
+}
+
+Bytes Kdr31Simulator::DebugLogData() {
+    if (debugStatus_)
+        return {*debugStatus_};
+    if (debugText_)
+        return *debugText_;
+    // A few lines of the device's own log per request.
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        const std::uint32_t number = ++logLine_;
+        char line[96];
+        std::snprintf(line, sizeof line, "%06u P1 telegram %u bytes, CRC ok, tariff %u\r\n",
+                      number, 600 + number % 200, number % 2 + 1);
+        text += line;
+    }
+    return Bytes(text.begin(), text.end());
+}
+
+void Kdr31Simulator::Send(Bytes bytes, std::chrono::milliseconds delay) {
+    pending_.push_back({Clock::now() + delay, std::move(bytes)});
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const Pending& a, const Pending& b) { return a.due < b.due; });
+    FlushDue();
+}
+
+void Kdr31Simulator::FlushDue() {
+    const auto now = Clock::now();
+    while (!pending_.empty() && pending_.front().due <= now) {
+        Bytes bytes = std::move(pending_.front().bytes);
+        pending_.pop_front();
+        size_t written = 0;
+        int attempts = 0;
+        while (master_ >= 0 && written < bytes.size() && attempts < 100) {
+            const ssize_t n = write(master_, bytes.data() + written, bytes.size() - written);
+            if (n > 0) {
+                written += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EAGAIN) {
+                ++attempts;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            } else {
+                break; // nobody listening: the bytes are lost, as on a real line
+            }
+        }
+    }
+}
+
+} // namespace sim

@@ -1,0 +1,155 @@
+#pragma once
+// A simulated KDR31 on a pseudo-terminal. It answers the identify, readings, settings and debug
+// log commands and the boot loader's two upload commands as the device does, and can be told to
+// misbehave. It runs on a thread of its own; the tool reaches it through the real serial port
+// class by opening PortPath().
+//
+// Thread safety: every public method may be called from any thread.
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct DeviceSettings {
+    std::uint8_t interval = 10; // seconds between readings, 5-60
+    std::uint8_t country = 1;   // 1 Netherlands, 2 Belgium
+    std::uint8_t protocol = 5;  // DSMR major version 2, 4 or 5
+    std::uint8_t divider = 1;   // pulse divider, 1-10
+};
+
+// How the simulator answers a command.
+enum class Fault {
+    None,           // answers as the device does
+    Silent,         // answers nothing
+    Late,           // answers after Options::lateDelay
+    StrayByte,      // one extra byte before the reply
+    WrongEnd,       // the end marker is replaced
+    LengthOverflow, // long reply with a length high byte of 6
+    Garbage,        // three bytes that are not the acknowledgement instead of it
+};
+
+// A frame the simulator received, with the time it was complete.
+struct Received {
+    std::uint8_t command = 0;
+    Bytes payload;
+    std::chrono::steady_clock::time_point at;
+};
+
+class Kdr31Simulator {
+public:
+    Kdr31Simulator();
+    ~Kdr31Simulator();
+    Kdr31Simulator(const Kdr31Simulator&) = delete;
+    Kdr31Simulator& operator=(const Kdr31Simulator&) = delete;
+
+    // Opens the pseudo-terminal and starts answering. False when no pseudo-terminal could be
+    // had (ErrorText() says why).
+    bool Start();
+    // The device path the tool opens (/dev/pts/N).
+    std::string PortPath() const;
+    std::string ErrorText() const;
+
+    // The device goes away: its end of the line is closed, as when a USB adapter is pulled out.
+    void HangUp();
+
+    // Identity and state reported by the identify command.
+    void SetVersion(std::array<std::uint8_t, 4> version);
+    std::array<std::uint8_t, 4> Version() const;
+    void SetSerialNumber(const std::string& serial); // 8 characters are sent
+    void SetSettings(DeviceSettings settings);
+    DeviceSettings Settings() const;
+
+    // Misbehaviour for one command; times < 0 means until changed.
+    void SetFault(std::uint8_t command, Fault fault, int times = -1);
+    void SetLateDelay(std::chrono::milliseconds delay);
+    // The next replies to a command are exactly these bytes (one entry per request), instead
+    // of what the device would send.
+    void QueueRawReply(std::uint8_t command, Bytes reply);
+    // Data bytes of the identify reply (normally 16) and of the readings reply (normally 52).
+    void SetIdentifyDataLength(int bytes);
+    void SetReadingsDataLength(int bytes);
+    // Readings values override (13 floats in reply order); otherwise they drift plausibly.
+    void SetReadings(std::array<float, 13> values);
+
+    // Debug log: the next reply carries this text, or a one-byte status code (1, 2, 3).
+    void SetDebugLog(Bytes text);
+    void SetDebugStatus(std::uint8_t status);
+
+    // Everything received so far, and only the frames of one command.
+    std::vector<Received> ReceivedFrames() const;
+    std::vector<Received> ReceivedFrames(std::uint8_t command) const;
+    void ClearReceived();
+    // Waits until at least count frames of the command have arrived.
+    bool WaitForFrames(std::uint8_t command, size_t count, std::chrono::milliseconds timeout);
+
+private:
+    struct Pending {
+        std::chrono::steady_clock::time_point due;
+        Bytes bytes;
+    };
+
+    void Run();
+    void OnByte(std::uint8_t byte);
+    void OnFrame(std::uint8_t command, const Bytes& payload);
+    Bytes Answer(std::uint8_t command, const Bytes& payload);
+    Bytes IdentifyData() const;
+    Bytes ReadingsData();
+    Bytes DebugLogData();
+    void Send(Bytes bytes, std::chrono::milliseconds delay);
+    void FlushDue();
+    static size_t PayloadLength(std::uint8_t command);
+
+    mutable std::mutex mutex_;
+    std::condition_variable receivedChanged_;
+    int master_ = -1;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+    std::string portPath_;
+    std::string error_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+
+    // Frame assembly on the device side: "*", command, the command's payload, "#".
+    enum class RxState { WaitStart, WaitCommand, Payload, WaitEnd } rxState_ = RxState::WaitStart;
+    std::uint8_t rxCommand_ = 0;
+    Bytes rxPayload_;
+
+    std::array<std::uint8_t, 4> version_{1, 2, 3, 4};
+    std::string serial_ = "KD310042";
+    DeviceSettings settings_;
+    struct FaultSetting {
+        Fault fault = Fault::None;
+        int times = -1;
+    };
+    std::array<FaultSetting, 256> faults_{};
+    std::array<std::deque<Bytes>, 256> rawReplies_{};
+    std::chrono::milliseconds lateDelay_{500};
+    int identifyDataLength_ = 16;
+    int readingsDataLength_ = 52;
+    std::optional<std::array<float, 13>> fixedReadings_;
+    std::array<float, 13> drifting_{};
+    std::uint32_t random_ = 12345;
+    std::optional<Bytes> debugText_;
+    std::optional<std::uint8_t> debugStatus_;
+    std::uint32_t logLine_ = 0;
+    std::vector<Received> received_;
+    std::deque<Pending> pending_;
+};
+
+// CRC-16/X-25 of bytes as the device's boot loader computes it.
+std::uint16_t Crc16X25(const std::uint8_t* data, size_t length, std::uint16_t start = 0xFFFF);
+
+} // namespace sim
