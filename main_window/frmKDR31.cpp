@@ -18,6 +18,7 @@
 #include <QRadioButton>
 #include <QTableView>
 #include <QTimer>
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -66,6 +67,12 @@ void frmKDR31::CreateControls() {
     setWindowTitle(QStringLiteral("KDR31 Visualisation"));
     setWindowIcon(WindowIcon());
     resize(Px(21255), Px(6945));
+    // The layout is in fixed positions made for an 8-point dialog font; a larger desktop font
+    // would cut the captions off.
+    QFont dialogFont(QStringLiteral("MS Sans Serif"));
+    dialogFont.setStyleHint(QFont::SansSerif);
+    dialogFont.setPixelSize(11);
+    setFont(dialogFont);
 
     std::map<int, QWidget*> tabOrder;
     auto tab = [&tabOrder](int index, QWidget* widget) { tabOrder[index] = widget; };
@@ -132,6 +139,9 @@ void frmKDR31::CreateControls() {
     Label4 = Place(new QLabel(QStringLiteral("Refresh speed"), fraSettings), "Label4",
                    Twips(225, 285, 1050, 240));
     tab(11, Label4);
+    // Room is left up to the text boxes, so a wider desktop font need not cut the captions.
+    for (QLabel* label : {Label4, Label5})
+        label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
 
     timScan = MakeTimer(this, "timScan");
 
@@ -184,7 +194,7 @@ void frmKDR31::CreateControls() {
     txtDebugLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     tab(25, txtDebugLog);
 
-    QFont headingFont(QStringLiteral("MS Sans Serif"));
+    QFont headingFont = dialogFont;
     headingFont.setPointSizeF(9.75);
     Label3 = Place(new QLabel(QStringLiteral("-------   INPUT   -------"), this), "Label3",
                    Twips(15660, 15, 2070, 270));
@@ -212,6 +222,7 @@ void frmKDR31::CreateControls() {
             QWidget::setTabOrder(previous, widget);
         previous = widget;
     }
+    cmdOpenCom->setFocus();
 }
 
 void frmKDR31::Form_Load() {

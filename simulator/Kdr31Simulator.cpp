@@ -167,6 +167,17 @@ void Kdr31Simulator::QueueRawReply(std::uint8_t command, Bytes reply) {
     rawReplies_[command].push_back(std::move(reply));
 }
 
+void Kdr31Simulator::Inject(Bytes bytes, std::chrono::milliseconds delay) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Send(std::move(bytes), delay);
+    }
+    if (wakeWrite_ >= 0) {
+        const char wake = 1;
+        [[maybe_unused]] ssize_t ignored = write(wakeWrite_, &wake, 1);
+    }
+}
+
 void Kdr31Simulator::SetIdentifyDataLength(int bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     identifyDataLength_ = std::clamp(bytes, 0, 255);

@@ -78,6 +78,8 @@ public:
     // The next replies to a command are exactly these bytes (one entry per request), instead
     // of what the device would send.
     void QueueRawReply(std::uint8_t command, Bytes reply);
+    // Sends bytes on its own, after a delay, whatever the tool asks.
+    void Inject(Bytes bytes, std::chrono::milliseconds delay);
     // Data bytes of the identify reply (normally 16) and of the readings reply (normally 52).
     void SetIdentifyDataLength(int bytes);
     void SetReadingsDataLength(int bytes);

@@ -1,0 +1,54 @@
+#pragma once
+// Points the tool's port numbers at simulated devices. Every port of the list is mapped: the
+// ones without a device to a path that does not exist, so that no test depends on the serial
+// ports of the machine it runs on.
+
+#include "simulator/Kdr31Simulator.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QString>
+#include <map>
+#include <memory>
+#include <sys/resource.h>
+
+inline void MapPorts(const std::map<int, std::string>& devices) {
+    for (int port = 1; port <= 32; ++port) {
+        const QByteArray name = "KDR31_COM" + QByteArray::number(port);
+        const auto it = devices.find(port);
+        const QByteArray path = it != devices.end() ? QByteArray::fromStdString(it->second)
+                                                    : "/nonexistent/kdr31-port-" +
+                                                          QByteArray::number(port);
+        qputenv(name.constData(), path);
+    }
+}
+
+// A simulated KDR31 on port number `port` (COM<port>:).
+struct SimulatedDevice {
+    sim::Kdr31Simulator device;
+    int port = 1;
+
+    explicit SimulatedDevice(int portNumber = 1) : port(portNumber) {}
+    bool Start() {
+        if (!device.Start())
+            return false;
+        MapPorts({{port, device.PortPath()}});
+        return true;
+    }
+};
+
+inline sim::Bytes ToBytes(const QByteArray& bytes) {
+    return sim::Bytes(bytes.begin(), bytes.end());
+}
+
+inline QByteArray FromBytes(const sim::Bytes& bytes) {
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+// CPU time used by this process so far, in seconds.
+inline double ProcessCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}

@@ -1,0 +1,197 @@
+// The main window as it comes up, and as it goes down.
+
+#include "support/SimulatedPorts.h"
+#include "support/WindowFixture.h"
+#include "device_link/MSComm.h"
+#include "device_link/ReplyParser.h"
+#include "main_window/ClickableImage.h"
+#include "main_window/UpDown.h"
+#include "readings/ReadingsModel.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void startState() {
+        WindowUnderTest t;
+        frmKDR31& w = t.w;
+        QCOMPARE(w.windowTitle(), QStringLiteral("KDR31 Visualisation"));
+        QCOMPARE(w.PortState, std::uint8_t(PortStateClosed));
+        QVERIFY(!w.MSComm1->PortOpen());
+        QVERIFY(!w.windowIcon().isNull());
+
+        QCOMPARE(w.cmbComPort->count(), 32);
+        QCOMPARE(w.cmbComPort->itemText(0), QStringLiteral("COM1:"));
+        QCOMPARE(w.cmbComPort->itemText(31), QStringLiteral("COM32:"));
+        QCOMPARE(w.cmbComPort->currentIndex(), -1);
+
+        for (QTimer* timer : {w.timScan, w.timTXSettings}) {
+            QVERIFY(!timer->isActive());
+            QCOMPARE(timer->interval(), 1000);
+        }
+        for (QWidget* hidden : std::initializer_list<QWidget*>{
+                 w.fraSettings, w.fraDebug, w.imgRefresh, w.cmdCloseCom, w.cmdUpgrade,
+                 w.cmdDebug})
+            QVERIFY2(!hidden->isVisible(), qPrintable(hidden->objectName()));
+        for (QWidget* shown : std::initializer_list<QWidget*>{
+                 w.cmdOpenCom, w.cmdScanCom, w.cmbComPort, w.grdInterfaces, w.Label1,
+                 w.Label2, w.Label3})
+            QVERIFY2(shown->isVisible(), qPrintable(shown->objectName()));
+        for (QRadioButton* option : {w.optNLofB[0], w.optNLofB[1], w.optProtocol[2],
+                                     w.optProtocol[4], w.optProtocol[5]})
+            QVERIFY(!option->isChecked());
+        QCOMPARE(w.txtInterval->text(), QStringLiteral("60 sec."));
+        QVERIFY(w.txtInterval->isReadOnly());
+        QCOMPARE(w.txtDivider->text(), QStringLiteral("1"));
+        QVERIFY(w.txtDebugLog->isReadOnly());
+    }
+
+    void controlsByName_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QRect>("twips");
+        QTest::newRow("cmdDebug") << "cmdDebug" << "Debug Log" << QRect(19815, 6330, 1305, 405);
+        QTest::newRow("cmdUpgrade") << "cmdUpgrade" << "Upgrade" << QRect(19695, 1425, 1050, 405);
+        QTest::newRow("fraSettings") << "fraSettings" << "Settings"
+                                     << QRect(18255, 1935, 2865, 3720);
+        QTest::newRow("optNLofB(1)") << "optNLofB(1)" << "België" << QRect(255, 570, 2010, 300);
+        QTest::newRow("optProtocol(4)") << "optProtocol(4)" << "4.0"
+                                        << QRect(240, 675, 765, 195);
+        QTest::newRow("Frame2") << "Frame2" << "Protocol DSMR" << QRect(210, 2160, 2490, 1380);
+        QTest::newRow("Label5") << "Label5" << "Puls divider" << QRect(225, 645, 1125, 240);
+        QTest::newRow("cmdScanCom") << "cmdScanCom" << "Scan" << QRect(18465, 225, 1050, 405);
+        QTest::newRow("cmdOpenCom") << "cmdOpenCom" << "Open" << QRect(19680, 825, 1050, 405);
+        QTest::newRow("cmdCloseCom") << "cmdCloseCom" << "Close" << QRect(19695, 825, 1050, 405);
+        QTest::newRow("grdInterfaces") << "grdInterfaces" << "" << QRect(135, 315, 17985, 6480);
+        QTest::newRow("fraDebug") << "fraDebug" << "Debug Log" << QRect(2835, 915, 18315, 5580);
+        QTest::newRow("cmldClear") << "cmldClear" << "Clear" << QRect(17100, 375, 885, 540);
+        QTest::newRow("cmdSaveDebugLog") << "cmdSaveDebugLog" << "Open in Notepad"
+                                         << QRect(15165, 2040, 885, 540);
+        QTest::newRow("Label2") << "Label2" << "----------------    EXPORT    ----------------"
+                                << QRect(7695, 15, 3780, 270);
+        QTest::newRow("imgRefresh") << "imgRefresh" << "" << QRect(19920, 330, 810, 780);
+    }
+    void controlsByName() {
+        QFETCH(QString, name);
+        QFETCH(QString, caption);
+        QFETCH(QRect, twips);
+        WindowUnderTest t;
+        QWidget* control = t.w.findChild<QWidget*>(name);
+        QVERIFY(control);
+        const QRect px = control->geometry();
+        // Twips to pixels at 15 to one, to the nearest pixel.
+        QVERIFY(qAbs(px.x() * 15 - twips.x()) <= 8 && qAbs(px.y() * 15 - twips.y()) <= 8);
+        QVERIFY(qAbs(px.width() * 15 - twips.width()) <= 8);
+        QVERIFY(qAbs(px.height() * 15 - twips.height()) <= 8);
+        QString text;
+        if (auto* button = qobject_cast<QAbstractButton*>(control))
+            text = button->text();
+        else if (auto* frame = qobject_cast<QGroupBox*>(control))
+            text = frame->title();
+        else if (auto* label = qobject_cast<QLabel*>(control))
+            text = label->text();
+        QCOMPARE(text, caption);
+    }
+
+    void colouredButtonsAndTabOrder() {
+        WindowUnderTest t;
+        frmKDR31& w = t.w;
+        QCOMPARE(w.cmdOpenCom->palette().color(QPalette::Button), QColor(128, 255, 128));
+        QCOMPARE(w.cmdScanCom->palette().color(QPalette::Button), QColor(255, 255, 128));
+        // Tab order: Open, Close, grid, port list, Scan, ... the debug frame's buttons last.
+        auto next = [](QWidget* from) {
+            QWidget* widget = from->nextInFocusChain();
+            while (widget->objectName().isEmpty() || widget->objectName().startsWith("qt_"))
+                widget = widget->nextInFocusChain();
+            return widget->objectName();
+        };
+        QCOMPARE(next(w.cmdOpenCom), QStringLiteral("cmdCloseCom"));
+        QCOMPARE(next(w.cmdCloseCom), QStringLiteral("grdInterfaces"));
+        QCOMPARE(next(w.grdInterfaces), QStringLiteral("cmbComPort"));
+        QCOMPARE(next(w.cmbComPort), QStringLiteral("cmdScanCom"));
+        QCOMPARE(next(w.cmdSaveDebugLog), QStringLiteral("cmdStopDebugLog"));
+        QCOMPARE(next(w.cmdStopDebugLog), QStringLiteral("cmldClear"));
+    }
+
+    void gridLayout() {
+        WindowUnderTest t;
+        const ReadingsModel& grid = *t.w.grdModel;
+        QCOMPARE(grid.Rows(), 1);
+        QCOMPARE(grid.columnCount(), 20);
+        const QStringList captions = {"Date",  "Time", "",      "Power", "High",  "Low",   "Diff.",
+                                      "",      "Power", "High", "Low",   "Diff.", "",      "Tariff",
+                                      "",      "Gas",  "Diff.", "",      "Extern1", "Extern2"};
+        const QList<int> twips = {1000, 800,  50,  1400, 1400, 1400, 700, 50,   1400, 1400,
+                                  1400, 700,  50,  1000, 50,   1400, 700, 50,   1200, 1200};
+        for (int column = 0; column < 20; ++column) {
+            QCOMPARE(grid.TextMatrix(0, column), captions[column]);
+            QVERIFY(qAbs(t.w.grdInterfaces->columnWidth(column) * 15 - twips[column]) <= 8);
+            if (!captions[column].isEmpty())
+                QCOMPARE(grid.CellAlignment(0, column), Qt::Alignment(Qt::AlignCenter));
+        }
+        QCOMPARE(t.w.grdInterfaces->horizontalHeader()->height(), 27); // 400 twips
+        // Nineteen data rows fit below the caption row.
+        const int viewport = t.w.grdInterfaces->viewport()->height();
+        const int row = t.w.grdInterfaces->verticalHeader()->defaultSectionSize();
+        QVERIFY2(viewport / row == 19, qPrintable(QString("%1 / %2").arg(viewport).arg(row)));
+    }
+
+    void unloadWithoutPort() {
+        WindowUnderTest t;
+        t.w.close();
+        QCOMPARE(t.w.PortState, std::uint8_t(PortStateClosed));
+        QVERIFY(t.log->messages.isEmpty());
+    }
+
+    void openComAndUnload() {
+        SimulatedDevice sim(2);
+        QVERIFY(sim.Start());
+        WindowUnderTest t;
+        QCOMPARE(t.w.OpenCom(5), std::uint8_t(PortStateNoDevice)); // not there
+        QVERIFY(!t.w.MSComm1->PortOpen());
+        QCOMPARE(t.w.OpenCom(2), std::uint8_t(2));
+        QVERIFY(t.w.MSComm1->PortOpen());
+        QCOMPARE(t.w.OpenCom(2), std::uint8_t(PortStateNoDevice)); // already open
+        QVERIFY(t.w.MSComm1->PortOpen());
+        QCOMPARE(t.w.SendCommand(Command::Identify, {}).at(0), char(ReplyOk));
+        t.w.PortState = 2;
+        t.w.close();
+        QCOMPARE(t.w.PortState, std::uint8_t(PortStateClosed));
+        QVERIFY(!t.w.MSComm1->PortOpen());
+    }
+
+    void closingWhileATransactionWaits() {
+        SimulatedDevice sim(1);
+        QVERIFY(sim.Start());
+        sim.device.SetFault(Command::Readings, sim::Fault::Silent);
+        WindowUnderTest t;
+        QCOMPARE(t.w.OpenCom(1), std::uint8_t(1));
+        // The close arrives during the transaction's one yield to the event loop.
+        QTimer::singleShot(0, &t.w, [&] { t.w.close(); });
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(t.w.SendCommand(Command::Readings, {}), SingleByte(ReplyTimedOut));
+        QVERIFY(clock.elapsed() < 300);
+        QVERIFY(!t.w.MSComm1->PortOpen());
+        QVERIFY(!t.w.isVisible());
+        // Nothing further goes out on the closed port.
+        QCOMPARE(t.w.SendCommand(Command::Readings, {}), SingleByte(ReplyTimedOut));
+        QTest::qWait(50);
+        QCOMPARE(sim.device.ReceivedFrames().size(), size_t(1));
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "test_main_window.moc"
