@@ -4,19 +4,17 @@
 #include "main_window/Artwork.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
-#include "readings/ReadingsModel.h"
+#include "readings/ReadingsGrid.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGroupBox>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTableView>
 #include <QTimer>
 #include <algorithm>
 #include <map>
@@ -58,6 +56,7 @@ frmKDR31::frmKDR31(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
     : QWidget(parent), dialogs_(std::move(dialogs)) {
     setObjectName(QStringLiteral("frmKDR31"));
     CreateControls();
+    ConnectHandlers();
     Form_Load();
 }
 
@@ -163,9 +162,7 @@ void frmKDR31::CreateControls() {
     cmbComPort = Place(new QComboBox(this), "cmbComPort", Twips(18465, 877, 1050, 315));
     tab(3, cmbComPort);
 
-    grdInterfaces = Place(new QTableView(this), "grdInterfaces", Twips(135, 315, 17985, 6480));
-    grdModel = new ReadingsModel(grdInterfaces);
-    grdInterfaces->setModel(grdModel);
+    grdInterfaces = Place(new ReadingsGrid(this), "grdInterfaces", Twips(135, 315, 17985, 6480));
     tab(2, grdInterfaces);
 
     MSComm1 = new MSComm(this);
@@ -223,6 +220,43 @@ void frmKDR31::CreateControls() {
         previous = widget;
     }
     cmdOpenCom->setFocus();
+}
+
+void frmKDR31::ConnectHandlers() {
+    connect(cmdOpenCom, &QPushButton::clicked, this, &frmKDR31::cmdOpenCom_Click);
+    connect(cmdCloseCom, &QPushButton::clicked, this, &frmKDR31::cmdCloseCom_Click);
+    connect(cmdScanCom, &QPushButton::clicked, this, &frmKDR31::cmdScanCom_Click);
+    // Every pick by the user, also of the entry already selected; the port scan runs the
+    // handler itself when it moves the selection.
+    connect(cmbComPort, &QComboBox::activated, this, &frmKDR31::cmbComPort_Click);
+
+    connect(timScan, &QTimer::timeout, this, &frmKDR31::timScan_Timer);
+    connect(imgRefresh, &ClickableImage::clicked, this, &frmKDR31::imgRefresh_Click);
+
+    // Option buttons report a click when they become selected, by the user or the program.
+    for (int index : {0, 1})
+        connect(optNLofB[static_cast<size_t>(index)], &QRadioButton::toggled, this,
+                [this, index](bool checked) {
+                    if (checked)
+                        optNLofB_Click(index);
+                });
+    for (int index : {2, 4, 5})
+        connect(optProtocol[static_cast<size_t>(index)], &QRadioButton::toggled, this,
+                [this, index](bool checked) {
+                    if (checked)
+                        optProtocol_Click(index);
+                });
+    connect(updInterval, &UpDown::Change, this, &frmKDR31::updInterval_Change);
+    connect(updDivider, &UpDown::Change, this, &frmKDR31::updDivider_Change);
+    connect(txtDivider, &QLineEdit::textChanged, this, &frmKDR31::txtDivider_Change);
+    // A typed divider the spinner could not take (out of range, not a number) is shown as the
+    // value that will be sent once the user leaves the box.
+    connect(txtDivider, &QLineEdit::editingFinished, this, [this] {
+        const QString shown = QString::number(updDivider->Value());
+        if (txtDivider->text() != shown)
+            txtDivider->setText(shown);
+    });
+    connect(timTXSettings, &QTimer::timeout, this, &frmKDR31::timTXSettings_Timer);
 }
 
 void frmKDR31::Form_Load() {

@@ -20,9 +20,8 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
-class QTableView;
 class QTimer;
-class ReadingsModel;
+class ReadingsGrid;
 class UpDown;
 
 // PortState values besides a port number 1-32.
@@ -61,8 +60,7 @@ public:
     QPushButton* cmdCloseCom = nullptr;
     QPushButton* cmdOpenCom = nullptr;
     QComboBox* cmbComPort = nullptr;
-    QTableView* grdInterfaces = nullptr;
-    ReadingsModel* grdModel = nullptr;
+    ReadingsGrid* grdInterfaces = nullptr;
     MSComm* MSComm1 = nullptr;
     QGroupBox* fraDebug = nullptr;
     QPushButton* cmldClear = nullptr;
@@ -82,18 +80,43 @@ public:
     QByteArray SendCommand(std::uint8_t command, const QByteArray& payload);
     void ClosePort();
 
-    // Readings grid layout (readings/).
+    // Readings (readings/).
     void InitGrid();
 
 public slots:
     void Form_Load();
     void Form_Unload();
 
+    // Connect, disconnect and port scan (main_window/).
+    void cmdOpenCom_Click();
+    void cmdCloseCom_Click();
+    void cmbComPort_Click();
+    void cmdScanCom_Click();
+
+    // Readings poll (readings/ReadingsPoll.cpp).
+    void timScan_Timer();
+    void imgRefresh_Click();
+
+    // Device settings (readings/SettingsHandlers.cpp).
+    void optNLofB_Click(int index);
+    void optProtocol_Click(int index);
+    void updInterval_Change();
+    void updDivider_Change();
+    void txtDivider_Change();
+    void timTXSettings_Timer();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void CreateControls();
+    void ConnectHandlers();
+    void ShowNotConnected();
+    void ArmSettingsSend();
+    void SelectPortEntry(int index);
+    bool ConnectedToDevice() const;
+
+    bool scanning_ = false;
 
     std::unique_ptr<Dialogs> dialogs_;
 };

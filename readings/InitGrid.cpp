@@ -1,10 +1,7 @@
 // Layout of the readings grid: 20 columns, the caption row, widths and captions.
 
 #include "main_window/frmKDR31.h"
-#include "readings/ReadingsModel.h"
-
-#include <QHeaderView>
-#include <QTableView>
+#include "readings/ReadingsGrid.h"
 
 namespace {
 
@@ -15,14 +12,18 @@ struct GridColumn {
 
 // Columns 2, 7, 12, 14 and 17 are narrow spacers between the groups.
 constexpr GridColumn Columns[GridColumns] = {
-    {1000, "Date"}, {800, "Time"},   {50, ""},      {1400, "Power"}, {1400, "High"},
-    {1400, "Low"},  {700, "Diff."},  {50, ""},      {1400, "Power"}, {1400, "High"},
-    {1400, "Low"},  {700, "Diff."},  {50, ""},      {1000, "Tariff"}, {50, ""},
-    {1400, "Gas"},  {700, "Diff."},  {50, ""},      {1200, "Extern1"}, {1200, "Extern2"},
+    {1000, "Date"}, {800, "Time"},  {50, ""}, {1400, "Power"}, {1400, "High"},
+    {1400, "Low"},  {700, "Diff."}, {50, ""}, {1400, "Power"}, {1400, "High"},
+    {1400, "Low"},  {700, "Diff."}, {50, ""}, {1000, "Tariff"}, {50, ""},
+    {1400, "Gas"},  {700, "Diff."}, {50, ""}, {1200, "Extern1"}, {1200, "Extern2"},
 };
 
+// The order in which the columns are set up; only the end state counts.
+constexpr int SetupOrder[GridColumns] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9,
+                                         10, 11, 14, 15, 16, 12, 13, 17, 18, 19};
+
 constexpr int CaptionRowTwips = 400;
-// Nineteen data rows fit below the caption row, so the newest row can stay the 19th visible.
+// Nineteen data rows fit below the caption row, so the newest row can stay the 19th in view.
 constexpr int DataRowPixels = 21;
 
 int Px(int twips) {
@@ -32,27 +33,13 @@ int Px(int twips) {
 } // namespace
 
 void frmKDR31::InitGrid() {
-    grdModel->SetRows(1);
-
-    QHeaderView* captions = grdInterfaces->horizontalHeader();
-    captions->setFixedHeight(Px(CaptionRowTwips));
-    captions->setMinimumSectionSize(1);
-    captions->setSectionResizeMode(QHeaderView::Fixed);
-    captions->setHighlightSections(false);
-
-    QHeaderView* rows = grdInterfaces->verticalHeader();
-    rows->hide();
-    rows->setMinimumSectionSize(1);
-    rows->setSectionResizeMode(QHeaderView::Fixed);
-    rows->setDefaultSectionSize(DataRowPixels);
-
-    grdInterfaces->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
-    grdInterfaces->setSelectionMode(QAbstractItemView::SingleSelection);
-    grdInterfaces->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    grdInterfaces->setWordWrap(false);
-
-    for (int column = 0; column < GridColumns; ++column) {
-        grdInterfaces->setColumnWidth(column, Px(Columns[column].twips));
-        grdModel->SetCaption(column, QString::fromLatin1(Columns[column].caption));
+    grdInterfaces->SetRows(1);
+    grdInterfaces->SetCaptionHeight(Px(CaptionRowTwips));
+    grdInterfaces->SetRowHeight(DataRowPixels);
+    for (int column : SetupOrder) {
+        grdInterfaces->SetCol(column);
+        grdInterfaces->SetColWidth(column, Px(Columns[column].twips));
+        grdInterfaces->SetCaption(column, QString::fromLatin1(Columns[column].caption));
     }
+    grdInterfaces->SetCol(0);
 }

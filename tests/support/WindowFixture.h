@@ -4,6 +4,9 @@
 #include "support/FakeDialogs.h"
 #include "main_window/frmKDR31.h"
 
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QPushButton>
 #include <memory>
 
 struct WindowUnderTest {
@@ -12,5 +15,21 @@ struct WindowUnderTest {
         std::make_unique<frmKDR31>(std::make_unique<FakeDialogs>(log));
     frmKDR31& w = *window;
 
-    WindowUnderTest() { window->show(); }
+    WindowUnderTest() {
+        window->show();
+        // Let the window settle (scroll bars are laid out from queued events).
+        QCoreApplication::processEvents();
+    }
+
+    // What a user's pick of COM<port>: in the list does.
+    void PickPort(int port) {
+        w.cmbComPort->setCurrentIndex(port - 1);
+        emit w.cmbComPort->activated(port - 1);
+    }
+
+    // Pick COM<port>: and press "Open".
+    void Connect(int port) {
+        PickPort(port);
+        w.cmdOpenCom->click();
+    }
 };

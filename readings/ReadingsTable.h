@@ -1,12 +1,12 @@
 #pragma once
 // The rows behind the readings grid. A logging tool may run for weeks, so a row is stored as the
-// raw values it was built from (64 bytes) and its cell texts are made when the view asks for
-// them. Row 0 of the grid is the caption row (the view's header); data rows count from 1.
+// raw values it was built from (64 bytes) and its cell texts are made when the grid paints them.
+// Row 0 is the caption row; data rows count from 1.
 
 #include "readings/ReadingsDecode.h"
 
-#include <QAbstractTableModel>
 #include <QLocale>
+#include <QString>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -26,28 +26,21 @@ struct ReadingsRow {
     bool tariffLow = false; // outcome of the tariff rule when the row was written
 };
 
-class ReadingsModel : public QAbstractTableModel {
-    Q_OBJECT
+class ReadingsTable {
 public:
-    explicit ReadingsModel(QObject* parent = nullptr, const QLocale& locale = QLocale::system());
+    explicit ReadingsTable(const QLocale& locale = QLocale::system());
 
-    // Grid terms: the caption row included.
+    // The caption row included.
     int Rows() const { return static_cast<int>(rows_.size()) + 1; }
     // Fewer rows drop data rows from the bottom; more add blank rows.
     void SetRows(int rows);
-    void AppendRow(const ReadingsRow& row);
+    void AppendRow(const ReadingsRow& row) { rows_.push_back(row); }
     const ReadingsRow& DataRow(int row) const { return rows_.at(static_cast<size_t>(row - 1)); }
 
     void SetCaption(int column, const QString& caption);
     // The text of a cell as the grid shows it; row 0 holds the captions.
     QString TextMatrix(int row, int column) const;
     Qt::Alignment CellAlignment(int row, int column) const;
-
-    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
-    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    QVariant headerData(int section, Qt::Orientation orientation,
-                        int role = Qt::DisplayRole) const override;
 
 private:
     std::deque<ReadingsRow> rows_;

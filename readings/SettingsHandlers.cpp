@@ -1,0 +1,66 @@
+// The settings frame: a change arms a one-second delay, after which all four settings go to the
+// device in one command and the poll restarts with the new interval.
+
+#include "device_link/MSComm.h"
+#include "device_link/ReplyParser.h"
+#include "main_window/UpDown.h"
+#include "main_window/frmKDR31.h"
+#include "readings/DeviceSettings.h"
+
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTimer>
+#include <algorithm>
+
+void frmKDR31::ArmSettingsSend() {
+    // Arming again starts the second anew; the send reads every control when it runs, so it
+    // carries all changes made before it.
+    timTXSettings->setInterval(1000);
+    timTXSettings->start();
+}
+
+void frmKDR31::optNLofB_Click(int) {
+    ArmSettingsSend();
+}
+
+void frmKDR31::optProtocol_Click(int) {
+    ArmSettingsSend();
+}
+
+void frmKDR31::updInterval_Change() {
+    txtInterval->setText(QString::number(updInterval->Value()) + QStringLiteral(" sec."));
+    ArmSettingsSend();
+}
+
+void frmKDR31::updDivider_Change() {
+    txtDivider->setText(QString::number(updDivider->Value()));
+    ArmSettingsSend();
+}
+
+void frmKDR31::txtDivider_Change() {
+    const double typed = LeadingNumber(txtDivider->text());
+    if (typed == updDivider->Value())
+        return;
+    // The spinner keeps its range: a typed value outside it moves the spinner to the nearer
+    // end, and nothing outside 1 to 10 is ever sent.
+    updDivider->SetValue(RoundHalfEven(std::clamp(typed, -1e9, 1e9)));
+}
+
+void frmKDR31::timTXSettings_Timer() {
+    if (MSComm1->InTransaction())
+        return; // deferred: the timer stays armed and comes back in a second
+    if (!ConnectedToDevice() || !MSComm1->PortOpen()) {
+        timTXSettings->stop(); // dropped: there is no device to send it to
+        return;
+    }
+    timScan->stop();
+    const QByteArray payload =
+        SettingsPayload(updInterval->Value(), optNLofB[0]->isChecked(),
+                        optProtocol[2]->isChecked(), optProtocol[4]->isChecked(),
+                        updDivider->Value());
+    // An answer other than the acknowledgement is reported inside the transaction.
+    SendCommand(Command::Settings, payload);
+    timScan->setInterval(updInterval->Value() * 1000);
+    timScan->start();
+    timTXSettings->stop();
+}

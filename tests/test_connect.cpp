@@ -1,0 +1,275 @@
+// Connecting, identifying, disconnecting and scanning, through the real window and serial port
+// against simulated devices.
+
+#include "support/SimulatedPorts.h"
+#include "support/WindowFixture.h"
+#include "app/ModMain.h"
+#include "device_link/MSComm.h"
+#include "device_link/ReplyParser.h"
+#include "main_window/ClickableImage.h"
+#include "main_window/UpDown.h"
+#include "readings/ReadingsGrid.h"
+
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTest>
+#include <QComboBox>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool IsNotConnectedLook(frmKDR31& w) {
+    return w.windowTitle() == QLatin1String("KDR31 V1.9 ----") && w.cmdOpenCom->isVisible() &&
+           !w.fraSettings->isVisible() && !w.imgRefresh->isVisible();
+}
+
+} // namespace
+
+class TestConnect : public QObject {
+    Q_OBJECT
+private slots:
+    void connectsAndLoadsTheSettings() {
+        SimulatedDevice sim(3);
+        QVERIFY(sim.Start());
+        sim.device.SetVersion({2, 1, 0, 15});
+        sim.device.SetSettings({30, 1, 4, 7});
+        WindowUnderTest t;
+        frmKDR31& w = t.w;
+        w.grdInterfaces->AppendRow({}); // a row from an earlier connection
+        t.Connect(3);
+
+        QCOMPARE(w.windowTitle(), QStringLiteral("Zevizudove V1.9 s/n:KD310042 Listening to "
+                                                 "COM3 KDR31 FW V2.1.0.15"));
+        QCOMPARE(w.PortState, std::uint8_t(3));
+        QCOMPARE(ModMain::DeviceFwVersion, (std::array<std::uint8_t, 4>{2, 1, 0, 15}));
+        QVERIFY(!w.cmdOpenCom->isVisible());
+        for (QWidget* shown : std::initializer_list<QWidget*>{w.cmdCloseCom, w.fraSettings,
+                                                              w.cmdUpgrade, w.cmdDebug})
+            QVERIFY2(shown->isVisible(), qPrintable(shown->objectName()));
+        QCOMPARE(w.updInterval->Value(), 30);
+        QCOMPARE(w.txtInterval->text(), QStringLiteral("30 sec."));
+        QVERIFY(w.optNLofB[0]->isChecked());
+        QVERIFY(w.optProtocol[4]->isChecked());
+        QCOMPARE(w.updDivider->Value(), 7);
+        QCOMPARE(w.txtDivider->text(), QStringLiteral("7"));
+        QVERIFY(w.timScan->isActive());
+        QCOMPARE(w.timScan->interval(), 30000);
+        QCOMPARE(w.grdInterfaces->Rows(), 1);
+
+        // The values just loaded are the device's own: nothing goes back.
+        QVERIFY(!w.timTXSettings->isActive());
+        QTest::qWait(1200);
+        QVERIFY(sim.device.ReceivedFrames(Command::Settings).empty());
+    }
+
+    void serialNumberLength_data() {
+        QTest::addColumn<int>("dataBytes");
+        QTest::addColumn<QString>("serial");
+        QTest::newRow("12-byte result: none") << 10 << "";
+        QTest::newRow("13-byte result: four, the last the end marker") << 11 << "KD3#";
+        QTest::newRow("18-byte result: all eight") << 16 << "KD310042";
+    }
+    void serialNumberLength() {
+        QFETCH(int, dataBytes);
+        QFETCH(QString, serial);
+        SimulatedDevice sim(1);
+        QVERIFY(sim.Start());
+        sim.device.SetIdentifyDataLength(dataBytes);
+        WindowUnderTest t;
+        t.Connect(1);
+        QVERIFY(t.w.windowTitle().startsWith("Zevizudove V1.9 s/n:" + serial + " Listening"));
+    }
+
+    void countryAndProtocolCodes_data() {
+        QTest::addColumn<int>("country");
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<int>("countryButton");
+        QTest::addColumn<int>("protocolButton");
+        QTest::newRow("1, 2") << 1 << 2 << 0 << 2;
+        QTest::newRow("0, 5") << 0 << 5 << 1 << 5;
+        QTest::newRow("2, 0") << 2 << 0 << 1 << 5;
+        QTest::newRow("7, 3") << 7 << 3 << 1 << 5;
+        QTest::newRow("1, 4") << 1 << 4 << 0 << 4;
+    }
+    void countryAndProtocolCodes() {
+        QFETCH(int, country);
+        QFETCH(int, protocol);
+        QFETCH(int, countryButton);
+        QFETCH(int, protocolButton);
+        SimulatedDevice sim(1);
+        QVERIFY(sim.Start());
+        sim.device.SetSettings({10, std::uint8_t(country), std::uint8_t(protocol), 1});
+        WindowUnderTest t;
+        t.Connect(1);
+        QVERIFY(t.w.optNLofB[size_t(countryButton)]->isChecked());
+        QVERIFY(t.w.optProtocol[size_t(protocolButton)]->isChecked());
+    }
+
+    void settingsOutOfRangeAreBroughtIntoRange_data() {
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<int>("divider");
+        QTest::addColumn<int>("shownInterval");
+        QTest::addColumn<int>("shownDivider");
+        QTest::newRow("too small") << 3 << 0 << 5 << 1;
+        QTest::newRow("too large") << 200 << 15 << 60 << 10;
+        QTest::newRow("zero interval") << 0 << 255 << 5 << 10;
+    }
+    void settingsOutOfRangeAreBroughtIntoRange() {
+        QFETCH(int, interval);
+        QFETCH(int, divider);
+        QFETCH(int, shownInterval);
+        QFETCH(int, shownDivider);
+        SimulatedDevice sim(1);
+        QVERIFY(sim.Start());
+        sim.device.SetSettings({std::uint8_t(interval), 1, 5, std::uint8_t(divider)});
+        WindowUnderTest t;
+        t.Connect(1);
+        QCOMPARE(t.w.updInterval->Value(), shownInterval);
+        QCOMPARE(t.w.txtInterval->text(), QString::number(shownInterval) + " sec.");
+        QCOMPARE(t.w.updDivider->Value(), shownDivider);
+        QCOMPARE(t.w.timScan->interval(), shownInterval * 1000);
+        QVERIFY(!t.w.timTXSettings->isActive());
+    }
+
+    void failedIdentification_data() {
+        QTest::addColumn<int>("dataBytes");
+        QTest::addColumn<int>("fault");
+        QTest::newRow("silent") << 16 << int(sim::Fault::Silent);
+        QTest::newRow("wrong end marker") << 16 << int(sim::Fault::WrongEnd);
+        QTest::newRow("seven data bytes") << 7 << int(sim::Fault::None);
+    }
+    void failedIdentification() {
+        QFETCH(int, dataBytes);
+        QFETCH(int, fault);
+        SimulatedDevice sim(2);
+        QVERIFY(sim.Start());
+        sim.device.SetIdentifyDataLength(dataBytes);
+        sim.device.SetFault(Command::Identify, sim::Fault(fault));
+        WindowUnderTest t;
+        frmKDR31& w = t.w;
+        ModMain::DeviceFwVersion = {9, 9, 9, 9};
+        w.cmdUpgrade->show();
+        t.Connect(2);
+        QCOMPARE(w.PortState, std::uint8_t(PortStateNoDevice));
+        QVERIFY(IsNotConnectedLook(w));
+        QVERIFY(!w.cmdUpgrade->isVisible() && !w.cmdDebug->isVisible());
+        QVERIFY(!w.timScan->isActive());
+        QCOMPARE(ModMain::DeviceFwVersion, (std::array<std::uint8_t, 4>{9, 9, 9, 9}));
+        QVERIFY(w.MSComm1->PortOpen()); // left open...
+        w.cmdOpenCom->click();          // ...so "Open" again fails at the open
+        QCOMPARE(sim.device.ReceivedFrames(Command::Identify).size(), size_t(1));
+
+        // Choosing an entry, the same one too, closes it.
+        t.PickPort(2);
+        QVERIFY(!w.MSComm1->PortOpen());
+        QCOMPARE(w.PortState, std::uint8_t(PortStateClosed));
+    }
+
+    void pickingTheSameEntryAgainDisconnects() {
+        SimulatedDevice sim(2);
+        QVERIFY(sim.Start());
+        WindowUnderTest t;
+        t.Connect(2);
+        QCOMPARE(t.w.PortState, std::uint8_t(2));
+        t.PickPort(2); // the user picks COM2: again
+        QCOMPARE(t.w.PortState, std::uint8_t(PortStateClosed));
+        QVERIFY(!t.w.MSComm1->PortOpen());
+    }
+
+    void openWithNothingSelected() {
+        MapPorts({});
+        WindowUnderTest t;
+        t.w.cmdOpenCom->click();
+        QCOMPARE(t.w.PortState, std::uint8_t(PortStateNoDevice));
+        QVERIFY(IsNotConnectedLook(t.w));
+        QVERIFY(!t.w.MSComm1->PortOpen());
+        QVERIFY(t.log->messages.isEmpty());
+    }
+
+    void closeDisconnects() {
+        SimulatedDevice sim(4);
+        QVERIFY(sim.Start());
+        WindowUnderTest t;
+        frmKDR31& w = t.w;
+        t.Connect(4);
+        w.grdInterfaces->AppendRow({});
+        w.timTXSettings->start();
+        w.cmdCloseCom->click();
+        QCOMPARE(w.PortState, std::uint8_t(PortStateClosed));
+        QVERIFY(!w.MSComm1->PortOpen());
+        QVERIFY(IsNotConnectedLook(w));
+        QVERIFY(!w.cmdCloseCom->isVisible());
+        QVERIFY(!w.timScan->isActive());
+        // Left as they were.
+        QVERIFY(w.cmdUpgrade->isVisible() && w.cmdDebug->isVisible());
+        QVERIFY(w.timTXSettings->isActive());
+        QCOMPARE(w.grdInterfaces->Rows(), 2);
+        QVERIFY(t.log->messages.isEmpty());
+
+        // Connecting again clears the rows of the earlier connection.
+        t.Connect(4);
+        QCOMPARE(w.PortState, std::uint8_t(4));
+        QCOMPARE(w.grdInterfaces->Rows(), 1);
+    }
+
+    void scanFindsTheDeviceOnALaterPort() {
+        sim::Kdr31Simulator silent;   // opens, but answers nothing
+        sim::Kdr31Simulator device;
+        QVERIFY(silent.Start() && device.Start());
+        silent.SetFault(Command::Identify, sim::Fault::Silent);
+        MapPorts({{2, silent.PortPath()}, {6, device.PortPath()}});
+        WindowUnderTest t;
+        t.w.cmdScanCom->click();
+        QCOMPARE(t.w.PortState, std::uint8_t(6));
+        QCOMPARE(t.w.cmbComPort->currentIndex(), 5);
+        QVERIFY(t.w.windowTitle().contains("Listening to COM6 "));
+        QVERIFY(t.log->messages.isEmpty());
+        QCOMPARE(silent.ReceivedFrames(Command::Identify).size(), size_t(1));
+        QCOMPARE(device.ReceivedFrames(Command::Identify).size(), size_t(1));
+        QVERIFY(t.w.timScan->isActive());
+    }
+
+    void scanFindsNothing() {
+        MapPorts({});
+        WindowUnderTest t;
+        t.w.cmdScanCom->click();
+        QCOMPARE(t.log->messages, QStringList{QStringLiteral("No KDR31 found")});
+        QCOMPARE(t.w.PortState, std::uint8_t(PortStateNoDevice));
+        QCOMPARE(t.w.cmbComPort->currentIndex(), 31);
+        QVERIFY(IsNotConnectedLook(t.w));
+    }
+
+    void scanOnTheFirstEntryAlreadySelected() {
+        SimulatedDevice sim(1);
+        QVERIFY(sim.Start());
+        WindowUnderTest t;
+        t.Connect(1);
+        QCOMPARE(t.w.PortState, std::uint8_t(1));
+        // COM1: is selected and open: the scan still starts from a closed port.
+        t.w.cmdScanCom->click();
+        QCOMPARE(t.w.PortState, std::uint8_t(1));
+        QCOMPARE(sim.device.ReceivedFrames(Command::Identify).size(), size_t(2));
+        QVERIFY(t.log->messages.isEmpty());
+    }
+
+    void settingsRememberedByTheDevice() {
+        SimulatedDevice sim(1);
+        QVERIFY(sim.Start());
+        WindowUnderTest t;
+        t.Connect(1);
+        t.w.optNLofB[1]->click();
+        QTRY_COMPARE_WITH_TIMEOUT(sim.device.ReceivedFrames(Command::Settings).size(), size_t(1),
+                                  3000);
+        QTRY_VERIFY(!t.w.timTXSettings->isActive());
+        t.w.cmdCloseCom->click();
+        t.w.optNLofB[0]->setChecked(true);
+        t.w.cmdOpenCom->click();
+        QVERIFY(t.w.optNLofB[1]->isChecked());
+    }
+};
+
+QTEST_MAIN(TestConnect)
+#include "test_connect.moc"

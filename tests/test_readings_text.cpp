@@ -1,0 +1,158 @@
+// Conversions without a window: number text, byte order, tariff rule, time format, typed
+// divider, settings payload, window titles.
+
+#include "main_window/WindowTitles.h"
+#include "readings/DeviceSettings.h"
+#include "readings/ReadingsDecode.h"
+#include "readings/ReadingsTable.h"
+
+#include <QTest>
+#include <cmath>
+#include <limits>
+
+class TestReadingsText : public QObject {
+    Q_OBJECT
+private slots:
+    void numberText_data() {
+        QTest::addColumn<float>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("integer") << 200.0f << "200";
+        QTest::newRow("half") << 0.5f << "0.5";
+        QTest::newRow("seven digits") << 1234.5678f << "1234.568";
+        QTest::newRow("above 7 digits") << 12345678.0f << "1.234568E+07";
+        QTest::newRow("largest fixed") << 1234567.0f << "1234567";
+        QTest::newRow("small") << 0.00001f << "1E-05";
+        QTest::newRow("smallest fixed") << 0.0001f << "0.0001";
+        QTest::newRow("negative") << -3.5f << "-3.5";
+        QTest::newRow("zero") << 0.0f << "0";
+        QTest::newRow("negative zero") << -0.0f << "0";
+        QTest::newRow("single precision noise") << 0.1f << "0.1";
+        QTest::newRow("energy counter") << 1523456.8f << "1523457";
+        QTest::newRow("large exponent") << 3.0e38f << "3E+38";
+        QTest::newRow("tiny exponent") << 1.5e-30f << "1.5E-30";
+        QTest::newRow("not a number") << std::numeric_limits<float>::quiet_NaN() << "NaN";
+        QTest::newRow("infinity") << std::numeric_limits<float>::infinity() << "Inf";
+        QTest::newRow("minus infinity") << -std::numeric_limits<float>::infinity() << "-Inf";
+    }
+    void numberText() {
+        QFETCH(float, value);
+        QFETCH(QString, text);
+        QCOMPARE(NumberText(value), text);
+    }
+
+    void decimalSeparatorOfTheLocale() {
+        QCOMPARE(NumberText(1234.5678f, QLatin1Char(',')), QStringLiteral("1234,568"));
+        QCOMPARE(NumberText(12345678.0f, QLatin1Char(',')), QStringLiteral("1,234568E+07"));
+        ReadingsTable dutch{QLocale(QLocale::Dutch, QLocale::Netherlands)};
+        ReadingsRow row;
+        row.state = ReadingsRow::Received;
+        row.present = 1;
+        row.fields[0] = 0.5f;
+        dutch.AppendRow(row);
+        QCOMPARE(dutch.TextMatrix(1, 3), QStringLiteral("0,5 W"));
+    }
+
+    void reverseMid() {
+        const QByteArray text("\x01\x02\x03\x04\x05", 5);
+        QCOMPARE(ReverseMid(text, 1, 4), QByteArray("\x04\x03\x02\x01", 4));
+        QCOMPARE(ReverseMid(text, 2, 4), QByteArray("\x05\x04\x03\x02", 4));
+        QCOMPARE(ReverseMid(text, 1, 0), QByteArray());
+        QCOMPARE(ReverseMid(text, 1, -3), QByteArray());
+        QCOMPARE(ReverseMid(text, 4, 4), QByteArray("\x05\x04", 2)); // past the end: shorter
+        QCOMPARE(ReverseMid(text, 9, 4), QByteArray());
+    }
+
+    void fieldValues() {
+        const QByteArray result = QByteArray(1, 0) + QByteArray("\x43\x48\x00\x00", 4) +
+                                  QByteArray("\x4b\x3c\x61\x4e", 4); // 200, 12345678
+        QCOMPARE(FieldValue(result, 2), 200.0f);
+        QCOMPARE(FieldValue(result, 6), 12345678.0f);
+
+        // 0, 52 data bytes, end marker: all 13 fields. One byte less: 12. Nothing: none.
+        QCOMPARE(FieldsCovered(1 + 52 + 1), 13);
+        QCOMPARE(FieldsCovered(1 + 51 + 1), 12);
+        QCOMPARE(FieldsCovered(1 + 4 + 1), 1);
+        QCOMPARE(FieldsCovered(1 + 3 + 1), 0);
+        QCOMPARE(FieldsCovered(1), 0);
+        QCOMPARE(FieldsCovered(1 + 200 + 1), 13);
+    }
+
+    void tariffRule_data() {
+        QTest::addColumn<float>("tariff");
+        QTest::addColumn<bool>("nederland");
+        QTest::addColumn<bool>("belgie");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("1 in the Netherlands") << 1.0f << true << false << "Low";
+        QTest::newRow("1 in Belgium") << 1.0f << false << true << "High";
+        QTest::newRow("2 in the Netherlands") << 2.0f << true << false << "High";
+        QTest::newRow("2 in Belgium") << 2.0f << false << true << "Low";
+        QTest::newRow("0 in Belgium") << 0.0f << false << true << "Low";
+        QTest::newRow("1.5 in the Netherlands") << 1.5f << true << false << "High";
+        QTest::newRow("1 with no country") << 1.0f << false << false << "High";
+        QTest::newRow("2 with no country") << 2.0f << false << false << "High";
+    }
+    void tariffRule() {
+        QFETCH(float, tariff);
+        QFETCH(bool, nederland);
+        QFETCH(bool, belgie);
+        QFETCH(QString, text);
+        QCOMPARE(TariffText(tariff, nederland, belgie), text);
+    }
+
+    void timeWithSecondsWithoutZone() {
+        const QTime time(8, 52, 43);
+        const QLocale dutch(QLocale::Dutch, QLocale::Netherlands);
+        const QLocale american(QLocale::English, QLocale::UnitedStates);
+        QCOMPARE(dutch.toString(time, TimeFormatWithSeconds(dutch)), QStringLiteral("08:52:43"));
+        QCOMPARE(american.toString(time, TimeFormatWithSeconds(american)),
+                 QStringLiteral("8:52:43 AM"));
+        QVERIFY(!TimeFormatWithSeconds(QLocale(QLocale::German)).contains(QLatin1Char('t')));
+    }
+
+    void typedDivider_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("number");
+        QTest::addColumn<int>("rounded");
+        QTest::newRow("whole") << "7" << 7.0 << 7;
+        QTest::newRow("half up to even") << "7.5" << 7.5 << 8;
+        QTest::newRow("half down to even") << "2.5" << 2.5 << 2;
+        QTest::newRow("3.5") << "3.5" << 3.5 << 4;
+        QTest::newRow("below half") << "3.4" << 3.4 << 3;
+        QTest::newRow("trailing text") << "6 pulses" << 6.0 << 6;
+        QTest::newRow("leading blanks") << "  9" << 9.0 << 9;
+        QTest::newRow("letters") << "abc" << 0.0 << 0;
+        QTest::newRow("empty") << "" << 0.0 << 0;
+        QTest::newRow("point only") << "." << 0.0 << 0;
+        QTest::newRow("negative") << "-2" << -2.0 << -2;
+        QTest::newRow("comma is no decimal point") << "7,5" << 7.0 << 7;
+        QTest::newRow("exponent") << "1e1" << 10.0 << 10;
+        QTest::newRow("huge") << "1e400" << HUGE_VAL << std::numeric_limits<int>::max();
+    }
+    void typedDivider() {
+        QFETCH(QString, text);
+        QFETCH(double, number);
+        QFETCH(int, rounded);
+        QCOMPARE(LeadingNumber(text), number);
+        QCOMPARE(RoundHalfEven(LeadingNumber(text)), rounded);
+    }
+
+    void settingsPayload() {
+        QCOMPARE(SettingsPayload(60, true, false, false, 10), QByteArray("\x3c\x01\x05\x0a", 4));
+        QCOMPARE(SettingsPayload(5, false, true, false, 1), QByteArray("\x05\x02\x02\x01", 4));
+        QCOMPARE(SettingsPayload(30, true, false, true, 3), QByteArray("\x1e\x01\x04\x03", 4));
+        // Nothing selected: Belgium and protocol 5.
+        QCOMPARE(SettingsPayload(10, false, false, false, 2), QByteArray("\x0a\x02\x05\x02", 4));
+    }
+
+    void titles() {
+        QCOMPARE(NotConnectedTitle(), QStringLiteral("KDR31 V1.9 ----"));
+        QCOMPARE(ConnectedTitle(QStringLiteral("KD310042"), 3, {2, 1, 0, 15}),
+                 QStringLiteral("Zevizudove V1.9 s/n:KD310042 Listening to COM3 KDR31 FW "
+                                "V2.1.0.15"));
+        QCOMPARE(ConnectedTitle(QString(), 12, {255, 0, 7, 100}),
+                 QStringLiteral("Zevizudove V1.9 s/n: Listening to COM12 KDR31 FW V255.0.7.100"));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestReadingsText)
+#include "test_readings_text.moc"
