@@ -93,12 +93,24 @@ bool MSComm::SetSettings(const QString& settings) {
     }
     QSerialPort::Parity parity;
     switch (parts[1].trimmed().toUpper().at(0).toLatin1()) {
-    case 'N': parity = QSerialPort::NoParity; break;
-    case 'E': parity = QSerialPort::EvenParity; break;
-    case 'O': parity = QSerialPort::OddParity; break;
-    case 'M': parity = QSerialPort::MarkParity; break;
-    case 'S': parity = QSerialPort::SpaceParity; break;
-    default: lastError_ = QStringLiteral("Invalid parity"); return false;
+    case 'N':
+        parity = QSerialPort::NoParity;
+        break;
+    case 'E':
+        parity = QSerialPort::EvenParity;
+        break;
+    case 'O':
+        parity = QSerialPort::OddParity;
+        break;
+    case 'M':
+        parity = QSerialPort::MarkParity;
+        break;
+    case 'S':
+        parity = QSerialPort::SpaceParity;
+        break;
+    default:
+        lastError_ = QStringLiteral("Invalid parity");
+        return false;
     }
     const int bits = parts[2].trimmed().toInt(&ok);
     if (!ok || bits < 5 || bits > 8) {

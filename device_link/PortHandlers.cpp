@@ -10,12 +10,11 @@
 std::uint8_t frmKDR31::OpenCom(std::uint8_t portNumber) {
     // Any property the port refuses ends the attempt with 99; nothing set before is undone and
     // a port that is open stays open.
-    const bool opened = MSComm1->SetHandshaking(MSComm::comNone) &&
-                        MSComm1->SetCommPort(portNumber) && MSComm1->SetRTSEnable(true) &&
-                        MSComm1->SetSettings(QStringLiteral("115200,N,8,1")) &&
-                        MSComm1->SetInputLen(0) &&
-                        MSComm1->SetInputMode(MSComm::comInputModeText) &&
-                        MSComm1->SetPortOpen(true);
+    const bool opened =
+        MSComm1->SetHandshaking(MSComm::comNone) && MSComm1->SetCommPort(portNumber) &&
+        MSComm1->SetRTSEnable(true) && MSComm1->SetSettings(QStringLiteral("115200,N,8,1")) &&
+        MSComm1->SetInputLen(0) && MSComm1->SetInputMode(MSComm::comInputModeText) &&
+        MSComm1->SetPortOpen(true);
     return opened ? portNumber : std::uint8_t{PortStateNoDevice};
 }
 

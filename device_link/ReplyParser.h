@@ -22,10 +22,10 @@ inline const QByteArray Acknowledgement = QByteArrayLiteral("*U#");
 } // namespace Frame
 
 namespace Command {
-constexpr std::uint8_t Identify = 86;  // 'V'
-constexpr std::uint8_t Readings = 64;  // '@'
-constexpr std::uint8_t Settings = 66;  // 'B'
-constexpr std::uint8_t DebugLog = 68;  // 'D'
+constexpr std::uint8_t Identify = 86; // 'V'
+constexpr std::uint8_t Readings = 64; // '@'
+constexpr std::uint8_t Settings = 66; // 'B'
+constexpr std::uint8_t DebugLog = 68; // 'D'
 constexpr std::uint8_t UploadBlock = 208;
 constexpr std::uint8_t UploadFinish = 210;
 } // namespace Command

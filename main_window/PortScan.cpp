@@ -1,7 +1,7 @@
 // Finding the device without knowing its port: try the list's entries in order.
 
-#include <QComboBox>
 #include "main_window/frmKDR31.h"
+#include <QComboBox>
 
 void frmKDR31::cmdScanCom_Click() {
     // The scan yields during each identification; a second click meanwhile must not start a

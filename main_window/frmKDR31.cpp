@@ -185,8 +185,7 @@ void frmKDR31::CreateControls() {
     cmdReadDebugLog = Place(new QPushButton(QStringLiteral("Read"), fraDebug), "cmdReadDebugLog",
                             Twips(15135, 1215, 885, 540));
     tab(26, cmdReadDebugLog);
-    txtDebugLog = Place(new QPlainTextEdit(fraDebug), "txtDebugLog",
-                        Twips(120, 240, 13755, 5145));
+    txtDebugLog = Place(new QPlainTextEdit(fraDebug), "txtDebugLog", Twips(120, 240, 13755, 5145));
     txtDebugLog->setReadOnly(true);
     txtDebugLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     tab(25, txtDebugLog);
@@ -195,9 +194,9 @@ void frmKDR31::CreateControls() {
     headingFont.setPointSizeF(9.75);
     Label3 = Place(new QLabel(QStringLiteral("-------   INPUT   -------"), this), "Label3",
                    Twips(15660, 15, 2070, 270));
-    Label2 = Place(new QLabel(QStringLiteral("----------------    EXPORT    ----------------"),
-                              this),
-                   "Label2", Twips(7695, 15, 3780, 270));
+    Label2 =
+        Place(new QLabel(QStringLiteral("----------------    EXPORT    ----------------"), this),
+              "Label2", Twips(7695, 15, 3780, 270));
     Label1 = Place(new QLabel(QStringLiteral("-----------   IMPORT   ---------------"), this),
                    "Label1", Twips(2985, 15, 4065, 270));
     for (QLabel* label : {Label3, Label2, Label1})

@@ -47,7 +47,7 @@ public:
     QGroupBox* fraSettings = nullptr;
     QLineEdit* txtDivider = nullptr;
     QGroupBox* Frame3 = nullptr;
-    std::array<QRadioButton*, 2> optNLofB{};    // 0 "Nederland", 1 "België"
+    std::array<QRadioButton*, 2> optNLofB{}; // 0 "Nederland", 1 "België"
     QGroupBox* Frame2 = nullptr;
     std::array<QRadioButton*, 6> optProtocol{}; // indices 2, 4, 5: the DSMR major version
     QLineEdit* txtInterval = nullptr;

@@ -31,8 +31,8 @@ double LeadingNumber(const QString& text) {
         while (*p >= '0' && *p <= '9')
             number.append(*p++);
     }
-    const bool hasDigits = number.size() > signLength &&
-                           !(number.size() == signLength + 1 && number.endsWith('.'));
+    const bool hasDigits =
+        number.size() > signLength && !(number.size() == signLength + 1 && number.endsWith('.'));
     if (!hasDigits)
         return 0;
     if (*p == 'e' || *p == 'E') {

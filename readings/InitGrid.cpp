@@ -12,14 +12,14 @@ struct GridColumn {
 
 // Columns 2, 7, 12, 14 and 17 are narrow spacers between the groups.
 constexpr GridColumn Columns[GridColumns] = {
-    {1000, "Date"}, {800, "Time"},  {50, ""}, {1400, "Power"}, {1400, "High"},
-    {1400, "Low"},  {700, "Diff."}, {50, ""}, {1400, "Power"}, {1400, "High"},
-    {1400, "Low"},  {700, "Diff."}, {50, ""}, {1000, "Tariff"}, {50, ""},
+    {1000, "Date"}, {800, "Time"},  {50, ""}, {1400, "Power"},   {1400, "High"},
+    {1400, "Low"},  {700, "Diff."}, {50, ""}, {1400, "Power"},   {1400, "High"},
+    {1400, "Low"},  {700, "Diff."}, {50, ""}, {1000, "Tariff"},  {50, ""},
     {1400, "Gas"},  {700, "Diff."}, {50, ""}, {1200, "Extern1"}, {1200, "Extern2"},
 };
 
 // The order in which the columns are set up; only the end state counts.
-constexpr int SetupOrder[GridColumns] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9,
+constexpr int SetupOrder[GridColumns] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,
                                          10, 11, 14, 15, 16, 12, 13, 17, 18, 19};
 
 constexpr int CaptionRowTwips = 400;

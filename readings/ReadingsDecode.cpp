@@ -22,9 +22,8 @@ QString NumberText(float value, QChar decimalPoint) {
     if (value == 0.0f)
         return QStringLiteral("0"); // also for -0
     char buffer[32];
-    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer,
-                                            static_cast<double>(value),
-                                            std::chars_format::general, 7);
+    const auto [end, error] = std::to_chars(
+        buffer, buffer + sizeof buffer, static_cast<double>(value), std::chars_format::general, 7);
     if (error != std::errc())
         return QStringLiteral("NaN");
     QString text = QString::fromLatin1(buffer, static_cast<int>(end - buffer));

@@ -193,15 +193,33 @@ void ReadingsGrid::keyPressEvent(QKeyEvent* event) {
     const int fit = std::max(1, VisibleDataRows());
     int row = row_;
     switch (event->key()) {
-    case Qt::Key_Up: row -= 1; break;
-    case Qt::Key_Down: row += 1; break;
-    case Qt::Key_PageUp: row -= fit; break;
-    case Qt::Key_PageDown: row += fit; break;
-    case Qt::Key_Home: row = 1; break;
-    case Qt::Key_End: row = Rows() - 1; break;
-    case Qt::Key_Left: SetCol(col_ - 1); return;
-    case Qt::Key_Right: SetCol(col_ + 1); return;
-    default: QAbstractScrollArea::keyPressEvent(event); return;
+    case Qt::Key_Up:
+        row -= 1;
+        break;
+    case Qt::Key_Down:
+        row += 1;
+        break;
+    case Qt::Key_PageUp:
+        row -= fit;
+        break;
+    case Qt::Key_PageDown:
+        row += fit;
+        break;
+    case Qt::Key_Home:
+        row = 1;
+        break;
+    case Qt::Key_End:
+        row = Rows() - 1;
+        break;
+    case Qt::Key_Left:
+        SetCol(col_ - 1);
+        return;
+    case Qt::Key_Right:
+        SetCol(col_ + 1);
+        return;
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
     }
     SetRow(std::max(1, row));
     if (row_ < TopRow())

@@ -55,9 +55,8 @@ void frmKDR31::timTXSettings_Timer() {
     }
     timScan->stop();
     const QByteArray payload =
-        SettingsPayload(updInterval->Value(), optNLofB[0]->isChecked(),
-                        optProtocol[2]->isChecked(), optProtocol[4]->isChecked(),
-                        updDivider->Value());
+        SettingsPayload(updInterval->Value(), optNLofB[0]->isChecked(), optProtocol[2]->isChecked(),
+                        optProtocol[4]->isChecked(), updDivider->Value());
     // An answer other than the acknowledgement is reported inside the transaction.
     SendCommand(Command::Settings, payload);
     timScan->setInterval(updInterval->Value() * 1000);

@@ -60,8 +60,8 @@ std::uint16_t Crc16X25(const std::uint8_t* data, size_t length, std::uint16_t st
 }
 
 Kdr31Simulator::Kdr31Simulator() {
-    drifting_ = {420.0f, 1523400.0f, 1834500.0f, 0.0f, 0.0f, 402300.0f, 187600.0f, 0.0f,
-                 3456.789f, 0.0f, 2.0f, 0.0f, 0.0f};
+    drifting_ = {420.0f, 1523400.0f, 1834500.0f, 0.0f, 0.0f, 402300.0f, 187600.0f,
+                 0.0f,   3456.789f,  0.0f,       2.0f, 0.0f, 0.0f};
 }
 
 Kdr31Simulator::~Kdr31Simulator() {
@@ -228,19 +228,22 @@ bool Kdr31Simulator::WaitForFrames(std::uint8_t command, size_t count,
                                    std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return receivedChanged_.wait_for(lock, timeout, [&] {
-        return static_cast<size_t>(std::count_if(received_.begin(), received_.end(),
-                                                 [&](const Received& r) {
-                                                     return r.command == command;
-                                                 })) >= count;
+        return static_cast<size_t>(
+                   std::count_if(received_.begin(), received_.end(),
+                                 [&](const Received& r) { return r.command == command; })) >= count;
     });
 }
 
 size_t Kdr31Simulator::PayloadLength(std::uint8_t command) {
     switch (command) {
-    case 66: return 4;
-    case 208: return 134;
-    case 210: return 12;
-    default: return 0;
+    case 66:
+        return 4;
+    case 208:
+        return 134;
+    case 210:
+        return 12;
+    default:
+        return 0;
     }
 }
 
@@ -326,10 +329,17 @@ void Kdr31Simulator::OnFrame(std::uint8_t command, const Bytes& payload) {
 
     std::chrono::milliseconds delay(0);
     switch (fault) {
-    case Fault::None: break;
-    case Fault::Silent: reply.clear(); break;
-    case Fault::Late: delay = lateDelay_; break;
-    case Fault::StrayByte: reply.insert(reply.begin(), 0x0A); break;
+    case Fault::None:
+        break;
+    case Fault::Silent:
+        reply.clear();
+        break;
+    case Fault::Late:
+        delay = lateDelay_;
+        break;
+    case Fault::StrayByte:
+        reply.insert(reply.begin(), 0x0A);
+        break;
     case Fault::WrongEnd:
         if (!reply.empty())
             reply.back() = '!';
@@ -338,7 +348,9 @@ void Kdr31Simulator::OnFrame(std::uint8_t command, const Bytes& payload) {
         if (reply.size() >= 4)
             reply[2] = 6;
         break;
-    case Fault::Garbage: reply = {'*', 'X', '#'}; break;
+    case Fault::Garbage:
+        reply = {'*', 'X', '#'};
+        break;
     }
     if (!reply.empty())
         Send(std::move(reply), delay);
@@ -346,15 +358,20 @@ void Kdr31Simulator::OnFrame(std::uint8_t command, const Bytes& payload) {
 
 Bytes Kdr31Simulator::Answer(std::uint8_t command, const Bytes& payload) {
     switch (command) {
-    case 86: return ShortReply(87, IdentifyData());
-    case 64: return ShortReply(65, ReadingsData());
+    case 86:
+        return ShortReply(87, IdentifyData());
+    case 64:
+        return ShortReply(65, ReadingsData());
     case 66:
         settings_ = {payload[0], payload[1], payload[2], payload[3]};
         return Acknowledgement;
-    case 68: return LongReply(69, DebugLogData());
+    case 68:
+        return LongReply(69, DebugLogData());
     case 208:
-    case 210: return Acknowledgement;
-    default: return {};
+    case 210:
+        return Acknowledgement;
+    default:
+        return {};
     }
 }
 
@@ -412,8 +429,8 @@ Bytes Kdr31Simulator::DebugLogData() {
     for (int i = 0; i < 4; ++i) {
         const std::uint32_t number = ++logLine_;
         char line[96];
-        std::snprintf(line, sizeof line, "%06u P1 telegram %u bytes, CRC ok, tariff %u\r\n",
-                      number, 600 + number % 200, number % 2 + 1);
+        std::snprintf(line, sizeof line, "%06u P1 telegram %u bytes, CRC ok, tariff %u\r\n", number,
+                      600 + number % 200, number % 2 + 1);
         text += line;
     }
     return Bytes(text.begin(), text.end());

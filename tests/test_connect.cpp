@@ -1,20 +1,20 @@
 // Connecting, identifying, disconnecting and scanning, through the real window and serial port
 // against simulated devices.
 
-#include "support/SimulatedPorts.h"
-#include "support/WindowFixture.h"
 #include "app/ModMain.h"
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
 #include "readings/ReadingsGrid.h"
+#include "support/SimulatedPorts.h"
+#include "support/WindowFixture.h"
 
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTest>
-#include <QComboBox>
 #include <QTimer>
 
 using namespace std::chrono_literals;
@@ -216,7 +216,7 @@ private slots:
     }
 
     void scanFindsTheDeviceOnALaterPort() {
-        sim::Kdr31Simulator silent;   // opens, but answers nothing
+        sim::Kdr31Simulator silent; // opens, but answers nothing
         sim::Kdr31Simulator device;
         QVERIFY(silent.Start() && device.Start());
         silent.SetFault(Command::Identify, sim::Fault::Silent);

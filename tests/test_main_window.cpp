@@ -1,14 +1,13 @@
 // The main window as it comes up, and as it goes down.
 
-#include "support/SimulatedPorts.h"
-#include "support/WindowFixture.h"
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
 #include "readings/ReadingsGrid.h"
+#include "support/SimulatedPorts.h"
+#include "support/WindowFixture.h"
 
-#include <QComboBox>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
@@ -41,15 +40,14 @@ private slots:
             QCOMPARE(timer->interval(), 1000);
         }
         for (QWidget* hidden : std::initializer_list<QWidget*>{
-                 w.fraSettings, w.fraDebug, w.imgRefresh, w.cmdCloseCom, w.cmdUpgrade,
-                 w.cmdDebug})
+                 w.fraSettings, w.fraDebug, w.imgRefresh, w.cmdCloseCom, w.cmdUpgrade, w.cmdDebug})
             QVERIFY2(!hidden->isVisible(), qPrintable(hidden->objectName()));
-        for (QWidget* shown : std::initializer_list<QWidget*>{
-                 w.cmdOpenCom, w.cmdScanCom, w.cmbComPort, w.grdInterfaces, w.Label1,
-                 w.Label2, w.Label3})
+        for (QWidget* shown :
+             std::initializer_list<QWidget*>{w.cmdOpenCom, w.cmdScanCom, w.cmbComPort,
+                                             w.grdInterfaces, w.Label1, w.Label2, w.Label3})
             QVERIFY2(shown->isVisible(), qPrintable(shown->objectName()));
-        for (QRadioButton* option : {w.optNLofB[0], w.optNLofB[1], w.optProtocol[2],
-                                     w.optProtocol[4], w.optProtocol[5]})
+        for (QRadioButton* option :
+             {w.optNLofB[0], w.optNLofB[1], w.optProtocol[2], w.optProtocol[4], w.optProtocol[5]})
             QVERIFY(!option->isChecked());
         QCOMPARE(w.txtInterval->text(), QStringLiteral("60 sec."));
         QVERIFY(w.txtInterval->isReadOnly());
@@ -61,26 +59,39 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("caption");
         QTest::addColumn<QRect>("twips");
-        QTest::newRow("cmdDebug") << "cmdDebug" << "Debug Log" << QRect(19815, 6330, 1305, 405);
-        QTest::newRow("cmdUpgrade") << "cmdUpgrade" << "Upgrade" << QRect(19695, 1425, 1050, 405);
-        QTest::newRow("fraSettings") << "fraSettings" << "Settings"
-                                     << QRect(18255, 1935, 2865, 3720);
-        QTest::newRow("optNLofB(1)") << "optNLofB(1)" << "België" << QRect(255, 570, 2010, 300);
-        QTest::newRow("optProtocol(4)") << "optProtocol(4)" << "4.0"
-                                        << QRect(240, 675, 765, 195);
-        QTest::newRow("Frame2") << "Frame2" << "Protocol DSMR" << QRect(210, 2160, 2490, 1380);
-        QTest::newRow("Label5") << "Label5" << "Puls divider" << QRect(225, 645, 1125, 240);
-        QTest::newRow("cmdScanCom") << "cmdScanCom" << "Scan" << QRect(18465, 225, 1050, 405);
-        QTest::newRow("cmdOpenCom") << "cmdOpenCom" << "Open" << QRect(19680, 825, 1050, 405);
-        QTest::newRow("cmdCloseCom") << "cmdCloseCom" << "Close" << QRect(19695, 825, 1050, 405);
-        QTest::newRow("grdInterfaces") << "grdInterfaces" << "" << QRect(135, 315, 17985, 6480);
-        QTest::newRow("fraDebug") << "fraDebug" << "Debug Log" << QRect(2835, 915, 18315, 5580);
-        QTest::newRow("cmldClear") << "cmldClear" << "Clear" << QRect(17100, 375, 885, 540);
-        QTest::newRow("cmdSaveDebugLog") << "cmdSaveDebugLog" << "Open in Notepad"
-                                         << QRect(15165, 2040, 885, 540);
-        QTest::newRow("Label2") << "Label2" << "----------------    EXPORT    ----------------"
+        QTest::newRow("cmdDebug") << "cmdDebug"
+                                  << "Debug Log" << QRect(19815, 6330, 1305, 405);
+        QTest::newRow("cmdUpgrade") << "cmdUpgrade"
+                                    << "Upgrade" << QRect(19695, 1425, 1050, 405);
+        QTest::newRow("fraSettings") << "fraSettings"
+                                     << "Settings" << QRect(18255, 1935, 2865, 3720);
+        QTest::newRow("optNLofB(1)") << "optNLofB(1)"
+                                     << "België" << QRect(255, 570, 2010, 300);
+        QTest::newRow("optProtocol(4)") << "optProtocol(4)"
+                                        << "4.0" << QRect(240, 675, 765, 195);
+        QTest::newRow("Frame2") << "Frame2"
+                                << "Protocol DSMR" << QRect(210, 2160, 2490, 1380);
+        QTest::newRow("Label5") << "Label5"
+                                << "Puls divider" << QRect(225, 645, 1125, 240);
+        QTest::newRow("cmdScanCom") << "cmdScanCom"
+                                    << "Scan" << QRect(18465, 225, 1050, 405);
+        QTest::newRow("cmdOpenCom") << "cmdOpenCom"
+                                    << "Open" << QRect(19680, 825, 1050, 405);
+        QTest::newRow("cmdCloseCom") << "cmdCloseCom"
+                                     << "Close" << QRect(19695, 825, 1050, 405);
+        QTest::newRow("grdInterfaces") << "grdInterfaces"
+                                       << "" << QRect(135, 315, 17985, 6480);
+        QTest::newRow("fraDebug") << "fraDebug"
+                                  << "Debug Log" << QRect(2835, 915, 18315, 5580);
+        QTest::newRow("cmldClear") << "cmldClear"
+                                   << "Clear" << QRect(17100, 375, 885, 540);
+        QTest::newRow("cmdSaveDebugLog") << "cmdSaveDebugLog"
+                                         << "Open in Notepad" << QRect(15165, 2040, 885, 540);
+        QTest::newRow("Label2") << "Label2"
+                                << "----------------    EXPORT    ----------------"
                                 << QRect(7695, 15, 3780, 270);
-        QTest::newRow("imgRefresh") << "imgRefresh" << "" << QRect(19920, 330, 810, 780);
+        QTest::newRow("imgRefresh") << "imgRefresh"
+                                    << "" << QRect(19920, 330, 810, 780);
     }
     void controlsByName() {
         QFETCH(QString, name);
@@ -128,11 +139,11 @@ private slots:
         WindowUnderTest t;
         const ReadingsGrid& grid = *t.w.grdInterfaces;
         QCOMPARE(grid.Rows(), 1);
-        const QStringList captions = {"Date",  "Time", "",      "Power", "High",  "Low",   "Diff.",
-                                      "",      "Power", "High", "Low",   "Diff.", "",      "Tariff",
-                                      "",      "Gas",  "Diff.", "",      "Extern1", "Extern2"};
-        const QList<int> twips = {1000, 800,  50,  1400, 1400, 1400, 700, 50,   1400, 1400,
-                                  1400, 700,  50,  1000, 50,   1400, 700, 50,   1200, 1200};
+        const QStringList captions = {
+            "Date", "Time",  "", "Power",  "High", "Low", "Diff.", "", "Power",   "High",
+            "Low",  "Diff.", "", "Tariff", "",     "Gas", "Diff.", "", "Extern1", "Extern2"};
+        const QList<int> twips = {1000, 800, 50, 1400, 1400, 1400, 700, 50, 1400, 1400,
+                                  1400, 700, 50, 1000, 50,   1400, 700, 50, 1200, 1200};
         for (int column = 0; column < 20; ++column) {
             QCOMPARE(grid.TextMatrix(0, column), captions[column]);
             QVERIFY(qAbs(grid.ColWidth(column) * 15 - twips[column]) <= 8);

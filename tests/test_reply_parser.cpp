@@ -80,8 +80,8 @@ private slots:
             // never completes.
             << 86 << QList<QByteArray>{QByteArray("\n") + ShortReply(87, ident)} << Bytes({252});
         QTest::newRow("stray byte with enough bytes behind it gives a wrong end")
-            << 64 << QList<QByteArray>{QByteArray("\n") + ShortReply(65, "ab") +
-                                       QByteArray(70, 'z')}
+            << 64
+            << QList<QByteArray>{QByteArray("\n") + ShortReply(65, "ab") + QByteArray(70, 'z')}
             << Bytes({251});
         QTest::newRow("short reply for another command is not taken")
             << 86 << QList<QByteArray>{ShortReply(65, "abcd")} << Bytes({252});

@@ -1,11 +1,11 @@
 // The command transaction through the real serial port class, against the simulated KDR31 on a
 // pseudo-terminal.
 
-#include "support/SimulatedPorts.h"
 #include "device_link/Clock.h"
 #include "device_link/CommandTransaction.h"
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
+#include "support/SimulatedPorts.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -111,8 +111,8 @@ private slots:
         QTest::newRow("stray byte shifts the identify reply")
             << 86 << int(sim::Fault::StrayByte) << 252;
         QTest::newRow("wrong end marker") << 64 << int(sim::Fault::WrongEnd) << 251;
-        QTest::newRow("long reply length above 1535") << 68 << int(sim::Fault::LengthOverflow)
-                                                      << 250;
+        QTest::newRow("long reply length above 1535")
+            << 68 << int(sim::Fault::LengthOverflow) << 250;
         QTest::newRow("upload block refused") << 208 << int(sim::Fault::Garbage) << 255;
         QTest::newRow("upload block silent") << 208 << int(sim::Fault::Silent) << 252;
         QTest::newRow("finish acknowledged") << 210 << int(sim::Fault::None) << 0;

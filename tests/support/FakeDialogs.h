@@ -12,9 +12,9 @@
 #include <vector>
 
 struct DialogLog {
-    QStringList messages;  // texts of the OK boxes, in order
-    QStringList questions; // texts of the Yes/No questions
-    std::deque<bool> answers;   // next answers to questions; Yes when empty
+    QStringList messages;     // texts of the OK boxes, in order
+    QStringList questions;    // texts of the Yes/No questions
+    std::deque<bool> answers; // next answers to questions; Yes when empty
     std::vector<SaveDialogRequest> saveRequests;
     std::optional<QString> saveAnswer; // the chosen file, or nothing for Cancel
     QStringList editorStarts;

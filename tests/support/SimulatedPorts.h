@@ -16,9 +16,9 @@ inline void MapPorts(const std::map<int, std::string>& devices) {
     for (int port = 1; port <= 32; ++port) {
         const QByteArray name = "KDR31_COM" + QByteArray::number(port);
         const auto it = devices.find(port);
-        const QByteArray path = it != devices.end() ? QByteArray::fromStdString(it->second)
-                                                    : "/nonexistent/kdr31-port-" +
-                                                          QByteArray::number(port);
+        const QByteArray path = it != devices.end()
+                                    ? QByteArray::fromStdString(it->second)
+                                    : "/nonexistent/kdr31-port-" + QByteArray::number(port);
         qputenv(name.constData(), path);
     }
 }

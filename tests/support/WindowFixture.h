@@ -1,8 +1,8 @@
 #pragma once
 // The real main window, offscreen, with the dialog seam answered by the test.
 
-#include "support/FakeDialogs.h"
 #include "main_window/frmKDR31.h"
+#include "support/FakeDialogs.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
