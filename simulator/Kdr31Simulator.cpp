@@ -403,7 +403,7 @@ Bytes Kdr31Simulator::ReadingsData() {
         localtime_r(&now, &local);
         const bool lowTariff = local.tm_hour >= 23 || local.tm_hour < 7;
         drifting_[10] = lowTariff ? 1.0f : 2.0f;
-        const float importWh = power * settings_.interval / 3600.0f;
+        const float importWh = std::round(power * settings_.interval / 360.0f) / 10.0f;
         drifting_[lowTariff ? 2 : 1] += importWh;
         drifting_[3] = importWh;
         drifting_[8] += 0.001f;

@@ -155,6 +155,25 @@ private slots:
         QCOMPARE(grid.VisibleDataRows(), 19);
     }
 
+    void gridPaintsItsRows() {
+        WindowUnderTest t;
+        ReadingsGrid& grid = *t.w.grdInterfaces;
+        ReadingsRow row;
+        row.state = ReadingsRow::Failed;
+        grid.AppendRow(row);
+        const QImage image = grid.viewport()->grab().toImage();
+        // Dark (text) pixels in the band of the first data row, none in the band below it.
+        auto darkPixels = [&](int top) {
+            int dark = 0;
+            for (int y = top + 2; y < top + grid.RowHeight() - 2; ++y)
+                for (int x = 0; x < 200; ++x)
+                    dark += qGray(image.pixel(x, y)) < 100;
+            return dark;
+        };
+        QVERIFY(darkPixels(grid.CaptionHeight()) > 20);
+        QCOMPARE(darkPixels(grid.CaptionHeight() + grid.RowHeight()), 0);
+    }
+
     void unloadWithoutPort() {
         WindowUnderTest t;
         t.w.close();

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Screenshot of the connected window with readings, under a virtual X server, against the
+# simulator: docs/kdr31-connected.png (or the path given).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${1:-$root/docs/kdr31-connected.png}
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh"
+build=${BUILD_DIR:-$root/build}
+# A Dutch desktop, as most users of the tool have.
+LC_ALL=nl_NL.UTF-8 LANG=nl_NL.UTF-8 xvfb-run -a -s "-screen 0 1600x900x24" \
+  "$build/tests/kdr31_screenshot" "$out"
