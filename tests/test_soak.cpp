@@ -11,6 +11,7 @@
 #include "support/SimulatedPorts.h"
 #include "support/WindowFixture.h"
 
+#include <QApplication>
 #include <QTest>
 #include <QTimer>
 #include <fstream>
@@ -121,5 +122,11 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestSoak)
+int main(int argc, char* argv[]) {
+    // Far longer than Qt Test's watchdog allows one test function by default.
+    qputenv("QTEST_FUNCTION_TIMEOUT", "10800000");
+    QApplication app(argc, argv);
+    TestSoak test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_soak.moc"
