@@ -256,6 +256,12 @@ void frmKDR31::ConnectHandlers() {
             txtDivider->setText(shown);
     });
     connect(timTXSettings, &QTimer::timeout, this, &frmKDR31::timTXSettings_Timer);
+
+    connect(cmdDebug, &QPushButton::clicked, this, &frmKDR31::cmdDebug_Click);
+    connect(cmdReadDebugLog, &QPushButton::clicked, this, &frmKDR31::cmdReadDebugLog_Click);
+    connect(cmldClear, &QPushButton::clicked, this, &frmKDR31::cmldClear_Click);
+    connect(cmdStopDebugLog, &QPushButton::clicked, this, &frmKDR31::cmdStopDebugLog_Click);
+    connect(cmdSaveDebugLog, &QPushButton::clicked, this, &frmKDR31::cmdSaveDebugLog_Click);
 }
 
 void frmKDR31::Form_Load() {

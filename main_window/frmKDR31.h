@@ -4,6 +4,7 @@
 // readings/, debug_log/, firmware/); this header is the one place that lists them all.
 
 #include "app/Dialogs.h"
+#include "debug_log/DebugLog.h"
 
 #include <QByteArray>
 #include <QWidget>
@@ -75,6 +76,9 @@ public:
 
     Dialogs& dialogs() { return *dialogs_; }
 
+    // The debug log as read from the device, byte for byte (txtDebugLog shows it).
+    const DebugLog& debugLog() const { return debugLog_; }
+
     // Device link (device_link/).
     std::uint8_t OpenCom(std::uint8_t portNumber);
     QByteArray SendCommand(std::uint8_t command, const QByteArray& payload);
@@ -105,6 +109,13 @@ public slots:
     void txtDivider_Change();
     void timTXSettings_Timer();
 
+    // Debug log (debug_log/DebugLogHandlers.cpp).
+    void cmdDebug_Click();
+    void cmdReadDebugLog_Click();
+    void cmldClear_Click();
+    void cmdStopDebugLog_Click();
+    void cmdSaveDebugLog_Click();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -117,6 +128,9 @@ private:
     bool ConnectedToDevice() const;
 
     bool scanning_ = false;
+
+    // Debug log.
+    DebugLog debugLog_;
 
     std::unique_ptr<Dialogs> dialogs_;
 };

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -205,6 +206,12 @@ void Kdr31Simulator::SetDebugStatus(std::uint8_t status) {
     debugText_.reset();
 }
 
+void Kdr31Simulator::UseOwnDebugLog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    debugStatus_.reset();
+    debugText_.reset();
+}
+
 std::vector<Received> Kdr31Simulator::ReceivedFrames() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
@@ -348,9 +355,14 @@ void Kdr31Simulator::OnFrame(std::uint8_t command, const Bytes& payload) {
         if (reply.size() >= 4)
             reply[2] = 6;
         break;
-    case Fault::Garbage:
-        reply = {'*', 'X', '#'};
+    case Fault::Garbage: reply = {'*', 'X', '#'}; break;
+    case Fault::SplitLate: {
+        const auto half = reply.begin() + static_cast<long>(reply.size() / 2);
+        Send(Bytes(reply.begin(), half), std::chrono::milliseconds(0));
+        reply.erase(reply.begin(), half);
+        delay = lateDelay_;
         break;
+    }
     }
     if (!reply.empty())
         Send(std::move(reply), delay);
@@ -424,16 +436,56 @@ Bytes Kdr31Simulator::DebugLogData() {
         return {*debugStatus_};
     if (debugText_)
         return *debugText_;
-    // A few lines of the device's own log per request.
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        const std::uint32_t number = ++logLine_;
-        char line[96];
-        std::snprintf(line, sizeof line, "%06u P1 telegram %u bytes, CRC ok, tariff %u\r\n", number,
-                      600 + number % 200, number % 2 + 1);
-        text += line;
+    return OwnDebugLog(Clock::now());
+}
+
+Bytes Kdr31Simulator::OwnDebugLog(Clock::time_point now) {
+    constexpr size_t MaxReply = 5 * 256 + 255;
+    // More lines than one reply holds; older ones are lost, as in the device's ring buffer.
+    constexpr std::uint64_t MaxLines = 64;
+    const double uptime = std::chrono::duration<double>(now - logStart_).count();
+    const int period = settings_.protocol == 5 ? 1 : 10;
+    const auto telegramsSoFar = static_cast<std::uint64_t>(uptime / period);
+    std::vector<std::string> lines;
+    char line[128];
+    const std::uint64_t oldestKept = telegramsSoFar - std::min(telegramsSoFar, MaxLines);
+    for (std::uint64_t t = std::max(telegramsLogged_, oldestKept); t < telegramsSoFar; ++t) {
+        const double at = static_cast<double>((t + 1) * static_cast<std::uint64_t>(period));
+        if (t % 53 == 52) {
+            std::snprintf(line, sizeof line, "%9.3f P1 CRC error, telegram dropped\r\n", at);
+        } else {
+            std::snprintf(line, sizeof line,
+                          "%9.3f P1 DSMR %u telegram %u bytes, CRC ok, tariff %u\r\n", at,
+                          static_cast<unsigned>(settings_.protocol),
+                          static_cast<unsigned>(700 + (t * 37) % 180),
+                          static_cast<unsigned>(1 + (t / 600) % 2));
+        }
+        lines.emplace_back(line);
+        if (t % 7 == 3) {
+            std::snprintf(line, sizeof line, "%9.3f S0 input %u: count %llu, divider %u\r\n",
+                          at + 0.25, static_cast<unsigned>(1 + t % 2),
+                          static_cast<unsigned long long>(t / 7 + 1),
+                          static_cast<unsigned>(settings_.divider));
+            lines.emplace_back(line);
+        }
     }
-    return Bytes(text.begin(), text.end());
+    telegramsLogged_ = std::max(telegramsLogged_, telegramsSoFar);
+    if (lines.empty()) {
+        std::snprintf(line, sizeof line, "%9.3f idle, %llu telegrams, interval %u s\r\n", uptime,
+                      static_cast<unsigned long long>(telegramsSoFar),
+                      static_cast<unsigned>(settings_.interval));
+        lines.emplace_back(line);
+    }
+    // The newest lines that fit one reply.
+    size_t size = 0;
+    auto first = lines.end();
+    while (first != lines.begin() && size + std::prev(first)->size() <= MaxReply)
+        size += (--first)->size();
+    Bytes text;
+    text.reserve(size);
+    for (auto it = first; it != lines.end(); ++it)
+        text.insert(text.end(), it->begin(), it->end());
+    return text;
 }
 
 void Kdr31Simulator::Send(Bytes bytes, std::chrono::milliseconds delay) {

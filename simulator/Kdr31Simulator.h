@@ -39,6 +39,7 @@ enum class Fault {
     WrongEnd,       // the end marker is replaced
     LengthOverflow, // long reply with a length high byte of 6
     Garbage,        // three bytes that are not the acknowledgement instead of it
+    SplitLate,      // the first half of the reply at once, the rest after the late delay
 };
 
 // A frame the simulator received, with the time it was complete.
@@ -86,9 +87,14 @@ public:
     // Readings values override (13 floats in reply order); otherwise they drift plausibly.
     void SetReadings(std::array<float, 13> values);
 
-    // Debug log: the next reply carries this text, or a one-byte status code (1, 2, 3).
+    // Debug log: from now on every reply carries this text, or a one-byte status code (1 "P1
+    // busy", 2 "buffer overflow", 3 "P1 not connected"). Otherwise the device answers with the
+    // lines it logged since the previous read: one per P1 telegram (every second under DSMR 5,
+    // every ten seconds before it) and now and then one for a pulse input, the newest that fit
+    // one reply (at most 1535 bytes); a status line when nothing new was logged.
     void SetDebugLog(Bytes text);
     void SetDebugStatus(std::uint8_t status);
+    void UseOwnDebugLog();
 
     // Everything received so far, and only the frames of one command.
     std::vector<Received> ReceivedFrames() const;
@@ -110,6 +116,7 @@ private:
     Bytes IdentifyData() const;
     Bytes ReadingsData();
     Bytes DebugLogData();
+    Bytes OwnDebugLog(std::chrono::steady_clock::time_point now);
     void Send(Bytes bytes, std::chrono::milliseconds delay);
     void FlushDue();
     static size_t PayloadLength(std::uint8_t command);
@@ -146,7 +153,8 @@ private:
     std::uint32_t random_ = 12345;
     std::optional<Bytes> debugText_;
     std::optional<std::uint8_t> debugStatus_;
-    std::uint32_t logLine_ = 0;
+    std::chrono::steady_clock::time_point logStart_ = std::chrono::steady_clock::now();
+    std::uint64_t telegramsLogged_ = 0;
     std::vector<Received> received_;
     std::deque<Pending> pending_;
 };
