@@ -60,8 +60,8 @@ int main(int argc, char* argv[]) {
     ReadingsRow row;
     row.state = ReadingsRow::Received;
     row.present = 0x1FFF;
-    row.fields = {420.0f, 1523400.0f, 1834500.0f, 1.2f, 0.0f, 402300.0f, 187600.0f, 0.0f,
-                  3456.789f, 0.001f, 2.0f, 17.0f, 4.0f};
+    row.fields = {420.0f, 1523400.0f, 1834500.0f, 1.2f, 0.0f,  402300.0f, 187600.0f,
+                  0.0f,   3456.789f,  0.001f,     2.0f, 17.0f, 4.0f};
 
     const long before = ResidentKiB();
     std::vector<double> micros;

@@ -1,11 +1,11 @@
 // The readings poll through the real window: one row per tick, decoded fields, units, the tariff
 // rule with the country buttons, failures, and the scrolling of the grid.
 
-#include "support/SimulatedPorts.h"
-#include "support/WindowFixture.h"
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
 #include "readings/ReadingsGrid.h"
+#include "support/SimulatedPorts.h"
+#include "support/WindowFixture.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -22,8 +22,8 @@ std::array<float, 13> Readings(float tariff) {
     float import200;
     const std::uint32_t bits = 0x43480000; // 200.0 as the device sends it
     std::memcpy(&import200, &bits, 4);
-    return {import200, 12345678.0f, 1234.5678f, 0.5f, 0.0f, 402300.0f, 187600.0f, 0.0f,
-            3456.789f, 0.001f, tariff, 17.0f, 4.0f};
+    return {import200, 12345678.0f, 1234.5678f, 0.5f,   0.0f,  402300.0f, 187600.0f,
+            0.0f,      3456.789f,   0.001f,     tariff, 17.0f, 4.0f};
 }
 
 } // namespace
@@ -55,11 +55,26 @@ private slots:
         QCOMPARE(w.grdInterfaces->Rows(), 2);
         QCOMPARE(w.grdInterfaces->Row(), 1);
         const ReadingsGrid& g = *w.grdInterfaces;
-        const QStringList expected = {
-            "",     "",          "",           "200 W",    "1.234568E+07 Wh", "1234.568 Wh",
-            "0.5 Wh", "",        "0 W",        "402300 Wh", "187600 Wh",      "0 Wh",
-            "",     "High",      "",           "3456.789 m\u00b3", "0.001 m\u00b3", "",
-            "17",   "4"};
+        const QStringList expected = {"",
+                                      "",
+                                      "",
+                                      "200 W",
+                                      "1.234568E+07 Wh",
+                                      "1234.568 Wh",
+                                      "0.5 Wh",
+                                      "",
+                                      "0 W",
+                                      "402300 Wh",
+                                      "187600 Wh",
+                                      "0 Wh",
+                                      "",
+                                      "High",
+                                      "",
+                                      "3456.789 m\u00b3",
+                                      "0.001 m\u00b3",
+                                      "",
+                                      "17",
+                                      "4"};
         for (int column = 2; column < 20; ++column)
             QCOMPARE(g.TextMatrix(1, column), expected[column]);
         // The PC's date and time in the user's formats.

@@ -1,11 +1,11 @@
 // The settings frame through the real window: changes go to the device together, one second
 // after the last one, and the poll restarts with the new interval.
 
-#include "support/SimulatedPorts.h"
-#include "support/WindowFixture.h"
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
 #include "main_window/UpDown.h"
+#include "support/SimulatedPorts.h"
+#include "support/WindowFixture.h"
 
 #include <QElapsedTimer>
 #include <QLineEdit>
