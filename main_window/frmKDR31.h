@@ -4,14 +4,19 @@
 // readings/, debug_log/, firmware/); this header is the one place that lists them all.
 
 #include "app/Dialogs.h"
+#include "firmware/UpgradeSteps.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
 class ClickableImage;
+class Inet;
 class MSComm;
 class QComboBox;
 class QGroupBox;
@@ -23,6 +28,8 @@ class QRadioButton;
 class QTimer;
 class ReadingsGrid;
 class UpDown;
+class UpgradeWait;
+class frmProgress;
 
 // PortState values besides a port number 1-32.
 enum : std::uint8_t {
@@ -83,6 +90,12 @@ public:
     // Readings (readings/).
     void InitGrid();
 
+    // Firmware upgrade (firmware/). Inet1 is created right after cmdDebug.
+    Inet* Inet1 = nullptr;
+    // The progress window while an upgrade shows it; nullptr otherwise.
+    frmProgress* Progress() const;
+    UpgradePhase UpgradeState() const { return upgradePhase_; }
+
 public slots:
     void Form_Load();
     void Form_Unload();
@@ -105,6 +118,9 @@ public slots:
     void txtDivider_Change();
     void timTXSettings_Timer();
 
+    // Firmware upgrade (firmware/UpgradeHandler.cpp).
+    void cmdUpgrade_Click();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -117,6 +133,29 @@ private:
     bool ConnectedToDevice() const;
 
     bool scanning_ = false;
+
+    // Firmware upgrade (firmware/UpgradeHandler.cpp).
+    enum class FetchResult { Done, NoFolder, Failed };
+    QList<QWidget*> ControlsLockedDuringUpgrade() const;
+    void ConfigureInet();
+    FetchResult FetchFile(const char* remotePath, QString& localPath,
+                          const std::function<void(double)>& tick);
+    std::optional<FirmwareVersion> CheckOnlineVersion();
+    std::optional<QString> DownloadImage();
+    std::optional<QByteArray> ConvertImage(const QString& hexFile);
+    void UploadImage(const QByteArray& image, const FirmwareVersion& version);
+    bool SendUploadCommand(std::uint8_t command, const QByteArray& payload);
+    frmProgress& ProgressWindow();
+    void CloseProgress();
+    // Closes the progress window, shows the message (if any) and, with resumePoll, restarts the
+    // poll; nothing of that once the window is closing. Returns nothing, for the steps that end
+    // the upgrade with it.
+    std::nullopt_t EndUpgrade(const QString& message, bool resumePoll);
+    void AbortUpgrade();
+
+    UpgradePhase upgradePhase_ = UpgradePhase::Idle;
+    UpgradeWait* upgradeWait_ = nullptr;
+    frmProgress* progress_ = nullptr;
 
     std::unique_ptr<Dialogs> dialogs_;
 };
