@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-#include <curl/curl.h>
 
 Q_DECLARE_METATYPE(FirmwareVersion)
 
@@ -25,13 +24,6 @@ QString TempPath() {
 QByteArray ReadTempFile() {
     QFile file(TempPath());
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QList<int> BlockNumbers(const UpgradeRig& rig) {
-    QList<int> numbers;
-    for (const sim::Received& frame : rig.sim.device.ReceivedFrames(Command::UploadBlock))
-        numbers << frame.payload.at(1);
-    return numbers;
 }
 
 // The upgrade ended without touching the device and with the poll running again.
@@ -50,12 +42,7 @@ class TestUpgrade : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        // temp.tmp goes to a directory of this run's own.
-        QVERIFY(cache_.isValid());
-        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache_.path()));
-    }
+    void initTestCase() { QVERIFY(PrepareUpgradeTests(cache_)); }
     void cleanupTestCase() { curl_global_cleanup(); }
 
     void fullUpgrade();

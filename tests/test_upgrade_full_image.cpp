@@ -8,17 +8,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <curl/curl.h>
 
 class TestUpgradeFullImage : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        QVERIFY(cache_.isValid());
-        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache_.path()));
-    }
+    void initTestCase() { QVERIFY(PrepareUpgradeTests(cache_)); }
     void cleanupTestCase() { curl_global_cleanup(); }
 
     void uploads255Blocks() {

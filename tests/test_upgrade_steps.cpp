@@ -20,8 +20,6 @@
 #include <QTimer>
 #include <QtTest>
 
-Q_DECLARE_METATYPE(FirmwareVersion)
-
 namespace {
 
 QByteArray Pattern(int size) {
@@ -65,25 +63,6 @@ private slots:
         QCOMPARE(listed.has_value(), present);
         if (present)
             QCOMPARE(*listed, version);
-    }
-
-    void confirmationText_data() {
-        QTest::addColumn<FirmwareVersion>("version");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("1.2.0.15") << FirmwareVersion{1, 2, 0, 15}
-                                  << "Are you sure to download latest firmware V1.2.0.15 and "
-                                     "upload to KDR31";
-        QTest::newRow("all zero") << FirmwareVersion{0, 0, 0, 0}
-                                  << "Are you sure to download latest firmware V0.0.0.0 and "
-                                     "upload to KDR31";
-        QTest::newRow("all 255") << FirmwareVersion{255, 255, 255, 255}
-                                 << "Are you sure to download latest firmware V255.255.255.255 "
-                                    "and upload to KDR31";
-    }
-    void confirmationText() {
-        QFETCH(FirmwareVersion, version);
-        QFETCH(QString, text);
-        QCOMPARE(ConfirmUpgradeText(version), text);
     }
 
     void paddingAndLimits_data() {
@@ -185,26 +164,6 @@ private slots:
         QFETCH(double, bar);
         QCOMPARE(SendingBlockText(k, blocks), text);
         QCOMPARE(BlockBar(k, blocks), bar);
-    }
-
-    void downloadAndRebootBars_data() {
-        QTest::addColumn<double>("elapsed");
-        QTest::addColumn<double>("downloadBar");
-        QTest::addColumn<double>("rebootRemaining");
-        QTest::addColumn<double>("rebootBar");
-        QTest::newRow("start") << 0.0 << 10.0 << 7.0 << 0.0;
-        QTest::newRow("half way") << 1.25 << 50.0 << 3.5 << 50.0;
-        QTest::newRow("nominal end") << 2.5 << 90.0 << 0.0 << 100.0;
-        QTest::newRow("slow download") << 5.0 << 94.5 << -0.1 << 100.0;
-        QTest::newRow("very slow download") << 60.0 << 98.625 << 7.5 << 0.0;
-    }
-    void downloadAndRebootBars() {
-        QFETCH(double, elapsed);
-        QFETCH(double, downloadBar);
-        QFETCH(double, rebootRemaining);
-        QFETCH(double, rebootBar);
-        QCOMPARE(DownloadBar(elapsed), downloadBar);
-        QCOMPARE(RebootBar(rebootRemaining), rebootBar);
     }
 
     void minOf_data() {

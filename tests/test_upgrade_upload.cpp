@@ -9,16 +9,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <curl/curl.h>
 
 namespace {
-
-QList<int> BlockNumbers(const UpgradeRig& rig) {
-    QList<int> numbers;
-    for (const sim::Received& frame : rig.sim.device.ReceivedFrames(Command::UploadBlock))
-        numbers << frame.payload.at(1);
-    return numbers;
-}
 
 QList<int> Range(int count) {
     QList<int> numbers;
@@ -61,11 +53,7 @@ class TestUpgradeUpload : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        QVERIFY(cache_.isValid());
-        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache_.path()));
-    }
+    void initTestCase() { QVERIFY(PrepareUpgradeTests(cache_)); }
     void cleanupTestCase() { curl_global_cleanup(); }
 
     void deviceInterferes_data();

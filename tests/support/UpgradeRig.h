@@ -14,12 +14,15 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <array>
+#include <curl/curl.h>
 #include <functional>
 
 // An upgrade list of `size` bytes naming `version` at bytes 40 to 43.
@@ -164,6 +167,21 @@ inline bool ControlsReleased(frmKDR31& w) {
         if (!control->isEnabled())
             return false;
     return true;
+}
+
+// Block numbers of the block commands the device received, in order.
+inline QList<int> BlockNumbers(const UpgradeRig& rig) {
+    QList<int> numbers;
+    for (const sim::Received& frame : rig.sim.device.ReceivedFrames(208))
+        numbers << frame.payload.at(1);
+    return numbers;
+}
+
+// Once per test program: libcurl, and temp.tmp in a directory of the run's own.
+inline bool PrepareUpgradeTests(const QTemporaryDir& cache) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+    return cache.isValid();
 }
 
 // No progress window is left anywhere.
