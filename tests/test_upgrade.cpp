@@ -64,9 +64,14 @@ private:
 // 1,000 bytes: 8 blocks, the last filled up with 24 zero bytes.
 void TestUpgrade::fullUpgrade() {
     const QByteArray image = TestImage(1000);
-    UpgradeRig rig;
+    // Paced so that each download lasts a few tenths of a second and its label is seen even on a
+    // loaded machine.
+    FtpServer::Options options;
+    options.throttleBytesPerSecond = 10000;
+    UpgradeRig rig(options);
     QString error;
-    QVERIFY2(rig.Start(UpgradeList(ListVersion), HexFileOf(image), &error), qPrintable(error));
+    QVERIFY2(rig.Start(UpgradeList(ListVersion, 2000), HexFileOf(image), &error),
+             qPrintable(error));
     ProgressRecorder recorder(rig.w);
     rig.w.cmdUpgrade->click();
 
@@ -160,7 +165,7 @@ void TestUpgrade::versionCheck() {
 
     QCOMPARE(rig.t.log->messages, message.isEmpty() ? QStringList() : QStringList{message});
     QCOMPARE(rig.t.log->questions, question.isEmpty() ? QStringList() : QStringList{question});
-    QCOMPARE(recorder.labels, QStringList{UpgradeText::Checking});
+    QVERIFY(!recorder.labels.contains(UpgradeText::Downloading));
     QVERIFY(ReadTempFile() != hexFile); // the image was never fetched
     VerifyNothingSent(rig);
     QCOMPARE(rig.w.windowTitle(), QStringLiteral("Zevizudove V1.9 s/n:KD310042 Listening to "
