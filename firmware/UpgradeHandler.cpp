@@ -166,7 +166,7 @@ void frmKDR31::UploadImage(const QByteArray& image, const FirmwareVersion& versi
         progress_->lblprogress->setText(SendingBlockText(k, blockCount));
         progress_->SetBar(BlockBar(k, blockCount));
         if (!SendUploadCommand(Command::UploadBlock, BlockPayload(image, k))) {
-            EndUpgrade(UpgradeText::UploadFailed, false);
+            FailUpload(UpgradeText::UploadFailed);
             return;
         }
         ++k;
@@ -176,7 +176,7 @@ void frmKDR31::UploadImage(const QByteArray& image, const FirmwareVersion& versi
     // CRC of the whole image let it see that blocks are missing.
     upgradePhase_ = UpgradePhase::Finishing;
     if (!SendUploadCommand(Command::UploadFinish, FinishPayload(image, version))) {
-        EndUpgrade(UpgradeText::UpgradingFailed, false);
+        FailUpload(UpgradeText::UpgradingFailed);
         return;
     }
     ++k;
@@ -283,6 +283,14 @@ std::nullopt_t frmKDR31::EndUpgrade(const QString& message, bool resumePoll) {
     if (resumePoll)
         timScan->start();
     return std::nullopt;
+}
+
+void frmKDR31::FailUpload(const QString& message) {
+    // The message comes over the progress window, which closes after it. The port stays open and
+    // the poll stays off until the next connect: the device may be waiting in its boot loader.
+    if (!upgradeWait_->Aborted())
+        dialogs_->MsgBox(message);
+    EndUpgrade({}, false);
 }
 
 void frmKDR31::AbortUpgrade() {

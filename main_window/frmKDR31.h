@@ -151,6 +151,7 @@ private:
     // poll; nothing of that once the window is closing. Returns nothing, for the steps that end
     // the upgrade with it.
     std::nullopt_t EndUpgrade(const QString& message, bool resumePoll);
+    void FailUpload(const QString& message);
     void AbortUpgrade();
 
     UpgradePhase upgradePhase_ = UpgradePhase::Idle;

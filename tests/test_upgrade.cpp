@@ -160,12 +160,18 @@ void TestUpgrade::versionCheck() {
     QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write(UpgradeList(ListVersion, 200)) > 0);
     stale.close();
     rig.t.log->answers = {false};
+    // The check's messages come after its progress window has closed.
+    bool progressShownWithMessage = false;
+    rig.t.log->onMessage = [&](const QString&) {
+        progressShownWithMessage = rig.w.Progress() != nullptr;
+    };
     ProgressRecorder recorder(rig.w);
     rig.w.cmdUpgrade->click();
 
     QCOMPARE(rig.t.log->messages, message.isEmpty() ? QStringList() : QStringList{message});
     QCOMPARE(rig.t.log->questions, question.isEmpty() ? QStringList() : QStringList{question});
     QVERIFY(!recorder.labels.contains(UpgradeText::Downloading));
+    QVERIFY(!progressShownWithMessage);
     QVERIFY(ReadTempFile() != hexFile); // the image was never fetched
     VerifyNothingSent(rig);
     QCOMPARE(rig.w.windowTitle(), QStringLiteral("Zevizudove V1.9 s/n:KD310042 Listening to "

@@ -121,9 +121,15 @@ void TestUpgradeUpload::deviceInterferes() {
         device.RefuseFinish(2);
         break;
     }
+    // A failed upload's message comes over the still open progress window.
+    bool progressShownWithMessage = false;
+    rig.t.log->onMessage = [&](const QString&) {
+        progressShownWithMessage = rig.w.Progress() != nullptr && rig.w.Progress()->isVisible();
+    };
     rig.w.cmdUpgrade->click();
 
     QCOMPARE(rig.t.log->messages, message.isEmpty() ? QStringList() : QStringList{message});
+    QCOMPARE(progressShownWithMessage, !message.isEmpty());
     QCOMPARE(BlockNumbers(rig), blocks);
     QCOMPARE(rig.Frames(Command::UploadFinish), size_t(finishing));
     // A repeated command is the same command again.
