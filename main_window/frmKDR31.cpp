@@ -1,6 +1,7 @@
 #include "main_window/frmKDR31.h"
 
 #include "device_link/MSComm.h"
+#include "firmware/Inet.h"
 #include "main_window/Artwork.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
@@ -80,6 +81,9 @@ void frmKDR31::CreateControls() {
                      Twips(19815, 6330, 1305, 405));
     cmdDebug->hide();
     tab(23, cmdDebug);
+
+    Inet1 = new Inet(this);
+    Inet1->setObjectName(QStringLiteral("Inet1"));
 
     cmdUpgrade = Place(new QPushButton(QStringLiteral("Upgrade"), this), "cmdUpgrade",
                        Twips(19695, 1425, 1050, 405));
@@ -232,6 +236,8 @@ void frmKDR31::ConnectHandlers() {
     connect(timScan, &QTimer::timeout, this, &frmKDR31::timScan_Timer);
     connect(imgRefresh, &ClickableImage::clicked, this, &frmKDR31::imgRefresh_Click);
 
+    connect(cmdUpgrade, &QPushButton::clicked, this, &frmKDR31::cmdUpgrade_Click);
+
     // Option buttons report a click when they become selected, by the user or the program.
     for (int index : {0, 1})
         connect(optNLofB[static_cast<size_t>(index)], &QRadioButton::toggled, this,
@@ -278,6 +284,7 @@ void frmKDR31::Form_Unload() {
 }
 
 void frmKDR31::closeEvent(QCloseEvent* event) {
+    AbortUpgrade();
     Form_Unload();
     event->accept();
 }

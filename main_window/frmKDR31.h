@@ -5,14 +5,19 @@
 
 #include "app/Dialogs.h"
 #include "debug_log/DebugLog.h"
+#include "firmware/UpgradeSteps.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
 class ClickableImage;
+class Inet;
 class MSComm;
 class QComboBox;
 class QGroupBox;
@@ -24,6 +29,8 @@ class QRadioButton;
 class QTimer;
 class ReadingsGrid;
 class UpDown;
+class UpgradeWait;
+class frmProgress;
 
 // PortState values besides a port number 1-32.
 enum : std::uint8_t {
@@ -87,6 +94,12 @@ public:
     // Readings (readings/).
     void InitGrid();
 
+    // Firmware upgrade (firmware/). Inet1 is created right after cmdDebug.
+    Inet* Inet1 = nullptr;
+    // The progress window while an upgrade shows it; nullptr otherwise.
+    frmProgress* Progress() const;
+    UpgradePhase UpgradeState() const { return upgradePhase_; }
+
 public slots:
     void Form_Load();
     void Form_Unload();
@@ -116,6 +129,9 @@ public slots:
     void cmdStopDebugLog_Click();
     void cmdSaveDebugLog_Click();
 
+    // Firmware upgrade (firmware/UpgradeHandler.cpp).
+    void cmdUpgrade_Click();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -131,6 +147,30 @@ private:
 
     // Debug log.
     DebugLog debugLog_;
+
+    // Firmware upgrade (firmware/UpgradeHandler.cpp).
+    enum class FetchResult { Done, NoFolder, Failed };
+    QList<QWidget*> ControlsLockedDuringUpgrade() const;
+    void ConfigureInet();
+    FetchResult FetchFile(const char* remotePath, QString& localPath,
+                          const std::function<void(double)>& tick);
+    std::optional<FirmwareVersion> CheckOnlineVersion();
+    std::optional<QString> DownloadImage();
+    std::optional<QByteArray> ConvertImage(const QString& hexFile);
+    void UploadImage(const QByteArray& image, const FirmwareVersion& version);
+    bool SendUploadCommand(std::uint8_t command, const QByteArray& payload);
+    frmProgress& ProgressWindow();
+    void CloseProgress();
+    // Closes the progress window, shows the message (if any) and, with resumePoll, restarts the
+    // poll; nothing of that once the window is closing. Returns nothing, for the steps that end
+    // the upgrade with it.
+    std::nullopt_t EndUpgrade(const QString& message, bool resumePoll);
+    void FailUpload(const QString& message);
+    void AbortUpgrade();
+
+    UpgradePhase upgradePhase_ = UpgradePhase::Idle;
+    UpgradeWait* upgradeWait_ = nullptr;
+    frmProgress* progress_ = nullptr;
 
     std::unique_ptr<Dialogs> dialogs_;
 };

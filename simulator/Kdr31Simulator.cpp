@@ -21,6 +21,17 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint8_t StartMarker = 0x2A;
 constexpr std::uint8_t EndMarker = 0x23;
 const Bytes Acknowledgement = {0x2A, 0x55, 0x23};
+// What the boot loader answers to a command it does not accept.
+const Bytes Refusal = {0x2A, 0x4E, 0x23};
+
+constexpr size_t BootBlockBytes = 128;
+constexpr size_t BootBlockPayload = 4 + BootBlockBytes + 2;
+constexpr size_t BootFinishPayload = 12;
+
+bool CrcMatches(const Bytes& payload, size_t covered) {
+    const std::uint16_t crc = Crc16X25(payload.data(), covered);
+    return payload[covered] == (crc & 0xFF) && payload[covered + 1] == (crc >> 8);
+}
 
 void AppendFloatBigEndian(Bytes& out, float value) {
     std::uint32_t bits = 0;
@@ -58,6 +69,16 @@ std::uint16_t Crc16X25(const std::uint8_t* data, size_t length, std::uint16_t st
                             : static_cast<std::uint16_t>(crc >> 1);
     }
     return static_cast<std::uint16_t>(~crc);
+}
+
+std::uint16_t ImageCrc(const std::uint8_t* data, size_t length, size_t blockLength) {
+    std::uint16_t start = 0xFFFF;
+    std::uint16_t crc = 0;
+    for (size_t at = 0; at + blockLength <= length; at += blockLength) {
+        crc = Crc16X25(data + at, blockLength, start);
+        start = static_cast<std::uint16_t>((crc << 8) | (crc >> 8));
+    }
+    return crc;
 }
 
 Kdr31Simulator::Kdr31Simulator() {
@@ -212,6 +233,32 @@ void Kdr31Simulator::UseOwnDebugLog() {
     debugText_.reset();
 }
 
+BootLoaderState Kdr31Simulator::BootLoader() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return boot_;
+}
+
+void Kdr31Simulator::RefuseBlock(int block, int times) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    refuseBlock_ = block;
+    refuseBlockTimes_ = times;
+}
+
+void Kdr31Simulator::RefuseFinish(int times) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    refuseFinishTimes_ = times;
+}
+
+void Kdr31Simulator::GoSilentAfterBlocks(int blocks) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    silentAfterBlocks_ = blocks;
+}
+
+void Kdr31Simulator::SetRebootTime(std::chrono::milliseconds time) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rebootTime_ = time;
+}
+
 std::vector<Received> Kdr31Simulator::ReceivedFrames() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
@@ -317,8 +364,12 @@ void Kdr31Simulator::OnByte(std::uint8_t byte) {
 }
 
 void Kdr31Simulator::OnFrame(std::uint8_t command, const Bytes& payload) {
-    received_.push_back({command, payload, Clock::now()});
+    const auto now = Clock::now();
+    received_.push_back({command, payload, now});
     receivedChanged_.notify_all();
+    // A hung or rebooting device hears the frame but does nothing with it.
+    if (hung_ || now < rebootUntil_)
+        return;
 
     Bytes reply;
     if (!rawReplies_[command].empty()) {
@@ -380,11 +431,76 @@ Bytes Kdr31Simulator::Answer(std::uint8_t command, const Bytes& payload) {
     case 68:
         return LongReply(69, DebugLogData());
     case 208:
+        return BootBlock(payload);
     case 210:
-        return Acknowledgement;
-    default:
-        return {};
+        return BootFinish(payload);
+    default: return {};
     }
+}
+
+Bytes Kdr31Simulator::BootBlock(const Bytes& payload) {
+    const size_t block = payload[1];
+    if (refuseBlock_ == static_cast<int>(block) && refuseBlockTimes_ != 0) {
+        if (refuseBlockTimes_ > 0)
+            --refuseBlockTimes_;
+        return Refusal;
+    }
+    if (payload.size() != BootBlockPayload || payload[0] != 0 || payload[2] != 0 ||
+        payload[3] != BootBlockBytes || !CrcMatches(payload, BootBlockPayload - 2)) {
+        ++boot_.blockCrcErrors;
+        return Refusal;
+    }
+    // Block 0 opens a new upload: what an earlier, unfinished one left is forgotten.
+    if (block == 0)
+        bootBlocks_.fill(std::nullopt);
+    bootBlocks_[block] = Bytes(payload.begin() + 4, payload.begin() + 4 + BootBlockBytes);
+    ++boot_.blocksAccepted;
+    if (silentAfterBlocks_ >= 0 && boot_.blocksAccepted >= silentAfterBlocks_)
+        hung_ = true;
+    return Acknowledgement;
+}
+
+Bytes Kdr31Simulator::BootFinish(const Bytes& payload) {
+    const auto refuse = [this] {
+        ++boot_.finishRefusals;
+        return Refusal;
+    };
+    if (refuseFinishTimes_ != 0) {
+        if (refuseFinishTimes_ > 0)
+            --refuseFinishTimes_;
+        return refuse();
+    }
+    if (payload.size() != BootFinishPayload || payload[0] != 0 || payload[2] != 0 ||
+        payload[3] != 6 || !CrcMatches(payload, 10)) {
+        ++boot_.finishCrcErrors;
+        return refuse();
+    }
+    const size_t blocks = payload[1];
+    Bytes image;
+    boot_.missingBlocks = 0;
+    for (size_t k = 0; k < blocks; ++k) {
+        if (!bootBlocks_[k]) {
+            ++boot_.missingBlocks;
+            continue;
+        }
+        image.insert(image.end(), bootBlocks_[k]->begin(), bootBlocks_[k]->end());
+    }
+    if (blocks == 0 || boot_.missingBlocks > 0)
+        return refuse();
+    const std::uint16_t crc = ImageCrc(image.data(), image.size(), BootBlockBytes);
+    if (payload[8] != (crc & 0xFF) || payload[9] != (crc >> 8)) {
+        ++boot_.imageCrcErrors;
+        return refuse();
+    }
+
+    boot_.flashed = true;
+    boot_.flashedImage = std::move(image);
+    std::copy(payload.begin() + 4, payload.begin() + 8, boot_.flashedVersion.begin());
+    version_ = boot_.flashedVersion;
+    bootBlocks_.fill(std::nullopt);
+    // The acknowledgement goes out before the restart.
+    rebootUntil_ = Clock::now() + rebootTime_;
+    return Acknowledgement;
 }
 
 Bytes Kdr31Simulator::IdentifyData() const {

@@ -42,6 +42,19 @@ enum class Fault {
     SplitLate,      // the first half of the reply at once, the rest after the late delay
 };
 
+// What the boot loader made of the upload commands (208 blocks, 210 finishing command).
+struct BootLoaderState {
+    int blocksAccepted = 0;  // block commands acknowledged
+    int blockCrcErrors = 0;  // block commands refused because their CRC was wrong
+    int finishRefusals = 0;  // finishing commands refused, for whatever reason
+    int finishCrcErrors = 0; // finishing commands whose own CRC was wrong
+    int imageCrcErrors = 0;  // finishing commands whose image CRC did not match the blocks
+    int missingBlocks = 0;   // blocks the last refused finishing command counted but never came
+    bool flashed = false;    // a finishing command was accepted
+    Bytes flashedImage;      // the blocks of the accepted upload, in order
+    std::array<std::uint8_t, 4> flashedVersion{};
+};
+
 // A frame the simulator received, with the time it was complete.
 struct Received {
     std::uint8_t command = 0;
@@ -96,6 +109,22 @@ public:
     void SetDebugStatus(std::uint8_t status);
     void UseOwnDebugLog();
 
+    // Boot loader. Blocks are checked against their CRC and kept by block number (block 0
+    // starts a new upload); the finishing command is accepted only when its own CRC and the
+    // image CRC over all the blocks it counts are right. Then the device reboots: it answers
+    // nothing for the reboot time, and afterwards identifies with the version the finishing
+    // command carried. Anything it refuses is answered with three bytes that are not the
+    // acknowledgement.
+    BootLoaderState BootLoader() const;
+    // Refuses block `block` the next `times` times it arrives (times < 0: always).
+    void RefuseBlock(int block, int times = -1);
+    // Refuses the next `times` finishing commands (times < 0: always).
+    void RefuseFinish(int times = -1);
+    // After `blocks` acknowledged blocks the device answers nothing any more, as if it hung.
+    void GoSilentAfterBlocks(int blocks);
+    // How long the device stays silent after accepting a finishing command (2 s unless set).
+    void SetRebootTime(std::chrono::milliseconds time);
+
     // Everything received so far, and only the frames of one command.
     std::vector<Received> ReceivedFrames() const;
     std::vector<Received> ReceivedFrames(std::uint8_t command) const;
@@ -117,6 +146,8 @@ private:
     Bytes ReadingsData();
     Bytes DebugLogData();
     Bytes OwnDebugLog(std::chrono::steady_clock::time_point now);
+    Bytes BootBlock(const Bytes& payload);
+    Bytes BootFinish(const Bytes& payload);
     void Send(Bytes bytes, std::chrono::milliseconds delay);
     void FlushDue();
     static size_t PayloadLength(std::uint8_t command);
@@ -157,9 +188,24 @@ private:
     std::uint64_t telegramsLogged_ = 0;
     std::vector<Received> received_;
     std::deque<Pending> pending_;
+
+    std::array<std::optional<Bytes>, 256> bootBlocks_{};
+    BootLoaderState boot_;
+    int refuseBlock_ = -1;
+    int refuseBlockTimes_ = 0;
+    int refuseFinishTimes_ = 0;
+    int silentAfterBlocks_ = -1;
+    bool hung_ = false;
+    std::chrono::milliseconds rebootTime_{2000};
+    std::chrono::steady_clock::time_point rebootUntil_{};
 };
 
 // CRC-16/X-25 of bytes as the device's boot loader computes it.
 std::uint16_t Crc16X25(const std::uint8_t* data, size_t length, std::uint16_t start = 0xFFFF);
+
+// The boot loader's CRC of a whole image, taken in blocks of blockLength bytes: each block starts
+// from the byte-swapped result of the one before (the first from 0xFFFF); the last block's
+// result counts. Sent low byte first. length must be a multiple of blockLength.
+std::uint16_t ImageCrc(const std::uint8_t* data, size_t length, size_t blockLength);
 
 } // namespace sim

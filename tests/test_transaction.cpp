@@ -115,14 +115,22 @@ private slots:
             << 68 << int(sim::Fault::LengthOverflow) << 250;
         QTest::newRow("upload block refused") << 208 << int(sim::Fault::Garbage) << 255;
         QTest::newRow("upload block silent") << 208 << int(sim::Fault::Silent) << 252;
-        QTest::newRow("finish acknowledged") << 210 << int(sim::Fault::None) << 0;
+        QTest::newRow("upload block acknowledged") << 208 << int(sim::Fault::None) << 0;
     }
     void misbehavingDevice() {
         QFETCH(int, command);
         QFETCH(int, fault);
         QFETCH(int, expected);
         sim->device.SetFault(static_cast<std::uint8_t>(command), static_cast<sim::Fault>(fault));
-        const QByteArray payload(command == 208 ? 134 : command == 210 ? 12 : 0, '\0');
+        QByteArray payload(command == 208 ? 134 : command == 210 ? 12 : 0, '\0');
+        if (command == 208) {
+            // Block 0 of zeros with its CRC: the boot loader takes it.
+            payload[3] = char(128);
+            const std::uint16_t crc =
+                sim::Crc16X25(reinterpret_cast<const std::uint8_t*>(payload.constData()), 132);
+            payload[132] = char(crc & 0xFF);
+            payload[133] = char(crc >> 8);
+        }
         QCOMPARE(Send(static_cast<std::uint8_t>(command), payload),
                  SingleByte(static_cast<std::uint8_t>(expected)));
     }
