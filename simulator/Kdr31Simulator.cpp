@@ -406,7 +406,9 @@ void Kdr31Simulator::OnFrame(std::uint8_t command, const Bytes& payload) {
         if (reply.size() >= 4)
             reply[2] = 6;
         break;
-    case Fault::Garbage: reply = {'*', 'X', '#'}; break;
+    case Fault::Garbage:
+        reply = {'*', 'X', '#'};
+        break;
     case Fault::SplitLate: {
         const auto half = reply.begin() + static_cast<long>(reply.size() / 2);
         Send(Bytes(reply.begin(), half), std::chrono::milliseconds(0));
@@ -434,7 +436,8 @@ Bytes Kdr31Simulator::Answer(std::uint8_t command, const Bytes& payload) {
         return BootBlock(payload);
     case 210:
         return BootFinish(payload);
-    default: return {};
+    default:
+        return {};
     }
 }
 
