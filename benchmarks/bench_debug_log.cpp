@@ -2,11 +2,9 @@
 // until 0.5 s after the reply's header and should cost next to no CPU ("CPU" column); showing
 // and saving a log are measured on a long session's log of a hundred such reads.
 
+#include "SimulatedLink.h"
 #include "debug_log/DebugLog.h"
-#include "device_link/CommandTransaction.h"
-#include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
-#include "simulator/Kdr31Simulator.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -22,28 +20,15 @@ QByteArray SessionLog(int bytes) {
 }
 
 void BM_ReadLongestLog(benchmark::State& state) {
-    sim::Kdr31Simulator device;
-    if (!device.Start()) {
-        state.SkipWithError("no pseudo-terminal");
+    SimulatedLink link;
+    if (const QString error = link.Open(); !error.isEmpty()) {
+        state.SkipWithError(error.toStdString().c_str());
         return;
     }
     const QByteArray log = SessionLog(1535);
-    device.SetDebugLog(sim::Bytes(log.begin(), log.end()));
-    qputenv("KDR31_COM1", QByteArray::fromStdString(device.PortPath()));
-    MSComm port;
-    port.SetCommPort(1);
-    port.SetSettings(QStringLiteral("115200,N,8,1"));
-    if (!port.SetPortOpen(true)) {
-        state.SkipWithError("port did not open");
-        return;
-    }
-    QByteArray rxBuffer;
-    double rxDeadline = 0;
-    const TransactionHooks hooks{[] { QCoreApplication::processEvents(); }, nullptr};
+    link.device.SetDebugLog(sim::Bytes(log.begin(), log.end()));
     for (auto _ : state) {
-        const QByteArray result =
-            RunTransaction(port, Command::DebugLog, {}, rxBuffer, rxDeadline, hooks);
-        if (result.size() != 1 + log.size())
+        if (link.Send(Command::DebugLog).size() != 1 + log.size())
             state.SkipWithError("the log did not arrive whole");
     }
 }

@@ -6,26 +6,17 @@
 //   kdr31_bench_readings_grid [rows]     (default 1000000)
 
 #include "readings/ReadingsGrid.h"
+#include "support/ProcessUsage.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
-}
 
 double Median(std::vector<double> values) {
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());

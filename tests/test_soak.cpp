@@ -14,22 +14,12 @@
 #include <QApplication>
 #include <QTest>
 #include <QTimer>
-#include <fstream>
 #include <random>
 #include <string>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
-}
 
 bool DefinedResult(const QByteArray& result) {
     if (result.isEmpty())

@@ -4,13 +4,13 @@
 // ports of the machine it runs on.
 
 #include "simulator/Kdr31Simulator.h"
+#include "support/ProcessUsage.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
 #include <map>
 #include <memory>
-#include <sys/resource.h>
 
 inline void MapPorts(const std::map<int, std::string>& devices) {
     for (int port = 1; port <= 32; ++port) {
@@ -43,12 +43,4 @@ inline sim::Bytes ToBytes(const QByteArray& bytes) {
 
 inline QByteArray FromBytes(const sim::Bytes& bytes) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
-}
-
-// CPU time used by this process so far, in seconds.
-inline double ProcessCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
