@@ -9,4 +9,4 @@ out=${1:-$root/docs/kdr31-connected.png}
 build=${BUILD_DIR:-$root/build}
 # A Dutch desktop, as most users of the tool have.
 LC_ALL=nl_NL.UTF-8 LANG=nl_NL.UTF-8 xvfb-run -a -s "-screen 0 1600x900x24" \
-  "$build/tests/kdr31_screenshot" "$out"
+  "$build/tools/kdr31_screenshot" "$out"
