@@ -4,5 +4,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" "$@" >/dev/null
+launcher=()
+# A compiler cache makes rebuilds after a pull, and builds in a second work tree, cheap.
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+generator=()
+[ -f "$build/CMakeCache.txt" ] || { command -v ninja >/dev/null && generator=(-G Ninja); }
+cmake -S "$root" -B "$build" "${generator[@]}" "${launcher[@]}" "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"

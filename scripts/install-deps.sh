@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config ninja-build ccache
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libcurl4-openssl-dev
   # tests: a real FTP server, independent HEX and CRC tools for cross-checks
   python3 python3-pyftpdlib srecord libboost-dev

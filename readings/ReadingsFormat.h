@@ -1,0 +1,47 @@
+#pragma once
+// One reading as it leaves the tool: a line of CSV or a JSON object. The command-line poll, the
+// grid's export, the history export and the MQTT state messages all use these, so a file written
+// by one reads the same as a file written by another.
+//
+// Numbers are written with a decimal point and no units (the units are in the CSV header and
+// in the JSON field names), each as the shortest text that reads back as the same
+// single-precision value. Times are ISO 8601 local time with the offset
+// ("2026-12-07T18:05:03+01:00").
+
+#include "readings/ReadingsTable.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+#include <array>
+
+// A reading of one device: the grid's row (raw values, PC time) and the serial number the device
+// gave when it identified itself (may be empty).
+struct Reading {
+    ReadingsRow row;
+    QString serial;
+};
+
+// Field names in reply order (ReadingsFields), each with its unit as a suffix:
+// "import_power_w", "import_high_wh", ..., "gas_m3", "gas_diff_m3", "tariff", "extern1",
+// "extern2".
+extern const std::array<const char*, ReadingsFieldCount> ReadingsFieldNames;
+
+// The shortest text that reads back as the same float; "nan", "inf", "-inf" for the rest.
+QString ExportNumber(float value);
+
+// ms since the epoch as ISO 8601 local time with its UTC offset, to the second.
+QString IsoLocalTime(qint64 msSinceEpoch);
+
+// "time,serial,status,import_power_w,...,extern2" (no line end).
+QString ReadingsCsvHeader();
+// One RFC 4180 record (no line end): the time, the serial, "ok" or "failed", then the fields;
+// a field the reply did not cover, and every field of a failed row, is left empty.
+QString ReadingsCsvLine(const Reading& reading);
+// Quotes a CSV cell when it holds a comma, a quote, CR or LF.
+QString CsvCell(const QString& text);
+
+// {"time": "...", "serial": "...", "status": "ok", "import_power_w": 200, ...}: the fields the
+// reply covered, as numbers (a non-finite value as null).
+QJsonObject ReadingJson(const Reading& reading);
