@@ -64,6 +64,7 @@ bool MqttPublisher::Start() {
     mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnectCallback);
     mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublishCallback);
     mosquitto_message_callback_set(mosq_, &MqttPublisher::OnMessageCallback);
+    mosquitto_subscribe_callback_set(mosq_, &MqttPublisher::OnSubscribeCallback);
     mosquitto_reconnect_delay_set(mosq_, 1, std::max(1u, reconnectMaxSeconds_), true);
 
     int rc = mosquitto_will_set(mosq_, availabilityTopic_.constData(),
@@ -89,6 +90,15 @@ bool MqttPublisher::Start() {
         return false;
     }
 
+    // The network thread first: a connect that fails at once (a refused port on this machine)
+    // is then retried by it with backoff, where it would otherwise end the thread's loop.
+    rc = mosquitto_loop_start(mosq_);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        Fail(MqttError::Setup, QStringLiteral("MQTT network thread: %1")
+                                   .arg(QString::fromUtf8(mosquitto_strerror(rc))));
+        return false;
+    }
+    loopRunning_ = true;
     const QByteArray host = options_.host.toUtf8();
     // A broker that is not there yet is not an error: the network loop keeps trying.
     rc = mosquitto_connect_async(mosq_, host.constData(), options_.port, KeepAliveSeconds);
@@ -97,15 +107,9 @@ bool MqttPublisher::Start() {
                                    .arg(options_.host)
                                    .arg(options_.port)
                                    .arg(QString::fromUtf8(mosquitto_strerror(rc))));
+        Stop(0);
         return false;
     }
-    rc = mosquitto_loop_start(mosq_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        Fail(MqttError::Setup, QStringLiteral("MQTT network thread: %1")
-                                   .arg(QString::fromUtf8(mosquitto_strerror(rc))));
-        return false;
-    }
-    loopRunning_ = true;
     return true;
 }
 
@@ -176,6 +180,12 @@ void MqttPublisher::OnPublishCallback(mosquitto*, void* self, int mid) {
     auto* publisher = static_cast<MqttPublisher*>(self);
     QMetaObject::invokeMethod(
         publisher, [publisher, mid] { publisher->OnAcknowledged(mid); }, Qt::QueuedConnection);
+}
+
+void MqttPublisher::OnSubscribeCallback(mosquitto*, void* self, int, int, const int*) {
+    auto* publisher = static_cast<MqttPublisher*>(self);
+    QMetaObject::invokeMethod(
+        publisher, [publisher] { emit publisher->listeningForSettings(); }, Qt::QueuedConnection);
 }
 
 void MqttPublisher::OnMessageCallback(mosquitto*, void* self, const mosquitto_message* message) {

@@ -88,6 +88,8 @@ signals:
     void failed(MqttError error, const QString& text);
     // Readings were dropped while the broker was away; reported once, when it is back.
     void readingsDropped(qint64 count);
+    // With allowSettings: the broker confirmed the subscription to the set topic.
+    void listeningForSettings();
     // The queue is empty and everything acknowledged (Stop waits for this).
     void drained();
 
@@ -101,6 +103,8 @@ private:
     static void OnConnectCallback(mosquitto*, void* self, int rc);
     static void OnDisconnectCallback(mosquitto*, void* self, int rc);
     static void OnPublishCallback(mosquitto*, void* self, int mid);
+    static void OnSubscribeCallback(mosquitto*, void* self, int mid, int count,
+                                    const int* grantedQos);
     static void OnMessageCallback(mosquitto*, void* self, const mosquitto_message* message);
 
     void OnConnected(int rc);
