@@ -124,7 +124,7 @@ void MqttPublisher::Publish(const Reading& reading) {
             ++droppedUnreported_;
         }
     }
-    queue_.push_back({StateMessage(reading), 0});
+    queue_.push_back({reading.row, 0});
     Pump();
 }
 
@@ -276,10 +276,11 @@ void MqttPublisher::Pump() {
     while (connected_ && inFlight_ < InFlightLimit &&
            static_cast<size_t>(inFlight_) < queue_.size()) {
         Pending& next = queue_[static_cast<size_t>(inFlight_)];
+        const QByteArray payload = StateMessage({next.row, serial_});
         int mid = 0;
         const int rc = mosquitto_publish(mosq_, &mid, stateTopic_.constData(),
-                                         static_cast<int>(next.payload.size()),
-                                         next.payload.constData(), QosAtLeastOnce, false);
+                                         static_cast<int>(payload.size()), payload.constData(),
+                                         QosAtLeastOnce, false);
         // NO_CONN: the connection dropped a moment ago; libmosquitto has queued the message
         // and sends it after the reconnect, so it counts as handed over.
         if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
