@@ -65,6 +65,7 @@ void frmKDR31::cmdOpenCom_Click() {
     const QString serialNumber =
         result.size() >= 13 ? QString::fromLatin1(result.mid(9, 8)) : QString();
     setWindowTitle(ConnectedTitle(serialNumber, portNumber, ModMain::DeviceFwVersion));
+    DeviceSerial = serialNumber;
 
     cmdOpenCom->hide();
     cmdCloseCom->show();

@@ -6,6 +6,7 @@
 #include "app/Dialogs.h"
 #include "debug_log/DebugLog.h"
 #include "firmware/UpgradeSteps.h"
+#include "readings/ReadingsFormat.h"
 
 #include <QByteArray>
 #include <QList>
@@ -47,6 +48,8 @@ public:
     // Form-level state.
     std::uint8_t PortState = PortStateClosed;
     double RxDeadline = 0;
+    // The serial number the device gave at its last identify (empty when it gave none).
+    QString DeviceSerial;
 
     // Controls, in the order in which they are created.
     QPushButton* cmdDebug = nullptr;
@@ -131,6 +134,10 @@ public slots:
 
     // Firmware upgrade (firmware/UpgradeHandler.cpp).
     void cmdUpgrade_Click();
+
+signals:
+    // Every row the poll appends to the grid, with the device's serial number.
+    void ReadingTaken(const Reading& reading);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -51,6 +51,7 @@ void frmKDR31::imgRefresh_Click() {
                                        optNLofB[1]->isChecked()) == QLatin1String("Low");
     }
     grdInterfaces->AppendRow(row);
+    emit ReadingTaken({row, DeviceSerial});
     const int newRow = grdInterfaces->Rows() - 1;
     grdInterfaces->SetRow(newRow);
     if (newRow >= ScrollFromRow)
