@@ -178,7 +178,8 @@ std::optional<double> RunningQuarterAverage(const std::vector<CounterSample>& im
     if (last == importWh.begin())
         return std::nullopt;
     const CounterSample& newest = *(last - 1);
-    if (newest.time <= start)
+    // A stale reading (the device stopped answering) says nothing about the quarter now.
+    if (newest.time <= start || now - newest.time > maxGapMs)
         return std::nullopt;
     const std::optional<Bracket> begin = CounterAt(importWh, start, maxGapMs);
     if (!begin)

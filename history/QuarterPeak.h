@@ -79,8 +79,8 @@ MonthPeak PeakOfMonth(const std::vector<CounterSample>& importWh, int year, int 
                       const QTimeZone& zone, qint64 maxGapMs = DefaultMaxGapMs);
 
 // Average import power so far in the quarter-hour that holds now: from the quarter's start to
-// the last reading at or before now. No value before the quarter has a reading of its own, or
-// when a gap lies in between.
+// the last reading at or before now. No value before the quarter has a reading of its own,
+// when a gap lies in between, or when the last reading is older than the gap allowed.
 std::optional<double> RunningQuarterAverage(const std::vector<CounterSample>& importWh, qint64 now,
                                             const QTimeZone& zone,
                                             qint64 maxGapMs = DefaultMaxGapMs);

@@ -35,8 +35,8 @@ QString Stamp() {
 
 } // namespace
 
-HistoryMenu::HistoryMenu(frmKDR31& window, const QString& databasePath)
-    : QObject(&window), window_(window), path_(databasePath) {
+HistoryMenu::HistoryMenu(frmKDR31& window, const QString& databasePath, RecorderOptions options)
+    : QObject(&window), window_(window), path_(databasePath), options_(options) {
     ReadingsGrid* grid = window.grdInterfaces;
     exportReadings = new QAction(QStringLiteral("Export readings\u2026"), grid);
     exportReadings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
@@ -79,7 +79,7 @@ void HistoryMenu::SetRecording(bool on) {
         ShowProblem(QString());
         return;
     }
-    recorder_ = new HistoryRecorder(path_, {}, this);
+    recorder_ = new HistoryRecorder(path_, options_, this);
     connect(recorder_, &HistoryRecorder::ProblemStarted, this, &HistoryMenu::ShowProblem);
     connect(recorder_, &HistoryRecorder::ProblemEnded, this, [this] { ShowProblem(QString()); });
 }

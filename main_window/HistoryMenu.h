@@ -5,11 +5,12 @@
 // knows nothing of it. A database that cannot be written shows as a notice over the grid, never
 // as a box: the poll goes on.
 
+#include "history/HistoryRecorder.h"
+
 #include <QObject>
 #include <QString>
 
 class ChartWindow;
-class HistoryRecorder;
 class QAction;
 class frmKDR31;
 
@@ -18,7 +19,7 @@ class HistoryMenu : public QObject {
 public:
     // The program passes HistoryStore::DefaultPath(); tests their own file. Recording starts
     // when the remembered setting says so (on the first run it does).
-    HistoryMenu(frmKDR31& window, const QString& databasePath);
+    HistoryMenu(frmKDR31& window, const QString& databasePath, RecorderOptions options = {});
     ~HistoryMenu() override;
 
     QAction* exportReadings = nullptr;
@@ -39,6 +40,7 @@ private:
 
     frmKDR31& window_;
     const QString path_;
+    const RecorderOptions options_;
     HistoryRecorder* recorder_ = nullptr;
     ChartWindow* chart_ = nullptr;
 };
