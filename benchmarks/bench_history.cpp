@@ -7,6 +7,7 @@
 #include "history/ChartWindow.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
+#include "simulator/Household.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -23,49 +24,15 @@ constexpr qint64 Start = 1'796'000'000'000; // December 2026
 constexpr qint64 Step = 5'000;              // a reading every 5 s
 constexpr int Prefill = 1'000'000;
 
-// A household: a base load with cooking peaks and solar export at midday; counters in Wh, gas
-// in m3 with the meter's three decimals.
-struct Household {
-    double importWh = 12'345'000, exportWh = 4'321'000, gas = 3456.789;
-    Reading Next(qint64 time) {
-        const double hour = double(time % 86'400'000) / 3'600'000.0;
-        const double solar = std::max(0.0, 3000 * std::sin((hour - 7) / 12 * M_PI));
-        const double use =
-            300 + 150 * std::sin(double(time) / 7e5) + (hour > 17 && hour < 19 ? 2500 : 0);
-        const double net = use - solar;
-        const float importW = float(std::max(0.0, std::round(net)));
-        const float exportW = float(std::max(0.0, std::round(-net)));
-        importWh += importW * 5 / 3600;
-        exportWh += exportW * 5 / 3600;
-        if (time % 300'000 == 0)
-            gas += hour < 8 || hour > 17 ? 0.041 : 0.006;
-        Reading r;
-        r.serial = QStringLiteral("12345678");
-        r.row.time = time;
-        r.row.state = ReadingsRow::Received;
-        r.row.present = 0x1fff;
-        const bool low = hour < 7 || hour >= 21;
-        r.row.fields = {importW,
-                        float(std::round(low ? importWh * 0.4 : importWh * 0.6)),
-                        float(std::round(low ? importWh * 0.6 : importWh * 0.4)),
-                        2.0f,
-                        exportW,
-                        float(std::round(exportWh * 0.7)),
-                        float(std::round(exportWh * 0.3)),
-                        1.0f,
-                        float(gas),
-                        0.0f,
-                        low ? 2.0f : 1.0f,
-                        17.0f,
-                        4.0f};
-        return r;
-    }
-};
+// Local hour of day, near enough for a benchmark.
+double Hour(qint64 time) {
+    return double(time % 86'400'000) / 3'600'000.0;
+}
 
 QTemporaryDir* dir;
 QString path;
 qint64 nextTime = Start;
-Household house;
+sim::Household house;
 
 void PrefillOnce() {
     if (!path.isEmpty())
@@ -76,7 +43,7 @@ void PrefillOnce() {
     store.Open(path);
     std::vector<Reading> batch;
     for (int i = 0; i < Prefill; ++i) {
-        batch.push_back(house.Next(nextTime));
+        batch.push_back(house.Next(nextTime, Hour(nextTime)));
         nextTime += Step;
         if (batch.size() == 10'000) {
             store.Insert(batch);
@@ -95,7 +62,7 @@ void BM_InsertOneReadingAt1M(benchmark::State& state) {
     HistoryStore store;
     store.Open(path);
     for (auto _ : state) {
-        const bool ok = store.Insert({house.Next(nextTime)});
+        const bool ok = store.Insert({house.Next(nextTime, Hour(nextTime))});
         nextTime += Step;
         benchmark::DoNotOptimize(ok);
     }
@@ -121,7 +88,7 @@ void BM_RecordCall(benchmark::State& state) {
     PrefillOnce();
     HistoryRecorder recorder(path);
     for (auto _ : state) {
-        recorder.Record(house.Next(nextTime));
+        recorder.Record(house.Next(nextTime, Hour(nextTime)));
         nextTime += Step;
     }
     recorder.WaitUntilWritten(60'000);
@@ -131,10 +98,10 @@ BENCHMARK(BM_RecordCall)->Iterations(20'000)->Unit(benchmark::kMicrosecond);
 // 30 days of 5-second readings (518,400 points) decimated, handed to the chart and painted.
 void BM_ChartRedraw30Days(benchmark::State& state) {
     ChartSeries series;
-    Household h;
+    sim::Household h;
     constexpr int Points = 30 * 17'280;
     for (int i = 0; i < Points; ++i)
-        series.Add(h.Next(Start + qint64(i) * Step));
+        series.Add(h.Next(Start + qint64(i) * Step, Hour(Start + qint64(i) * Step)));
     ChartWindow window(QString(), nullptr);
     window.resize(1200, 700);
     window.SetSeries(std::move(series));

@@ -94,14 +94,23 @@ std::vector<EnergyBar> EnergyBars(const ChartSeries& series, qint64 fromMs, qint
     // Gas meters report once an hour or every five minutes: a gap of up to an hour and a half
     // between gas values is normal.
     const qint64 gasGap = 90 * 60 * 1000;
-    const auto imports = IntervalDeltas(series.importWh, bounds);
-    const auto exports = IntervalDeltas(series.exportWh, bounds);
-    const auto gas = IntervalDeltas(series.gas, bounds, gasGap);
+    // The interval still running ends at the newest reading: its bar is the energy so far.
+    auto upToNewest = [&bounds](const std::vector<CounterSample>& counter) {
+        std::vector<qint64> b = bounds;
+        if (!counter.empty())
+            for (size_t i = 1; i < b.size(); ++i)
+                if (b[i - 1] < counter.back().time && counter.back().time < b[i])
+                    b[i] = counter.back().time;
+        return b;
+    };
+    const auto imports = IntervalDeltas(series.importWh, upToNewest(series.importWh));
+    const auto exports = IntervalDeltas(series.exportWh, upToNewest(series.exportWh));
+    const auto gas = IntervalDeltas(series.gas, upToNewest(series.gas), gasGap);
     std::vector<EnergyBar> bars;
     for (size_t i = 0; i < imports.size(); ++i) {
         EnergyBar bar;
-        bar.start = imports[i].start;
-        bar.end = imports[i].end;
+        bar.start = bounds[i];
+        bar.end = bounds[i + 1];
         if (imports[i].complete)
             bar.importWh = imports[i].delta;
         if (exports[i].complete)

@@ -39,6 +39,7 @@ struct EnergyBar {
     std::optional<double> gasM3;
 };
 
-// Energy per hour or per day over [fromMs, toMs), from the counters' differences.
+// Energy per hour or per day over [fromMs, toMs), from the counters' differences; the interval
+// that holds the newest reading gets the energy so far.
 std::vector<EnergyBar> EnergyBars(const ChartSeries& series, qint64 fromMs, qint64 toMs,
                                   Calendar unit, const QTimeZone& zone);

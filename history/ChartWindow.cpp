@@ -98,13 +98,17 @@ void FillBars(QChartView* view, const QString& title, const QStringList& categor
     }
     valueAxis->setRange(0, top > 0 ? top * 1.1 : 1.0);
     valueAxis->applyNiceNumbers();
-    // Every nth category label, so the labels stay readable.
-    const int every = std::max(1, int(categories.size()) / 24);
-    if (every > 1) {
-        QStringList thinned;
-        for (int i = 0; i < categories.size(); ++i)
-            thinned << (i % every == 0 ? categories[i] : QString(i, QLatin1Char(' ')));
-        categoryAxis->setCategories(thinned);
+    // Many narrow bars (the quarter-hours): the category labels would be cut to nothing, so
+    // hours are counted on an axis of their own under the bars.
+    if (categories.size() > 48) {
+        categoryAxis->setLabelsVisible(false);
+        categoryAxis->setGridLineVisible(false);
+        auto* hours = new QValueAxis;
+        hours->setRange(0, double(categories.size()) / 4);
+        hours->setTickCount(int(categories.size()) / 8 + 1);
+        hours->setLabelFormat(QStringLiteral("%d"));
+        hours->setTitleText(QStringLiteral("hour"));
+        chart->addAxis(hours, Qt::AlignBottom);
     }
 }
 
