@@ -285,7 +285,7 @@ void ChartWindow::ShowLast(qint64 spanMs) {
         SetHistoryStatus(QStringLiteral("History cannot be read: ") + error);
     for (const Reading& r : live_)
         series_.Add(r);
-    UpdatePeak();
+    UpdatePeak(true);
     Redraw();
     UpdateBars();
 }
@@ -340,7 +340,7 @@ void ChartWindow::AddReading(const Reading& reading) {
     viewFrom_ = viewTo_ - span_;
     if (!isVisible())
         return;
-    UpdatePeak();
+    UpdatePeak(false);
     Redraw();
     if (tabs_->currentIndex() != 0)
         UpdateBars();
@@ -389,18 +389,24 @@ int ChartWindow::PlottedPoints() const {
     return int(importLine_->count() + exportLine_->count() + gasLine_->count());
 }
 
-void ChartWindow::UpdatePeak() {
+void ChartWindow::UpdatePeak(bool fromHistory) {
     const QTimeZone zone = QTimeZone::systemTimeZone();
     const qint64 now = series_.time.empty() ? now_() : std::max(now_(), series_.time.back());
     const QDate today = QDateTime::fromMSecsSinceEpoch(now).date();
     QString text;
     QString error;
-    const auto report = MonthlyPeakReport(path_, today.year(), today.month(), serial_, now, &error);
-    // The month's peak from the history, and from the readings held (the history may be off).
+    // The month's peak of the history, read when the window loads a period or a new month
+    // begins, and of the readings held (recording may be off).
+    const int month = today.year() * 100 + today.month();
+    if (fromHistory || historyPeakMonth_ != month) {
+        const auto report =
+            MonthlyPeakReport(path_, today.year(), today.month(), serial_, now, &error);
+        historyPeak_ = report ? report->peak : MonthPeak();
+        historyPeakMonth_ = month;
+    }
     MonthPeak peak = PeakOfMonth(series_.importWh, today.year(), today.month(), zone);
-    if (report && report->peak.found &&
-        (!peak.found || report->peak.peak.averageW > peak.peak.averageW))
-        peak = report->peak;
+    if (historyPeak_.found && (!peak.found || historyPeak_.peak.averageW > peak.peak.averageW))
+        peak = historyPeak_;
     monthPeak_ = peak;
     monthOfPeak_ = today.year() * 100 + today.month();
     if (peak.found)

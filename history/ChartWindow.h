@@ -62,7 +62,7 @@ public slots:
 
 private:
     void UpdateBars();
-    void UpdatePeak();
+    void UpdatePeak(bool fromHistory);
     void LoadIfNeeded();
     void SetViewFromChart(qint64 fromMs, qint64 toMs);
 
@@ -95,5 +95,7 @@ private:
     QTimer* loadTimer_ = nullptr;
     QString historyStatus_;
     MonthPeak monthPeak_;
+    MonthPeak historyPeak_;
+    int historyPeakMonth_ = 0;
     int monthOfPeak_ = 0; // year * 100 + month of monthPeak_
 };

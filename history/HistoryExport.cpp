@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QTimeZone>
+#include <algorithm>
 
 namespace {
 
@@ -108,6 +109,12 @@ std::optional<PeakReport> MonthlyPeakReport(const QString& databasePath, int yea
     if (!samples)
         return std::nullopt;
     report.peak = PeakOfMonth(*samples, year, month, zone);
+    if (now < to) {
+        // Quarter-hours still to come are not incomplete, only not there yet.
+        const qint64 ended = std::max(from, QuarterStart(now, zone));
+        for (const QuarterHour& q : QuarterHours({}, ended, to, zone))
+            report.peak.incompleteQuarters -= q.complete ? 0 : 1;
+    }
     if (now >= from && now < to) {
         if (const auto average = RunningQuarterAverage(*samples, now, zone)) {
             QuarterHour current;

@@ -116,9 +116,10 @@ void HistoryMenu::ExportReadings() {
 }
 
 void HistoryMenu::ExportHistory() {
-    // Readings still queued belong in the export.
-    if (recorder_)
-        recorder_->WaitUntilWritten(2000);
+    // Readings still queued belong in the export (a moment's wait, and none while the
+    // database cannot be written).
+    if (recorder_ && recorder_->Problem().isEmpty())
+        recorder_->WaitUntilWritten(500);
     HistoryStore store;
     PeriodRequest request;
     request.title = QStringLiteral("Export history");
@@ -153,8 +154,8 @@ void HistoryMenu::ShowChart() {
         chart_->SetSerial(window_.DeviceSerial);
         chart_->SetHistoryStatus(window_.grdInterfaces->Notice());
     }
-    if (recorder_)
-        recorder_->WaitUntilWritten(2000);
+    if (recorder_ && recorder_->Problem().isEmpty())
+        recorder_->WaitUntilWritten(500);
     chart_->show();
     chart_->raise();
     chart_->activateWindow();
