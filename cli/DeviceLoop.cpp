@@ -22,8 +22,7 @@ DeviceLoop::DeviceLoop(Kdr31Device& device, const PortChoice& port, Interrupts& 
     connect(&reconnectTimer_, &QTimer::timeout, this, &DeviceLoop::TryReconnect);
     connect(&interrupts, &Interrupts::Interrupted, this, &DeviceLoop::Interrupt);
     // The port noticed its other end going away between two steps.
-    connect(&device_.Port(), &MSComm::PortLost, this, [this](const QString& reason) {
-        lostReason_ = reason;
+    connect(&device_.Port(), &MSComm::PortLost, this, [this] {
         if (!busy_ && !lost_)
             Lose();
     });
@@ -65,12 +64,9 @@ void DeviceLoop::Lose() {
     lost_ = true;
     stepTimer_.stop();
     device_.Disconnect();
-    PrintError(QStringLiteral("lost the KDR31 on %1%2: check the cable; this goes on as soon as "
-                              "the KDR31 is back (Ctrl-C stops)")
-                   .arg(port_.Display(), lostReason_.isEmpty()
-                                             ? QString()
-                                             : QStringLiteral(" (%1)").arg(lostReason_)));
-    lostReason_.clear();
+    PrintError(QStringLiteral("lost the KDR31 on %1: check the cable; this goes on as soon as the "
+                              "KDR31 is back (Ctrl-C stops)")
+                   .arg(port_.Display()));
     reconnectTimer_.start();
 }
 

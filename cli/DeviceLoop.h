@@ -46,7 +46,6 @@ private:
     QEventLoop loop_;
     QTimer stepTimer_;
     QTimer reconnectTimer_;
-    QString lostReason_;
     bool busy_ = false;  // a step or a connect attempt is running
     bool lost_ = false;  // waiting for the device to come back
     bool stop_ = false;  // Ctrl-C came while busy
