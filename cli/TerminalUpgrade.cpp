@@ -32,8 +32,6 @@ void TerminalUpgrade::SetProgressText(const QString& text) {
     if (text == label_)
         return;
     label_ = text;
-    if (upgrade_.Phase() == UpgradePhase::SendingBlocks && upgrade_.NextBlock() == 0)
-        blocksTimer_.start();
     if (drawBar_) {
         Draw();
     } else if (text != lastPrinted_) {
@@ -70,9 +68,13 @@ int TerminalUpgrade::SecondsLeft() {
     case UpgradePhase::SendingBlocks: {
         const int done = upgrade_.NextBlock();
         const int count = upgrade_.BlockCount();
-        if (done <= 0 || count <= 0 || !blocksTimer_.isValid())
+        if (!blocksTimer_.isValid()) {
+            blocksTimer_.start();
+            firstBlock_ = done;
+        }
+        if (done <= firstBlock_ || count <= 0)
             return -1;
-        const double perBlock = blocksTimer_.elapsed() / 1000.0 / done;
+        const double perBlock = blocksTimer_.elapsed() / 1000.0 / (done - firstBlock_);
         return int(std::ceil(perBlock * (count - done) + RebootSeconds));
     }
     case UpgradePhase::Finishing:

@@ -47,5 +47,6 @@ private:
     double bar_ = 0;
     QString drawn_;       // the bar line on the terminal now; empty for none
     QString lastPrinted_; // the last plain line
-    QElapsedTimer blocksTimer_;
+    QElapsedTimer blocksTimer_; // from the first block shown
+    int firstBlock_ = 0;
 };
