@@ -24,7 +24,7 @@ trap cleanup EXIT
 sim=$!
 for _ in $(seq 50); do [ -e "$tmp/kdr31" ] && break; sleep 0.1; done
 
-"$build/kdr31-cli" poll --port "$tmp/kdr31" --format csv >"$tmp/out.csv" 2>"$tmp/err.txt" &
+"$build/cli/kdr31-cli" poll --port "$tmp/kdr31" --format csv >"$tmp/out.csv" 2>"$tmp/err.txt" &
 cli=$!
 ticks=$(getconf CLK_TCK)
 

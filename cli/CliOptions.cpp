@@ -100,15 +100,6 @@ ParsedCommandLine UsageError(const QString& text) {
     return parsed;
 }
 
-// A whole number within [low, high], or nothing.
-std::optional<int> IntIn(const QString& text, int low, int high) {
-    bool ok = false;
-    const int value = text.toInt(&ok);
-    if (!ok || value < low || value > high)
-        return std::nullopt;
-    return value;
-}
-
 } // namespace
 
 ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
@@ -272,29 +263,16 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
             return UsageError(QStringLiteral("--format takes text, csv or json"));
     }
 
-    if (isSet("interval")) {
-        request.interval = IntIn(get("interval"), 5, 60);
-        if (!request.interval)
-            return UsageError(QStringLiteral("--interval takes 5 to 60 seconds; nothing was sent"));
+    // Checked as the MQTT set topic checks them, so both refuse the same values.
+    for (const QString& name : SettingNames) {
+        if (!parser.isSet(options.at(name)))
+            continue;
+        const QString refusal =
+            SetSettingFromText(request.settings, name, parser.value(options.at(name)));
+        if (!refusal.isEmpty())
+            return UsageError(refusal + QStringLiteral("; nothing was sent"));
     }
-    if (isSet("divider")) {
-        request.divider = IntIn(get("divider"), 1, 10);
-        if (!request.divider)
-            return UsageError(QStringLiteral("--divider takes 1 to 10; nothing was sent"));
-    }
-    if (isSet("country")) {
-        const QString country = get("country").toLower();
-        if (country != QLatin1String("nl") && country != QLatin1String("be"))
-            return UsageError(QStringLiteral("--country takes nl or be; nothing was sent"));
-        request.nederland = country == QLatin1String("nl");
-    }
-    if (isSet("protocol")) {
-        request.protocol = IntIn(get("protocol"), 2, 5);
-        if (!request.protocol || *request.protocol == 3)
-            return UsageError(QStringLiteral("--protocol takes 2, 4 or 5; nothing was sent"));
-    }
-    if (*command == C::Set && !request.interval && !request.divider && !request.nederland &&
-        !request.protocol)
+    if (*command == C::Set && request.settings.IsEmpty())
         return UsageError(QStringLiteral("set needs a value to set: --interval, --divider, "
                                          "--country or --protocol"));
 

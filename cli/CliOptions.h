@@ -3,6 +3,7 @@
 // get wrong on the command line is found here, before a port is opened or a byte is sent.
 
 #include "firmware/UpgradeSteps.h"
+#include "readings/SettingsRequest.h"
 
 #include <QString>
 #include <QStringList>
@@ -49,10 +50,7 @@ struct CliRequest {
     PollFormat format = PollFormat::Text;
 
     // set: only the values given change; the others keep what the device reports.
-    std::optional<int> interval;
-    std::optional<int> divider;
-    std::optional<bool> nederland;
-    std::optional<int> protocol;
+    SettingsRequest settings;
 
     bool follow = false; // debug-log
     QString output;      // debug-log: file instead of standard output

@@ -123,12 +123,14 @@ int RunSet(const CliRequest& request) {
     // What is not given keeps the value the device reports, brought into the range the device
     // accepts, as the window's spinners do.
     const DeviceIdentity before = device.Identity();
-    const int interval = request.interval.value_or(std::clamp(before.interval, 5, 60));
-    const int divider = request.divider.value_or(std::clamp(before.divider, 1, 10));
-    const bool nederland = request.nederland.value_or(before.Nederland());
-    const int protocol = request.protocol.value_or(before.ProtocolIndex());
-    device.SendSettings(
-        SettingsPayload(interval, nederland, protocol == 2, protocol == 4, divider));
+    DeviceSettingValues current;
+    current.interval = std::clamp(before.interval, 5, 60);
+    current.divider = std::clamp(before.divider, 1, 10);
+    current.country = before.Nederland() ? 1 : 2;
+    current.protocol = before.ProtocolIndex();
+    const DeviceSettingValues wanted = ApplySettingsRequest(current, request.settings);
+    device.SendSettings(SettingsPayload(wanted.interval, wanted.country == 1, wanted.protocol == 2,
+                                        wanted.protocol == 4, wanted.divider));
 
     // What the device reports now, by identifying it again.
     device.Disconnect();
@@ -138,8 +140,9 @@ int RunSet(const CliRequest& request) {
     device.Disconnect();
     PrintLine(IdentityText(request.port, after));
 
-    const bool taken = after.interval == interval && after.divider == divider &&
-                       after.Nederland() == nederland && after.ProtocolIndex() == protocol;
+    const bool taken = after.interval == wanted.interval && after.divider == wanted.divider &&
+                       after.Nederland() == (wanted.country == 1) &&
+                       after.ProtocolIndex() == wanted.protocol;
     if (!deviceMessage.isEmpty() || !taken) {
         PrintError(QStringLiteral("the KDR31 did not take the settings%1: check the cable and "
                                   "retry")

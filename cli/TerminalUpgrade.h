@@ -45,8 +45,8 @@ private:
     bool drawBar_;
     QString label_;
     double bar_ = 0;
-    QString drawn_;       // the bar line on the terminal now; empty for none
-    QString lastPrinted_; // the last plain line
+    QString drawn_;             // the bar line on the terminal now; empty for none
+    QString lastPrinted_;       // the last plain line
     QElapsedTimer blocksTimer_; // from the first block shown
     int firstBlock_ = 0;
 };

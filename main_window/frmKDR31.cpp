@@ -45,6 +45,19 @@ void Colour(QPushButton* button, QColor colour) {
     button->setAutoFillBackground(true);
 }
 
+// "Open" and "Close" share one place, and a click that arrives while "Open" connects is handled
+// once it has: the second half of a double click on "Open" would land on "Close". A double click
+// on a connection button is therefore one click.
+class OneClickPerDoubleClick : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonDblClick)
+            return true;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 QTimer* MakeTimer(QObject* parent, const char* name) {
     auto* timer = new QTimer(parent);
     timer->setObjectName(QLatin1String(name));
@@ -264,6 +277,9 @@ void frmKDR31::ConnectHandlers() {
     const auto command = [this](void (frmKDR31::*handler)()) {
         return [this, handler] { UserCommand(handler); };
     };
+    auto* oneClick = new OneClickPerDoubleClick(this);
+    for (QPushButton* button : {cmdOpenCom, cmdCloseCom, cmdScanCom})
+        button->installEventFilter(oneClick);
     connect(cmdOpenCom, &QPushButton::clicked, this, command(&frmKDR31::cmdOpenCom_Click));
     connect(cmdCloseCom, &QPushButton::clicked, this, command(&frmKDR31::cmdCloseCom_Click));
     connect(cmdScanCom, &QPushButton::clicked, this, command(&frmKDR31::cmdScanCom_Click));
