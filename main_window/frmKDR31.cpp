@@ -5,6 +5,7 @@
 #include "main_window/Artwork.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
+#include "main_window/WindowTitles.h"
 #include "readings/ReadingsGrid.h"
 
 #include <QCloseEvent>
@@ -64,7 +65,7 @@ frmKDR31::frmKDR31(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 frmKDR31::~frmKDR31() = default;
 
 void frmKDR31::CreateControls() {
-    setWindowTitle(QStringLiteral("KDR31 Visualisation"));
+    setWindowTitle(ApplicationTitle());
     setWindowIcon(WindowIcon());
     resize(Px(21255), Px(6945));
     // The layout is in fixed positions made for an 8-point dialog font; a larger desktop font
@@ -254,8 +255,8 @@ void frmKDR31::ConnectHandlers() {
     connect(updInterval, &UpDown::Change, this, &frmKDR31::updInterval_Change);
     connect(updDivider, &UpDown::Change, this, &frmKDR31::updDivider_Change);
     connect(txtDivider, &QLineEdit::textChanged, this, &frmKDR31::txtDivider_Change);
-    // A typed divider the spinner could not take (out of range, not a number) is shown as the
-    // value that will be sent once the user leaves the box.
+    // When the user is done with the box (Enter, or the focus leaves it), it shows the value
+    // that is sent: a typed 7.5 becomes 8, 11 becomes 10, an empty box its old value.
     connect(txtDivider, &QLineEdit::editingFinished, this, [this] {
         const QString shown = QString::number(updDivider->Value());
         if (txtDivider->text() != shown)
