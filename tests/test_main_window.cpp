@@ -1,5 +1,6 @@
 // The main window as it comes up, and as it goes down.
 
+#include "app/ModMain.h"
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
 #include "main_window/ClickableImage.h"
@@ -26,6 +27,9 @@ private slots:
         WindowUnderTest t;
         frmKDR31& w = t.w;
         QCOMPARE(w.windowTitle(), QStringLiteral("KDR31 Visualisation"));
+        // The window system shows the title unchanged: Qt would append a display name.
+        ModMain::SetUpApplication();
+        QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
         QCOMPARE(w.PortState, std::uint8_t(PortStateClosed));
         QVERIFY(!w.MSComm1->PortOpen());
         QVERIFY(!w.windowIcon().isNull());
@@ -192,6 +196,15 @@ private slots:
         QCOMPARE(t.w.OpenCom(2), std::uint8_t(PortStateNoDevice)); // already open
         QVERIFY(t.w.MSComm1->PortOpen());
         QCOMPARE(t.w.SendCommand(Command::Identify, {}).at(0), char(ReplyOk));
+        QVERIFY(sim.device.LineSeen() == sim::DeviceLine()); // 115200 8N1, no flow control
+        // Opened with other settings, the line carries noise to the device, pty or not.
+        QVERIFY(t.w.MSComm1->SetPortOpen(false));
+        QVERIFY(t.w.MSComm1->SetSettings(QStringLiteral("9600,E,7,2")));
+        QVERIFY(t.w.MSComm1->SetPortOpen(true));
+        QCOMPARE(t.w.SendCommand(Command::Identify, {}), SingleByte(ReplyTimedOut));
+        const sim::LineSettings seen = sim.device.LineSeen().value_or(sim::LineSettings{});
+        // Linux keeps a pseudo-terminal at 8 data bits without parity; speed and stop bits tell.
+        QVERIFY(seen.baud == 9600 && seen.stopBits == 2);
         t.w.PortState = 2;
         t.w.close();
         QCOMPARE(t.w.PortState, std::uint8_t(PortStateClosed));
