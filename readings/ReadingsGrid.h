@@ -6,6 +6,7 @@
 #include "readings/ReadingsTable.h"
 
 #include <QAbstractScrollArea>
+#include <QAccessible>
 #include <array>
 
 class ReadingsGrid : public QAbstractScrollArea {
@@ -35,6 +36,10 @@ public:
     void SetRow(int row);
     void SetCol(int column);
 
+    // A cell's place in the viewport (row 0 is the caption row), as it is painted; rows out of
+    // view lie above or below it.
+    QRect CellRect(int row, int column) const;
+
     // The first data row in view below the caption row, and how many data rows fit there.
     int TopRow() const;
     void SetTopRow(int row);
@@ -45,10 +50,15 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
 
 private:
     void UpdateScrollBars();
+    // Tells assistive technology that the current cell has the focus.
+    void NotifyCurrentCell();
+    void NotifyRowsChanged(QAccessibleTableModelChangeEvent::ModelChangeType change, int first,
+                           int last);
     int ColumnAt(int x) const;
     int ColumnLeft(int column) const;
     int TotalWidth() const;

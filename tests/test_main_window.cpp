@@ -9,6 +9,7 @@
 #include "support/SimulatedPorts.h"
 #include "support/WindowFixture.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
@@ -176,6 +177,54 @@ private slots:
         };
         QVERIFY(darkPixels(grid.CaptionHeight()) > 20);
         QCOMPARE(darkPixels(grid.CaptionHeight() + grid.RowHeight()), 0);
+    }
+
+    void gridIsAnAccessibleTable() {
+        // (The offscreen platform has no accessibility bridge, so the events that tell a screen
+        // reader of new rows and of the focus cannot be seen here.)
+        WindowUnderTest t;
+        ReadingsGrid& grid = *t.w.grdInterfaces;
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(&grid);
+        QVERIFY(iface && iface->tableInterface());
+        QAccessibleTableInterface* table = iface->tableInterface();
+        QCOMPARE(iface->role(), QAccessible::Table);
+        QCOMPARE(table->columnCount(), 20);
+        QCOMPARE(table->rowCount(), 0);
+        QCOMPARE(iface->child(15)->role(), QAccessible::ColumnHeader);
+        QCOMPARE(iface->child(15)->text(QAccessible::Name), QStringLiteral("Gas"));
+
+        ReadingsRow failed;
+        failed.state = ReadingsRow::Failed;
+        grid.AppendRow(failed);
+        ReadingsRow received;
+        received.state = ReadingsRow::Received;
+        received.fields[0] = 200;
+        received.fields[8] = 3456.789f;
+        received.present = 0x1fff;
+        grid.AppendRow(received);
+        QCOMPARE(table->rowCount(), 2);
+        QCOMPARE(table->cellAt(0, 3)->text(QAccessible::Name), QStringLiteral("???"));
+        QAccessibleInterface* power = table->cellAt(1, 3);
+        QCOMPARE(power->role(), QAccessible::Cell);
+        QCOMPARE(power->text(QAccessible::Name), QStringLiteral("200 W"));
+        QCOMPARE(table->cellAt(1, 15)->text(QAccessible::Name), QString("3456.789 m\u00b3"));
+        QCOMPARE(table->cellAt(1, 1)->text(QAccessible::Name), grid.TextMatrix(2, 1));
+        QCOMPARE(power->tableCellInterface()->columnHeaderCells().value(0)->text(QAccessible::Name),
+                 QStringLiteral("Power"));
+
+        // The arrow keys move the current cell, which is the accessible focus.
+        t.w.activateWindow();
+        grid.setFocus();
+        QVERIFY(QTest::qWaitForWindowActive(&t.w) && grid.hasFocus());
+        grid.SetRow(2);
+        grid.SetCol(3);
+        QTest::keyClick(&grid, Qt::Key_Right);
+        QTest::keyClick(&grid, Qt::Key_Up);
+        QCOMPARE(iface->focusChild(), table->cellAt(0, 4));
+        QVERIFY(iface->focusChild()->state().focused);
+        grid.SetRows(1); // a reconnect
+        QCOMPARE(table->rowCount(), 0);
+        QVERIFY(!table->cellAt(0, 3));
     }
 
     void unloadWithoutPort() {
