@@ -50,8 +50,17 @@ void ReadingsGrid::SetRows(int rows) {
 void ReadingsGrid::AppendRow(const ReadingsRow& row) {
     table_.AppendRow(row);
     UpdateScrollBars();
-    // A screen reader hears each new reading.
+    // A screen reader hears each new reading: a model change, and, for bridges that pass no
+    // model changes on (AT-SPI with Qt 6.4), the new row's cells as new children of the table.
     NotifyRowsChanged(QAccessibleTableModelChangeEvent::RowsInserted, Rows() - 2, Rows() - 2);
+    if (QAccessible::isActive()) {
+        QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(this);
+        for (int column = 0; grid && grid->tableInterface() && column < GridColumns; ++column) {
+            QAccessibleEvent created(grid->tableInterface()->cellAt(Rows() - 2, column),
+                                     QAccessible::ObjectCreated);
+            QAccessible::updateAccessibility(&created);
+        }
+    }
     // Only a new row that lands in view needs painting.
     const int last = Rows() - 1;
     if (last < TopRow() + VisibleDataRows() + 1)
