@@ -4,10 +4,13 @@
 #include "firmware/Inet.h"
 #include "main_window/Artwork.h"
 #include "main_window/ClickableImage.h"
+#include "main_window/Fonts.h"
 #include "main_window/UpDown.h"
 #include "main_window/WindowTitles.h"
+#include "main_window/WrapButton.h"
 #include "readings/ReadingsGrid.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -15,8 +18,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleFactory>
 #include <QTimer>
 #include <algorithm>
 #include <map>
@@ -45,6 +50,22 @@ void Colour(QPushButton* button, QColor colour) {
     button->setAutoFillBackground(true);
 }
 
+// The protocol option buttons are 13 pixels high: the style's own indicator would be cut.
+class SmallIndicatorStyle : public QProxyStyle {
+public:
+    explicit SmallIndicatorStyle(int size)
+        : QProxyStyle(QStyleFactory::create(QApplication::style()->name())), size_(size) {}
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        if (metric == PM_ExclusiveIndicatorWidth || metric == PM_ExclusiveIndicatorHeight)
+            return size_;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
+private:
+    int size_;
+};
+
 QTimer* MakeTimer(QObject* parent, const char* name) {
     auto* timer = new QTimer(parent);
     timer->setObjectName(QLatin1String(name));
@@ -70,9 +91,7 @@ void frmKDR31::CreateControls() {
     resize(Px(21255), Px(6945));
     // The layout is in fixed positions made for an 8-point dialog font; a larger desktop font
     // would cut the captions off.
-    QFont dialogFont(QStringLiteral("MS Sans Serif"));
-    dialogFont.setStyleHint(QFont::SansSerif);
-    dialogFont.setPixelSize(11);
+    const QFont dialogFont = DialogFont();
     setFont(dialogFont);
 
     std::map<int, QWidget*> tabOrder;
@@ -124,6 +143,10 @@ void frmKDR31::CreateControls() {
     optProtocol[2] = Place(new QRadioButton(QStringLiteral("2.0"), Frame2), "optProtocol(2)",
                            Twips(240, 285, 765, 195));
     tab(13, optProtocol[2]);
+    auto* smallIndicators = new SmallIndicatorStyle(optProtocol[2]->height() - 2);
+    smallIndicators->setParent(Frame2); // goes after the buttons that use it
+    for (int index : {2, 4, 5})
+        optProtocol[static_cast<size_t>(index)]->setStyle(smallIndicators);
 
     txtInterval = Place(new QLineEdit(QStringLiteral("60 sec."), fraSettings), "txtInterval",
                         Twips(1545, 240, 810, 285));
@@ -184,7 +207,7 @@ void frmKDR31::CreateControls() {
     cmdStopDebugLog = Place(new QPushButton(QStringLiteral("Exit"), fraDebug), "cmdStopDebugLog",
                             Twips(17100, 4785, 885, 540));
     tab(28, cmdStopDebugLog);
-    cmdSaveDebugLog = Place(new QPushButton(QStringLiteral("Open in Notepad"), fraDebug),
+    cmdSaveDebugLog = Place(new WrapButton(QStringLiteral("Open in Notepad"), fraDebug),
                             "cmdSaveDebugLog", Twips(15165, 2040, 885, 540));
     tab(27, cmdSaveDebugLog);
     cmdReadDebugLog = Place(new QPushButton(QStringLiteral("Read"), fraDebug), "cmdReadDebugLog",

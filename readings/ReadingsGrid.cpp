@@ -21,11 +21,7 @@ ReadingsGrid::ReadingsGrid(QWidget* parent) : QAbstractScrollArea(parent) {
     (void)factoryInstalled;
     setAccessibleName(QStringLiteral("Readings"));
     widths_.fill(64);
-    // The columns are narrow (a time of day gets 53 pixels): a slightly condensed face keeps a
-    // date or a time of seconds whole in most locales.
-    QFont cells = font();
-    cells.setStretch(QFont::SemiCondensed);
-    setFont(cells);
+    narrowFont_ = font();
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
@@ -76,6 +72,24 @@ void ReadingsGrid::SetColWidth(int column, int pixels) {
     widths_.at(static_cast<size_t>(column)) = std::max(0, pixels);
     UpdateScrollBars();
     viewport()->update();
+}
+
+void ReadingsGrid::SetNarrowFont(const QFont& font) {
+    narrowFont_ = font;
+    viewport()->update();
+}
+
+void ReadingsGrid::SetColNarrow(int column, bool narrow) {
+    narrow_.at(static_cast<size_t>(column)) = narrow;
+    viewport()->update();
+}
+
+QFont ReadingsGrid::CellFont(int column) const {
+    return narrow_.at(static_cast<size_t>(column)) ? narrowFont_ : font();
+}
+
+int ReadingsGrid::TextWidth(int column) const {
+    return std::max(0, ColWidth(column) - 2 * CellPadding);
 }
 
 void ReadingsGrid::SetCaptionHeight(int pixels) {
@@ -212,6 +226,7 @@ void ReadingsGrid::paintEvent(QPaintEvent*) {
     const int first = TopRow();
     const int last = std::min(Rows() - 1, first + VisibleDataRows());
     const QFontMetrics metrics(font());
+    const QFontMetrics narrowMetrics(narrowFont_);
     for (int r = first; r <= last; ++r) {
         const int top = captionHeight_ + (r - first) * rowHeight_;
         if (r == row_)
@@ -230,9 +245,12 @@ void ReadingsGrid::paintEvent(QPaintEvent*) {
             if (text.isEmpty())
                 continue;
             const QRect inner = cell.adjusted(CellPadding, 0, -CellPadding, 0);
+            const bool narrow = narrow_[static_cast<size_t>(c)];
+            painter.setFont(narrow ? narrowFont_ : font());
             painter.setPen(pal.color(QPalette::Text));
-            painter.drawText(inner, static_cast<int>(table_.CellAlignment(r, c)),
-                             metrics.elidedText(text, Qt::ElideRight, inner.width()));
+            painter.drawText(
+                inner, static_cast<int>(table_.CellAlignment(r, c)),
+                (narrow ? narrowMetrics : metrics).elidedText(text, Qt::ElideRight, inner.width()));
         }
         if (r == row_ && hasFocus()) {
             QRect cell(ColumnLeft(col_), top, widths_[static_cast<size_t>(col_)], rowHeight_);

@@ -25,6 +25,12 @@ public:
     void SetCaption(int column, const QString& caption);
     void SetColWidth(int column, int pixels);
     int ColWidth(int column) const { return widths_.at(static_cast<size_t>(column)); }
+    // Narrow columns show their cells in a font of their own; the others in the grid's font.
+    void SetNarrowFont(const QFont& font);
+    void SetColNarrow(int column, bool narrow);
+    QFont CellFont(int column) const;
+    // Room for text in a cell of the column.
+    int TextWidth(int column) const;
     void SetCaptionHeight(int pixels);
     int CaptionHeight() const { return captionHeight_; }
     void SetRowHeight(int pixels);
@@ -65,6 +71,8 @@ private:
 
     ReadingsTable table_;
     std::array<int, GridColumns> widths_{};
+    std::array<bool, GridColumns> narrow_{};
+    QFont narrowFont_;
     int captionHeight_ = 20;
     int rowHeight_ = 20;
     int row_ = 0;

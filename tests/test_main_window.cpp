@@ -5,6 +5,8 @@
 #include "device_link/ReplyParser.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
+#include "main_window/WrapButton.h"
+#include "readings/ReadingsDecode.h"
 #include "readings/ReadingsGrid.h"
 #include "support/SimulatedPorts.h"
 #include "support/WindowFixture.h"
@@ -18,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
 
@@ -158,6 +161,49 @@ private slots:
         QCOMPARE(grid.CaptionHeight(), 27); // 400 twips
         // Nineteen data rows fit below the caption row.
         QCOMPARE(grid.VisibleDataRows(), 19);
+    }
+
+    void textsFitTheirPlaces() {
+        // Run at 96 dpi and again with QT_SCALE_FACTOR=1.25 (see the CMake file).
+        WindowUnderTest t;
+        const ReadingsGrid& grid = *t.w.grdInterfaces;
+        auto fits = [&](int column, const QString& text) {
+            const int width = QFontMetrics(grid.CellFont(column)).horizontalAdvance(text);
+            if (width <= grid.TextWidth(column))
+                return true;
+            qWarning("column %d: \"%s\" is %d px, room for %d", column, qPrintable(text), width,
+                     grid.TextWidth(column));
+            return false;
+        };
+        // The widest number text, in every column that shows a number with a unit.
+        for (int column : {3, 4, 5, 8, 9, 10, 15})
+            QVERIFY(fits(column, QStringLiteral("-1.234568E+07 Wh")));
+        for (int column : {6, 11})
+            QVERIFY(fits(column, QStringLiteral("1234.568 Wh")));
+        QVERIFY(fits(16, QStringLiteral("0,001 m\u00b3")));
+        QVERIFY(fits(18, QStringLiteral("-1.234568E+07")));
+        for (const char* name : {"nl_NL", "fr_BE", "de_DE"}) {
+            const QLocale locale(QString::fromLatin1(name));
+            QVERIFY(fits(0, locale.toString(QDate(2026, 12, 31), QLocale::ShortFormat)));
+            QVERIFY(fits(1, locale.toString(QTime(23, 59, 59), TimeFormatWithSeconds(locale))));
+        }
+
+        auto* notepad = qobject_cast<WrapButton*>(t.w.cmdSaveDebugLog);
+        QVERIFY(notepad && notepad->ContentsRect().contains(notepad->TextRect()));
+        for (int index : {2, 4, 5}) {
+            QRadioButton* option = t.w.optProtocol[static_cast<size_t>(index)];
+            QVERIFY(t.w.Frame2->rect().contains(option->geometry()));
+            QVERIFY(option->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorHeight, nullptr,
+                                                 option) <= option->height());
+            QStyleOptionButton look;
+            look.initFrom(option);
+            look.text = option->text();
+            const QRect text =
+                option->style()->subElementRect(QStyle::SE_RadioButtonContents, &look, option);
+            QVERIFY(option->fontMetrics().horizontalAdvance(option->text()) <= text.width());
+            QVERIFY(option->fontMetrics().tightBoundingRect(option->text()).height() <=
+                    text.height());
+        }
     }
 
     void gridPaintsItsRows() {
