@@ -2,6 +2,7 @@
 
 #include "app/ModMain.h"
 #include "device_link/MSComm.h"
+#include "device_link/PortList.h"
 #include "device_link/ReplyParser.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
@@ -44,6 +45,9 @@ void frmKDR31::cmdOpenCom_Click() {
     PortState = OpenCom(static_cast<std::uint8_t>(portNumber));
     if (PortState != portNumber) {
         ShowNotConnected();
+        // The scan names such ports once, at its end.
+        if (!scanning_ && MSComm1->OpenRefusedForPermission())
+            dialogs_->MsgBox(PermissionText(MSComm1->LastDevice()));
         return;
     }
 

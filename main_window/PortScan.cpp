@@ -1,5 +1,8 @@
 // Finding the device without knowing its port: try the list's entries in order.
 
+#include "device_link/MSComm.h"
+#include "device_link/PortList.h"
+#include "main_window/PortComboBox.h"
 #include "main_window/frmKDR31.h"
 #include <QComboBox>
 
@@ -9,14 +12,18 @@ void frmKDR31::cmdScanCom_Click() {
     if (scanning_)
         return;
     scanning_ = true;
+    RefreshPortList(*cmbComPort);
+    QStringList refused;
     const int last = cmbComPort->count() - 1;
     for (int index = 0; index <= last; ++index) {
         SelectPortEntry(index);
         cmdOpenCom_Click();
+        if (MSComm1->OpenRefusedForPermission())
+            refused << RefusedPortName(index + 1, MSComm1->LastDevice());
         if (ConnectedToDevice())
             break;
     }
     scanning_ = false;
     if (PortState == PortStateNoDevice)
-        dialogs_->MsgBox(QStringLiteral("No KDR31 found"));
+        dialogs_->MsgBox(NoDeviceFoundText(refused));
 }
