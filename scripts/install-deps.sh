@@ -10,6 +10,8 @@ packages=(
   python3 python3-pyftpdlib srecord libboost-dev
   # benchmarks, fuzzing, screenshots
   libbenchmark-dev clang libclang-rt-dev xvfb xauth fonts-dejavu-core
+  # checks of the desktop entry and the metainfo
+  desktop-file-utils appstream
 )
 
 missing=()
