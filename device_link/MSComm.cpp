@@ -1,7 +1,10 @@
 #include "device_link/MSComm.h"
 #include "device_link/PortMap.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QStringList>
+#include <QTimer>
 #include <QtGlobal>
 #include <cerrno>
 
@@ -169,7 +172,7 @@ bool MSComm::SetPortOpen(bool open) {
         lastError_ = QStringLiteral("Port already open");
         return false;
     }
-    lastDevice_ = DevicePath(portNumber_);
+    lastDevice_ = pathOverride_.isEmpty() ? DevicePath(portNumber_) : pathOverride_;
     refusedForPermission_ = false;
     if (lastDevice_.isEmpty()) {
         lastError_ = QStringLiteral("No serial port");
@@ -234,9 +237,28 @@ bool MSComm::WaitForInput(int msecs) {
         return false;
     if (port_.bytesAvailable() > 0)
         return true;
-    const bool ready = port_.waitForReadyRead(qMax(0, msecs));
+    if (QCoreApplication::instance() == nullptr) {
+        const bool ready = port_.waitForReadyRead(qMax(0, msecs));
+        CheckForFailure();
+        return ready && port_.isOpen();
+    }
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(&port_, &QSerialPort::readyRead, &loop, &QEventLoop::quit);
+    connect(&port_, &QSerialPort::errorOccurred, &loop, [&loop](QSerialPort::SerialPortError e) {
+        if (IsFatal(e))
+            loop.quit();
+    });
+    connect(this, &MSComm::PortLost, &loop, &QEventLoop::quit);
+    // Closed from inside the wait (the window closing): nothing more can arrive.
+    connect(&port_, &QIODevice::aboutToClose, &loop, &QEventLoop::quit);
+    deadline.start(qMax(0, msecs));
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
     CheckForFailure();
-    return ready && port_.isOpen();
+    return port_.isOpen() && port_.bytesAvailable() > 0;
 }
 
 void MSComm::CheckForFailure() {
