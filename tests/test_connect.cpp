@@ -363,6 +363,13 @@ private slots:
         QCOMPARE(
             PortMap::ListLines().value(devicePort - 1),
             QStringLiteral("COM%1: %2, by-id: usb-Zz_KDR31-if00-port0").arg(devicePort).arg(pty));
+
+        // Opening the list reads the ports again: an adapter plugged in now shows in it.
+        QVERIFY(ports.Link("usb-Ab_Second-if00-port0", "/dev/null"));
+        t.w.cmbComPort->showPopup();
+        t.w.cmbComPort->hidePopup();
+        QCOMPARE(t.w.cmbComPort->itemData(devicePort - 1, Qt::ToolTipRole).toString(),
+                 QStringLiteral("/dev/null\nby-id: usb-Ab_Second-if00-port0"));
     }
 
     void permissionRefusalExplained() {
