@@ -10,6 +10,8 @@ packages=(
   qt6-base-private-dev
   # tests: a real FTP server, independent HEX and CRC tools for cross-checks
   python3 python3-pyftpdlib srecord libboost-dev
+  # MQTT: the client library, and a broker with its tools for the tests
+  libmosquitto-dev mosquitto mosquitto-clients
   # benchmarks, fuzzing, screenshots
   libbenchmark-dev clang libclang-rt-dev xvfb xauth fonts-dejavu-core
   # checks of the desktop entry and the metainfo
