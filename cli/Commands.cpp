@@ -6,13 +6,14 @@
 #include "cli/Session.h"
 #include "device/Kdr31Device.h"
 #include "device_link/MSComm.h"
+#include "device_link/PortList.h"
+#include "device_link/PortMap.h"
 #include "readings/DeviceSettings.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSerialPortInfo>
-#include <QSet>
 #include <algorithm>
 
 namespace {
@@ -23,16 +24,14 @@ constexpr int LastPort = 32;
 // How often a followed debug log is read.
 constexpr int DebugLogFollowMs = 1000;
 
-bool Present(const QString& device) {
 #ifdef Q_OS_WIN
+bool Present(const QString& device) {
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
         if (info.portName().compare(device, Qt::CaseInsensitive) == 0)
             return true;
     return false;
-#else
-    return QFileInfo::exists(device);
-#endif
 }
+#endif
 
 // The device's messages end with what to do ("Please retry"); the result codes of a failed
 // exchange do not.
@@ -69,21 +68,16 @@ int RunCommand(const CliRequest& request, Interrupts& interrupts) {
 }
 
 int RunPorts() {
-    QSet<QString> listed;
+#ifndef Q_OS_WIN
+    // The window's port list, with what is known of each entry's device (its tooltip).
+    for (const QString& line : PortMap::ListLines())
+        PrintLine(line);
+#else
     for (int port = FirstPort; port <= LastPort; ++port) {
         const QString device = MSComm::DevicePath(port);
-        listed.insert(QFileInfo(device).canonicalFilePath());
         PrintLine(QStringLiteral("COM%1").arg(port).leftJustified(6) + device.leftJustified(24) +
                   QLatin1Char(' ') +
                   (Present(device) ? QStringLiteral("present") : QStringLiteral("absent")));
-    }
-#ifndef Q_OS_WIN
-    // Serial devices that no port number reaches, such as a USB adapter: usable as --port PATH.
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        const QString path = info.systemLocation();
-        if (!listed.contains(QFileInfo(path).canonicalFilePath()))
-            PrintLine(QStringLiteral("-     ") + path.leftJustified(24) +
-                      QStringLiteral(" present (--port %1)").arg(path));
     }
 #endif
     return ExitOk;
@@ -91,10 +85,17 @@ int RunPorts() {
 
 int RunScan() {
     Kdr31Device device;
-    const int found = device.Scan(FirstPort, LastPort, {}, {});
+    PortMap::Refresh();
+    QStringList refused;
+    const int found = device.Scan(FirstPort, LastPort, {}, [&](int port, ConnectOutcome) {
+        if (device.Port().OpenRefusedForPermission())
+            refused << RefusedPortName(port, device.Port().LastDevice());
+    });
     if (found == 0) {
         PrintError(QStringLiteral("No KDR31 found: check the cable, that you may open the ports "
                                   "(the dialout group), and the port list (kdr31-cli ports)"));
+        if (!refused.isEmpty())
+            PrintError(RefusedPortsLine(refused));
         return ExitFailure;
     }
     const PortChoice port{found, {}};

@@ -1,10 +1,12 @@
 #include "device_link/MSComm.h"
+#include "device_link/PortMap.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QStringList>
 #include <QTimer>
 #include <QtGlobal>
+#include <cerrno>
 
 namespace {
 
@@ -39,14 +41,7 @@ MSComm::~MSComm() {
 }
 
 QString MSComm::DevicePath(int portNumber) {
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(portNumber);
-#else
-    const QByteArray mapped = qgetenv(QStringLiteral("KDR31_COM%1").arg(portNumber).toLatin1());
-    if (!mapped.isEmpty())
-        return QString::fromLocal8Bit(mapped);
-    return QStringLiteral("/dev/ttyS%1").arg(portNumber - 1);
-#endif
+    return PortMap::Port(portNumber).device;
 }
 
 bool MSComm::SetHandshaking(int mode) {
@@ -59,6 +54,8 @@ bool MSComm::SetHandshaking(int mode) {
 }
 
 bool MSComm::SetCommPort(int portNumber) {
+    // Choosing the port starts an attempt to open it; a refusal of an earlier one is history.
+    refusedForPermission_ = false;
     if (port_.isOpen()) {
         lastError_ = QStringLiteral("Port already open");
         return false;
@@ -175,7 +172,13 @@ bool MSComm::SetPortOpen(bool open) {
         lastError_ = QStringLiteral("Port already open");
         return false;
     }
-    port_.setPortName(pathOverride_.isEmpty() ? DevicePath(portNumber_) : pathOverride_);
+    lastDevice_ = pathOverride_.isEmpty() ? DevicePath(portNumber_) : pathOverride_;
+    refusedForPermission_ = false;
+    if (lastDevice_.isEmpty()) {
+        lastError_ = QStringLiteral("No serial port");
+        return false;
+    }
+    port_.setPortName(lastDevice_);
     port_.setBaudRate(baud_);
     port_.setParity(parity_);
     port_.setDataBits(dataBits_);
@@ -183,6 +186,10 @@ bool MSComm::SetPortOpen(bool open) {
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
         lastError_ = port_.errorString();
+        // Qt reports a port locked by another program as a PermissionError too; only the
+        // system's own refusal (EACCES) is a matter of group membership.
+        refusedForPermission_ =
+            port_.error() == QSerialPort::PermissionError && lastError_ == qt_error_string(EACCES);
         port_.clearError();
         return false;
     }

@@ -19,8 +19,9 @@ public:
     explicit MSComm(QObject* parent = nullptr);
     ~MSComm() override;
 
-    // The device behind port number k: "COMk" on Windows; elsewhere the path in the environment
-    // variable KDR31_COM<k>, or /dev/ttyS<k-1> when it is not set.
+    // The device behind port number k (device_link/PortMap): "COMk" on Windows; elsewhere the
+    // path in the environment variable KDR31_COM<k>, or the k-th serial port present. Empty when
+    // the number has no device.
     static QString DevicePath(int portNumber);
 
     bool SetHandshaking(int mode);
@@ -37,6 +38,10 @@ public:
     bool PortOpen() const;
     int CommPort() const { return portNumber_; }
     QString LastError() const { return lastError_; }
+    // The device of the last attempt to open, and whether the system refused it for lack of
+    // permission (the user is not in the group that owns the serial ports).
+    QString LastDevice() const { return lastDevice_; }
+    bool OpenRefusedForPermission() const { return refusedForPermission_; }
 
     // Writes the whole string; false (nothing written) when the port is not open or the write
     // fails, in which case the port is closed.
@@ -79,5 +84,7 @@ private:
     bool inTransaction_ = false;
     int openGeneration_ = 0;
     QString lastError_;
+    QString lastDevice_;
+    bool refusedForPermission_ = false;
     QString pathOverride_;
 };

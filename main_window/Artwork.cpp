@@ -1,28 +1,13 @@
 #include "main_window/Artwork.h"
+#include "main_window/MeterIcon.h"
 
 #include <QPainter>
 #include <QPainterPath>
 
 namespace {
 
-// A meter: a rounded box with a display and a pulse LED.
 QPixmap MeterIcon(int size) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    const qreal s = size / 32.0;
-    p.setPen(QPen(QColor(30, 60, 110), 1.5 * s));
-    p.setBrush(QColor(70, 130, 200));
-    p.drawRoundedRect(QRectF(2 * s, 2 * s, 28 * s, 28 * s), 4 * s, 4 * s);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(220, 240, 200));
-    p.drawRect(QRectF(6 * s, 7 * s, 20 * s, 9 * s));
-    p.setBrush(QColor(255, 200, 0));
-    p.drawEllipse(QPointF(10 * s, 23 * s), 3 * s, 3 * s);
-    p.setBrush(QColor(240, 240, 240));
-    p.drawRect(QRectF(16 * s, 21 * s, 10 * s, 4 * s));
-    return pixmap;
+    return QPixmap::fromImage(MeterIconImage(size));
 }
 
 } // namespace

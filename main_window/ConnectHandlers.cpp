@@ -1,5 +1,7 @@
 // Connecting to the device on the selected port, identifying it, and disconnecting.
 
+#include "device_link/MSComm.h"
+#include "device_link/PortList.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
 #include "main_window/WindowTitles.h"
@@ -32,6 +34,9 @@ void frmKDR31::cmdOpenCom_Click() {
 void frmKDR31::ShowConnectOutcome(int portNumber, ConnectOutcome outcome) {
     if (outcome == ConnectOutcome::PortNotOpened) {
         ShowNotConnected();
+        // The scan names such ports once, at its end.
+        if (!scanning_ && MSComm1->OpenRefusedForPermission())
+            dialogs_->MsgBox(PermissionText(MSComm1->LastDevice()));
         return;
     }
     if (outcome == ConnectOutcome::NotIdentified) {

@@ -1,5 +1,8 @@
 // Finding the device without knowing its port: try the list's entries in order.
 
+#include "device_link/MSComm.h"
+#include "device_link/PortList.h"
+#include "main_window/PortComboBox.h"
 #include "main_window/frmKDR31.h"
 #include <QComboBox>
 
@@ -9,12 +12,18 @@ void frmKDR31::cmdScanCom_Click() {
     if (scanning_)
         return;
     scanning_ = true;
+    RefreshPortList(*cmbComPort);
+    QStringList refused;
     // Each attempt moves the list's selection, which runs the close handling, then connects the
     // way "Open" does and shows the outcome.
     device_->Scan(
         1, cmbComPort->count(), [this](int port) { SelectPortEntry(port - 1); },
-        [this](int port, ConnectOutcome outcome) { ShowConnectOutcome(port, outcome); });
+        [this, &refused](int port, ConnectOutcome outcome) {
+            ShowConnectOutcome(port, outcome);
+            if (MSComm1->OpenRefusedForPermission())
+                refused << RefusedPortName(port, MSComm1->LastDevice());
+        });
     scanning_ = false;
     if (PortState == PortStateNoDevice)
-        dialogs_->MsgBox(QStringLiteral("No KDR31 found"));
+        dialogs_->MsgBox(NoDeviceFoundText(refused));
 }

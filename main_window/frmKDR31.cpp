@@ -6,6 +6,7 @@
 #include "main_window/Artwork.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/Fonts.h"
+#include "main_window/PortComboBox.h"
 #include "main_window/UpDown.h"
 #include "main_window/WindowTitles.h"
 #include "main_window/WrapButton.h"
@@ -203,7 +204,7 @@ void frmKDR31::CreateControls() {
     Colour(cmdOpenCom, QColor(128, 255, 128));
     tab(0, cmdOpenCom);
 
-    cmbComPort = Place(new QComboBox(this), "cmbComPort", Twips(18465, 877, 1050, 315));
+    cmbComPort = Place(new PortComboBox(this), "cmbComPort", Twips(18465, 877, 1050, 315));
     tab(3, cmbComPort);
 
     grdInterfaces = Place(new ReadingsGrid(this), "grdInterfaces", Twips(135, 315, 17985, 6480));

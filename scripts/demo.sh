@@ -4,7 +4,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-"$root/scripts/build.sh"
+# Only what the demo starts: the tests and benchmarks are built by scripts/test.sh.
+BUILD_TARGETS="kdr31 kdr31-sim" "$root/scripts/build.sh"
 build=${BUILD_DIR:-$root/build}
 
 link=$(mktemp -u "${XDG_RUNTIME_DIR:-/tmp}/kdr31-com1.XXXXXX")

@@ -16,6 +16,8 @@ packages=(
   libmosquitto-dev mosquitto mosquitto-clients
   # benchmarks, fuzzing, screenshots
   libbenchmark-dev clang libclang-rt-dev xvfb xauth fonts-dejavu-core
+  # checks of the desktop entry and the metainfo
+  desktop-file-utils appstream
 )
 
 missing=()

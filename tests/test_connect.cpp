@@ -3,6 +3,8 @@
 
 #include "app/ModMain.h"
 #include "device_link/MSComm.h"
+#include "device_link/PortList.h"
+#include "device_link/PortMap.h"
 #include "device_link/ReplyParser.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
@@ -15,11 +17,17 @@
 #include <QAccessibleActionInterface>
 
 #include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -28,6 +36,42 @@ namespace {
 bool IsNotConnectedLook(frmKDR31& w) {
     return w.windowTitle() == QLatin1String("KDR31 V1.9 ----") && w.cmdOpenCom->isVisible() &&
            !w.fraSettings->isVisible() && !w.imgRefresh->isVisible();
+}
+
+// The ports as a user finds them with no KDR31_COM variables: the machine's own, plus adapters in
+// a by-id directory the test makes, each a link to a simulated device or to a node that refuses.
+struct ByIdPorts {
+    QTemporaryDir dir;
+    ByIdPorts() {
+        for (int port = 1; port <= 32; ++port)
+            qunsetenv(("KDR31_COM" + QByteArray::number(port)).constData());
+        qputenv("KDR31_SERIAL_BY_ID_DIR", dir.path().toLocal8Bit());
+    }
+    ~ByIdPorts() { qunsetenv("KDR31_SERIAL_BY_ID_DIR"); }
+    bool Link(const QString& name, const QString& target) {
+        return QFile::link(target, dir.filePath(name));
+    }
+};
+
+bool OpenIsRefused(const QString& path) {
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0)
+        ::close(fd);
+    return fd < 0 && errno == EACCES;
+}
+
+// A path whose opening the system refuses with EACCES, as a serial port is refused to a user
+// outside the dialout group. A file without permissions does it for an ordinary user; root
+// passes those checks, but the kernel refuses a write open of a read-only sysfs attribute to
+// root too.
+QString RefusedNode() {
+    static QTemporaryDir dir;
+    const QString locked = dir.filePath(QStringLiteral("no-permission"));
+    QFile file(locked);
+    if (file.open(QIODevice::WriteOnly) && file.setPermissions({}) && OpenIsRefused(locked))
+        return locked;
+    const QString attribute = QStringLiteral("/sys/kernel/uevent_seqnum");
+    return OpenIsRefused(attribute) ? attribute : QString();
 }
 
 } // namespace
@@ -294,6 +338,66 @@ private slots:
         QCOMPARE(t.w.PortState, std::uint8_t(1));
         QCOMPARE(sim.device.ReceivedFrames(Command::Identify).size(), size_t(2));
         QVERIFY(t.log->messages.isEmpty());
+    }
+
+    void scanFindsAnAdapterPluggedInAfterStart() {
+        ByIdPorts ports;
+        sim::Kdr31Simulator device;
+        QVERIFY(device.Start());
+        WindowUnderTest t;
+        t.Connect(1); // reads the ports before the adapter is there
+        QVERIFY(!t.w.windowTitle().contains("Listening"));
+
+        QVERIFY(ports.Link("usb-Zz_KDR31-if00-port0", QString::fromStdString(device.PortPath())));
+        const QString refused = RefusedNode();
+        if (!refused.isEmpty())
+            QVERIFY(ports.Link("usb-Aa_Refused-if00-port0", refused));
+        const int devicePort = refused.isEmpty() ? 1 : 2;
+        t.w.cmdScanCom->click();
+        QCOMPARE(t.w.PortState, std::uint8_t(devicePort));
+        QVERIFY(t.log->messages.isEmpty()); // found: the refused port is not mentioned
+        const QString pty =
+            QFileInfo(QString::fromStdString(device.PortPath())).canonicalFilePath();
+        const QString tip = t.w.cmbComPort->itemData(devicePort - 1, Qt::ToolTipRole).toString();
+        QCOMPARE(tip, pty + "\nby-id: usb-Zz_KDR31-if00-port0");
+        QCOMPARE(
+            PortMap::ListLines().value(devicePort - 1),
+            QStringLiteral("COM%1: %2, by-id: usb-Zz_KDR31-if00-port0").arg(devicePort).arg(pty));
+
+        // Opening the list reads the ports again: an adapter plugged in now shows in it.
+        QVERIFY(ports.Link("usb-Ab_Second-if00-port0", "/dev/null"));
+        t.w.cmbComPort->showPopup();
+        t.w.cmbComPort->hidePopup();
+        QCOMPARE(t.w.cmbComPort->itemData(devicePort - 1, Qt::ToolTipRole).toString(),
+                 QStringLiteral("/dev/null\nby-id: usb-Ab_Second-if00-port0"));
+    }
+
+    void permissionRefusalExplained() {
+        ByIdPorts ports;
+        const QString refused = RefusedNode();
+        if (refused.isEmpty())
+            QSKIP("nothing here refuses an open with EACCES");
+        // A port another program holds is refused as well, but not for want of permission.
+        sim::Kdr31Simulator device;
+        QVERIFY(device.Start());
+        QSerialPort otherProgram(QString::fromStdString(device.PortPath()));
+        QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+        QVERIFY(ports.Link("usb-Aa_Refused-if00-port0", refused));
+        QVERIFY(ports.Link("usb-Bb_InUse-if00-port0", QString::fromStdString(device.PortPath())));
+        WindowUnderTest t;
+        t.Connect(1);
+        QCOMPARE(t.log->messages, QStringList{PermissionText(refused)});
+        QVERIFY(t.log->messages[0].contains(refused + "."));
+        QVERIFY(t.log->messages[0].contains("sudo usermod -aG dialout $USER"));
+        QVERIFY(IsNotConnectedLook(t.w));
+        t.Connect(2);
+        QCOMPARE(t.log->messages.size(), 1);
+
+        t.log->messages.clear();
+        t.w.cmdScanCom->click();
+        QCOMPARE(t.log->messages,
+                 QStringList{"No KDR31 found\nNo permission to open COM1: (" + refused +
+                             ") (sudo usermod -aG dialout $USER, then log in again)."});
     }
 
     void settingsRememberedByTheDevice() {

@@ -234,8 +234,14 @@ private slots:
 
         qputenv("KDR31_COM9", "/dev/ttyUSB-mapped");
         QCOMPARE(MSComm::DevicePath(9), QStringLiteral("/dev/ttyUSB-mapped"));
+        // Without the variable a number past the ports present has no device: opening it fails
+        // at once, whatever the port was set to before.
         qunsetenv("KDR31_COM9");
-        QCOMPARE(MSComm::DevicePath(9), QStringLiteral("/dev/ttyS8"));
+        qunsetenv("KDR31_COM32");
+        QCOMPARE(MSComm::DevicePath(32), QString());
+        QVERIFY(missing.SetCommPort(32));
+        QVERIFY(!missing.SetPortOpen(true));
+        QCOMPARE(missing.LastError(), QStringLiteral("No serial port"));
     }
 };
 
