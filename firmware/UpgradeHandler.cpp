@@ -21,9 +21,11 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -60,6 +62,8 @@ void frmKDR31::cmdUpgrade_Click() {
     if (upgradeWait_ == nullptr)
         upgradeWait_ = new UpgradeWait(this);
     upgradeWait_->Reset();
+    // Cancel ends the transfers of this upgrade; one pressed after an earlier upgrade does not.
+    ModMain::CancelRequested = 0;
 
     QList<QPair<QWidget*, bool>> locked;
     for (QWidget* control : ControlsLockedDuringUpgrade()) {
@@ -99,16 +103,14 @@ std::optional<FirmwareVersion> frmKDR31::CheckOnlineVersion() {
     progress_->ShowModeless();
 
     QString localPath;
+    Inet1->SetMaxBytes(UpgradeListMaxBytes);
     const FetchResult fetched = FetchFile(kUpgradeListRemotePath, localPath, {});
+    if (ModMain::CancelRequested != 0)
+        return EndUpgrade({}, true);
     if (fetched == FetchResult::NoFolder)
         return EndUpgrade(UpgradeText::NoDownloadFolder, true);
-    QByteArray list;
-    if (fetched == FetchResult::Done) {
-        QFile file(localPath);
-        if (file.open(QIODevice::ReadOnly))
-            list = file.readAll();
-    }
-    const std::optional<FirmwareVersion> latest = ListedVersion(list);
+    const std::optional<FirmwareVersion> latest =
+        fetched == FetchResult::Done ? ReadListedVersion(localPath) : std::nullopt;
     if (!latest)
         return EndUpgrade(UpgradeText::NotDownloaded, true);
     progress_->SetBar(10);
@@ -128,14 +130,18 @@ std::optional<QString> frmKDR31::DownloadImage() {
     upgradePhase_ = UpgradePhase::Downloading;
     progress_->lblprogress->setText(UpgradeText::Downloading);
     QString localPath;
+    Inet1->SetMaxBytes(HexFileMaxBytes);
     const FetchResult fetched =
         FetchFile(kFirmwareImageRemotePath, localPath,
                   [this](double elapsed) { progress_->SetBar(DownloadBar(elapsed)); });
+    if (ModMain::CancelRequested != 0)
+        return EndUpgrade({}, true);
     if (fetched == FetchResult::NoFolder)
         return EndUpgrade(UpgradeText::NoDownloadFolder, true);
     if (fetched != FetchResult::Done)
         return EndUpgrade(UpgradeText::NotDownloaded, true);
-    progress_->SetBar(90);
+    // A slow download has crept past 90 by now: the bar does not step back.
+    progress_->SetBar(std::max(90, progress_->pgb1->value()));
     return localPath;
 }
 
@@ -149,6 +155,9 @@ std::optional<QByteArray> frmKDR31::ConvertImage(const QString& hexFile) {
         return EndUpgrade(UnreadableImageText(hex.error), true);
     if (hex.checksumErrors)
         return EndUpgrade(UpgradeText::ChecksumErrors, true);
+    const QString incomplete = IncompleteImageRefusal(hex);
+    if (!incomplete.isEmpty())
+        return EndUpgrade(incomplete, true);
     const QString refusal = ImageRefusal(hex.image);
     if (!refusal.isEmpty())
         return EndUpgrade(refusal, true);
@@ -246,15 +255,18 @@ frmKDR31::FetchResult frmKDR31::FetchFile(const char* remotePath, QString& local
     if (!Inet1->Execute(Inet1->URL(), GetOperation(remotePath, localPath)))
         return FetchResult::Failed;
 
+    // Ticks also when there is no bar to move, so that a Cancel is seen within one tick.
     const double start = Timer();
-    std::function<void()> onTick;
-    if (tick)
-        onTick = [&tick, start] { tick(Timer() - start); };
+    const auto onTick = [&tick, start] {
+        if (tick)
+            tick(Timer() - start);
+    };
     upgradeWait_->Until(
-        start + TransferLimitSeconds, [&finished] { return finished; }, onTick,
+        start + TransferLimitSeconds,
+        [&finished] { return finished || ModMain::CancelRequested != 0; }, onTick,
         DownloadTickSeconds);
     if (!finished)
-        Inet1->Cancel(); // too slow, or the window is closing: the transfer is abandoned
+        Inet1->Cancel(); // too slow, Cancel, or the window is closing: the transfer is abandoned
     return finished && transferOk ? FetchResult::Done : FetchResult::Failed;
 }
 
