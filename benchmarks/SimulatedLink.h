@@ -28,7 +28,7 @@ struct SimulatedLink {
     }
 
     QByteArray Send(std::uint8_t command, const QByteArray& payload = {}) {
-        const TransactionHooks hooks{[] { QCoreApplication::processEvents(); }, nullptr};
+        const TransactionHooks hooks{nullptr, nullptr};
         return RunTransaction(port, command, payload, rxBuffer, rxDeadline, hooks);
     }
 };

@@ -2,8 +2,6 @@
 // view, and saving the log to a text file that then opens in a text editor.
 
 #include "debug_log/DebugLog.h"
-#include "device_link/MSComm.h"
-#include "device_link/ReplyParser.h"
 #include "main_window/frmKDR31.h"
 
 #include <QDateTime>
@@ -19,12 +17,7 @@ void frmKDR31::cmdDebug_Click() {
 }
 
 void frmKDR31::cmdReadDebugLog_Click() {
-    // A press that falls while an exchange is still waiting (a second press during this one's
-    // yield) is dropped: the transaction would be refused, and the user would be told of a
-    // time-out for a request that never went out.
-    if (MSComm1->InTransaction())
-        return;
-    const DebugLogReadOutcome outcome = InterpretDebugLogResult(SendCommand(Command::DebugLog, {}));
+    const DebugLogReadOutcome outcome = device_->ReadDebugLog();
     if (!outcome.text.isEmpty()) {
         // Appended where the text ends, and kept in view.
         txtDebugLog->moveCursor(QTextCursor::End);

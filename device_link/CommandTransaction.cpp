@@ -32,8 +32,8 @@ QByteArray RunTransaction(MSComm& port, std::uint8_t command, const QByteArray& 
     parser.Begin(Timer());
     rxDeadline = parser.Deadline();
 
-    if (hooks.yieldOnce)
-        hooks.yieldOnce();
+    if (hooks.afterRequest)
+        hooks.afterRequest();
 
     for (;;) {
         const double now = Timer();

@@ -1,6 +1,8 @@
 #pragma once
-// One command transaction on the open port: write the request frame, yield once to the event
-// loop, then collect the reply until the deadline. The wait blocks on the port and never spins.
+// One command transaction on the open port: write the request frame, then collect the reply
+// until the deadline. The wait runs a local event loop that takes no user input (see
+// MSComm::WaitForInput): the window is repainted and answers accessibility requests, and no
+// click or key press can start a second exchange inside this one. It never spins.
 
 #include "device_link/MSComm.h"
 
@@ -10,8 +12,8 @@
 #include <functional>
 
 struct TransactionHooks {
-    // Lets pending window events run, once, right after the request is written.
-    std::function<void()> yieldOnce;
+    // Runs once, right after the request is written and before the first wait; may be empty.
+    std::function<void()> afterRequest;
     // Shows a modal message box ("Settings error").
     std::function<void(const QString&)> msgBox;
 };

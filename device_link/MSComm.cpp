@@ -1,6 +1,9 @@
 #include "device_link/MSComm.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QStringList>
+#include <QTimer>
 #include <QtGlobal>
 
 namespace {
@@ -172,7 +175,7 @@ bool MSComm::SetPortOpen(bool open) {
         lastError_ = QStringLiteral("Port already open");
         return false;
     }
-    port_.setPortName(DevicePath(portNumber_));
+    port_.setPortName(pathOverride_.isEmpty() ? DevicePath(portNumber_) : pathOverride_);
     port_.setBaudRate(baud_);
     port_.setParity(parity_);
     port_.setDataBits(dataBits_);
@@ -227,9 +230,28 @@ bool MSComm::WaitForInput(int msecs) {
         return false;
     if (port_.bytesAvailable() > 0)
         return true;
-    const bool ready = port_.waitForReadyRead(qMax(0, msecs));
+    if (QCoreApplication::instance() == nullptr) {
+        const bool ready = port_.waitForReadyRead(qMax(0, msecs));
+        CheckForFailure();
+        return ready && port_.isOpen();
+    }
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(&port_, &QSerialPort::readyRead, &loop, &QEventLoop::quit);
+    connect(&port_, &QSerialPort::errorOccurred, &loop, [&loop](QSerialPort::SerialPortError e) {
+        if (IsFatal(e))
+            loop.quit();
+    });
+    connect(this, &MSComm::PortLost, &loop, &QEventLoop::quit);
+    // Closed from inside the wait (the window closing): nothing more can arrive.
+    connect(&port_, &QIODevice::aboutToClose, &loop, &QEventLoop::quit);
+    deadline.start(qMax(0, msecs));
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
     CheckForFailure();
-    return ready && port_.isOpen();
+    return port_.isOpen() && port_.bytesAvailable() > 0;
 }
 
 void MSComm::CheckForFailure() {

@@ -43,9 +43,16 @@ public:
     bool Output(const QByteArray& bytes);
     // Everything received so far, without blocking; empty when nothing is waiting.
     QByteArray Input();
-    // Blocks until bytes are waiting, the time has passed or the port fails; never spins.
+    // Waits until bytes are waiting, the time has passed or the port fails; never spins. The
+    // wait runs a local event loop that processes everything except user input (painting,
+    // timers, window-system and accessibility requests go on; mouse and key events wait until
+    // the caller is back in the main loop). Without an application object it blocks on the port.
     // Returns true when bytes are waiting.
     bool WaitForInput(int msecs);
+
+    // Opens this device instead of the numbered port's; empty for the numbered port's.
+    void SetDevicePathOverride(const QString& path) { pathOverride_ = path; }
+    QString DevicePathOverride() const { return pathOverride_; }
 
     // One command transaction at a time may use the port.
     bool InTransaction() const { return inTransaction_; }
@@ -72,4 +79,5 @@ private:
     bool inTransaction_ = false;
     int openGeneration_ = 0;
     QString lastError_;
+    QString pathOverride_;
 };

@@ -4,18 +4,16 @@
 #include <QComboBox>
 
 void frmKDR31::cmdScanCom_Click() {
-    // The scan yields during each identification; a second click meanwhile must not start a
-    // second scan inside the first.
+    // The scan runs inside one command; a second click meanwhile is held until it has ended, and
+    // then finds the window connected or the scan over.
     if (scanning_)
         return;
     scanning_ = true;
-    const int last = cmbComPort->count() - 1;
-    for (int index = 0; index <= last; ++index) {
-        SelectPortEntry(index);
-        cmdOpenCom_Click();
-        if (ConnectedToDevice())
-            break;
-    }
+    // Each attempt moves the list's selection, which runs the close handling, then connects the
+    // way "Open" does and shows the outcome.
+    device_->Scan(
+        1, cmbComPort->count(), [this](int port) { SelectPortEntry(port - 1); },
+        [this](int port, ConnectOutcome outcome) { ShowConnectOutcome(port, outcome); });
     scanning_ = false;
     if (PortState == PortStateNoDevice)
         dialogs_->MsgBox(QStringLiteral("No KDR31 found"));

@@ -1,5 +1,6 @@
 #include "main_window/frmKDR31.h"
 
+#include "device/FirmwareUpgrade.h"
 #include "device_link/MSComm.h"
 #include "firmware/Inet.h"
 #include "main_window/Artwork.h"
@@ -44,6 +45,19 @@ void Colour(QPushButton* button, QColor colour) {
     button->setAutoFillBackground(true);
 }
 
+// "Open" and "Close" share one place, and a click that arrives while "Open" connects is handled
+// once it has: the second half of a double click on "Open" would land on "Close". A double click
+// on a connection button is therefore one click.
+class OneClickPerDoubleClick : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonDblClick)
+            return true;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 QTimer* MakeTimer(QObject* parent, const char* name) {
     auto* timer = new QTimer(parent);
     timer->setObjectName(QLatin1String(name));
@@ -54,8 +68,10 @@ QTimer* MakeTimer(QObject* parent, const char* name) {
 } // namespace
 
 frmKDR31::frmKDR31(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
-    : QWidget(parent), dialogs_(std::move(dialogs)) {
+    : QWidget(parent), device_(new Kdr31Device(this)), PortState(device_->PortState),
+      RxDeadline(device_->RxDeadline), dialogs_(std::move(dialogs)) {
     setObjectName(QStringLiteral("frmKDR31"));
+    device_->SetMessageSink([this](const QString& text) { dialogs_->MsgBox(text); });
     CreateControls();
     ConnectHandlers();
     Form_Load();
@@ -82,8 +98,8 @@ void frmKDR31::CreateControls() {
     cmdDebug->hide();
     tab(23, cmdDebug);
 
-    Inet1 = new Inet(this);
-    Inet1->setObjectName(QStringLiteral("Inet1"));
+    upgrade_ = new FirmwareUpgrade(*device_, this);
+    Inet1 = &upgrade_->Transfer();
 
     cmdUpgrade = Place(new QPushButton(QStringLiteral("Upgrade"), this), "cmdUpgrade",
                        Twips(19695, 1425, 1050, 405));
@@ -169,8 +185,7 @@ void frmKDR31::CreateControls() {
     grdInterfaces = Place(new ReadingsGrid(this), "grdInterfaces", Twips(135, 315, 17985, 6480));
     tab(2, grdInterfaces);
 
-    MSComm1 = new MSComm(this);
-    MSComm1->setObjectName(QStringLiteral("MSComm1"));
+    MSComm1 = &device_->Port();
 
     fraDebug = Place(new QGroupBox(QStringLiteral("Debug Log"), this), "fraDebug",
                      Twips(2835, 915, 18315, 5580));
@@ -225,18 +240,57 @@ void frmKDR31::CreateControls() {
     cmdOpenCom->setFocus();
 }
 
+frmKDR31::CommandScope::CommandScope(frmKDR31& window) : window_(window) {
+    ++window_.commandDepth_;
+}
+
+frmKDR31::CommandScope::~CommandScope() {
+    if (--window_.commandDepth_ == 0 && !window_.heldCommands_.isEmpty())
+        QMetaObject::invokeMethod(
+            &window_, [w = &window_] { w->RunHeldCommands(); }, Qt::QueuedConnection);
+}
+
+void frmKDR31::UserCommand(void (frmKDR31::*handler)()) {
+    if (commandDepth_ > 0 || device_->Busy() || !heldCommands_.isEmpty()) {
+        heldCommands_.append(handler);
+        return;
+    }
+    CommandScope scope(*this);
+    (this->*handler)();
+}
+
+void frmKDR31::RunHeldCommands() {
+    while (commandDepth_ == 0 && !device_->Busy() && !heldCommands_.isEmpty()) {
+        const auto handler = heldCommands_.takeFirst();
+        CommandScope scope(*this);
+        (this->*handler)();
+    }
+}
+
 void frmKDR31::ConnectHandlers() {
-    connect(cmdOpenCom, &QPushButton::clicked, this, &frmKDR31::cmdOpenCom_Click);
-    connect(cmdCloseCom, &QPushButton::clicked, this, &frmKDR31::cmdCloseCom_Click);
-    connect(cmdScanCom, &QPushButton::clicked, this, &frmKDR31::cmdScanCom_Click);
+    // A command that arrives while an exchange is in flight runs once it has ended.
+    connect(device_, &Kdr31Device::TransactionEnded, this, [this] {
+        if (commandDepth_ == 0 && !heldCommands_.isEmpty())
+            QMetaObject::invokeMethod(
+                this, [this] { RunHeldCommands(); }, Qt::QueuedConnection);
+    });
+    const auto command = [this](void (frmKDR31::*handler)()) {
+        return [this, handler] { UserCommand(handler); };
+    };
+    auto* oneClick = new OneClickPerDoubleClick(this);
+    for (QPushButton* button : {cmdOpenCom, cmdCloseCom, cmdScanCom})
+        button->installEventFilter(oneClick);
+    connect(cmdOpenCom, &QPushButton::clicked, this, command(&frmKDR31::cmdOpenCom_Click));
+    connect(cmdCloseCom, &QPushButton::clicked, this, command(&frmKDR31::cmdCloseCom_Click));
+    connect(cmdScanCom, &QPushButton::clicked, this, command(&frmKDR31::cmdScanCom_Click));
     // Every pick by the user, also of the entry already selected; the port scan runs the
     // handler itself when it moves the selection.
-    connect(cmbComPort, &QComboBox::activated, this, &frmKDR31::cmbComPort_Click);
+    connect(cmbComPort, &QComboBox::activated, this, command(&frmKDR31::cmbComPort_Click));
 
     connect(timScan, &QTimer::timeout, this, &frmKDR31::timScan_Timer);
-    connect(imgRefresh, &ClickableImage::clicked, this, &frmKDR31::imgRefresh_Click);
+    connect(imgRefresh, &ClickableImage::clicked, this, command(&frmKDR31::imgRefresh_Click));
 
-    connect(cmdUpgrade, &QPushButton::clicked, this, &frmKDR31::cmdUpgrade_Click);
+    connect(cmdUpgrade, &QPushButton::clicked, this, command(&frmKDR31::cmdUpgrade_Click));
 
     // Option buttons report a click when they become selected, by the user or the program.
     for (int index : {0, 1})
@@ -263,11 +317,14 @@ void frmKDR31::ConnectHandlers() {
     });
     connect(timTXSettings, &QTimer::timeout, this, &frmKDR31::timTXSettings_Timer);
 
-    connect(cmdDebug, &QPushButton::clicked, this, &frmKDR31::cmdDebug_Click);
-    connect(cmdReadDebugLog, &QPushButton::clicked, this, &frmKDR31::cmdReadDebugLog_Click);
-    connect(cmldClear, &QPushButton::clicked, this, &frmKDR31::cmldClear_Click);
-    connect(cmdStopDebugLog, &QPushButton::clicked, this, &frmKDR31::cmdStopDebugLog_Click);
-    connect(cmdSaveDebugLog, &QPushButton::clicked, this, &frmKDR31::cmdSaveDebugLog_Click);
+    connect(cmdDebug, &QPushButton::clicked, this, command(&frmKDR31::cmdDebug_Click));
+    connect(cmdReadDebugLog, &QPushButton::clicked, this,
+            command(&frmKDR31::cmdReadDebugLog_Click));
+    connect(cmldClear, &QPushButton::clicked, this, command(&frmKDR31::cmldClear_Click));
+    connect(cmdStopDebugLog, &QPushButton::clicked, this,
+            command(&frmKDR31::cmdStopDebugLog_Click));
+    connect(cmdSaveDebugLog, &QPushButton::clicked, this,
+            command(&frmKDR31::cmdSaveDebugLog_Click));
 }
 
 void frmKDR31::Form_Load() {

@@ -1,10 +1,12 @@
 #pragma once
-// The main window: every control of the tool, the form-level state and the handlers. The
-// handlers live in the folder of the subsystem they belong to (device_link/, main_window/,
-// readings/, debug_log/, firmware/); this header is the one place that lists them all.
+// The main window: every control of the tool and the handlers. The handlers live in the folder
+// of the subsystem they belong to (device_link/, main_window/, readings/, debug_log/,
+// firmware/); this header is the one place that lists them all. Each handler reads its
+// controls, calls the device layer (device/) and shows what comes back.
 
 #include "app/Dialogs.h"
 #include "debug_log/DebugLog.h"
+#include "device/Kdr31Device.h"
 #include "firmware/UpgradeSteps.h"
 
 #include <QByteArray>
@@ -17,6 +19,7 @@
 #include <optional>
 
 class ClickableImage;
+class FirmwareUpgrade;
 class Inet;
 class MSComm;
 class QComboBox;
@@ -29,24 +32,23 @@ class QRadioButton;
 class QTimer;
 class ReadingsGrid;
 class UpDown;
-class UpgradeWait;
 class frmProgress;
-
-// PortState values besides a port number 1-32.
-enum : std::uint8_t {
-    PortStateClosed = 0,    // no connection; closed by the program, or never opened
-    PortStateNoDevice = 99, // the last connect failed: the port did not open, or no device answered
-};
 
 class frmKDR31 : public QWidget {
     Q_OBJECT
+    // Made first: the form-level state below refers into it.
+    Kdr31Device* const device_;
+
 public:
     explicit frmKDR31(std::unique_ptr<Dialogs> dialogs, QWidget* parent = nullptr);
     ~frmKDR31() override;
 
-    // Form-level state.
-    std::uint8_t PortState = PortStateClosed;
-    double RxDeadline = 0;
+    // The device behind the window; it owns the port and the connection state.
+    Kdr31Device& Device() { return *device_; }
+
+    // Form-level state, kept by the device layer.
+    std::uint8_t& PortState;
+    double& RxDeadline;
 
     // Controls, in the order in which they are created.
     QPushButton* cmdDebug = nullptr;
@@ -86,7 +88,7 @@ public:
     // The debug log as read from the device, byte for byte (txtDebugLog shows it).
     const DebugLog& debugLog() const { return debugLog_; }
 
-    // Device link (device_link/).
+    // Device link (device_link/PortHandlers.cpp), through the device layer.
     std::uint8_t OpenCom(std::uint8_t portNumber);
     QByteArray SendCommand(std::uint8_t command, const QByteArray& payload);
     void ClosePort();
@@ -98,7 +100,10 @@ public:
     Inet* Inet1 = nullptr;
     // The progress window while an upgrade shows it; nullptr otherwise.
     frmProgress* Progress() const;
-    UpgradePhase UpgradeState() const { return upgradePhase_; }
+    UpgradePhase UpgradeState() const;
+
+    // The serial number of the device that identified itself last (empty before).
+    QString SerialNumber() const { return device_->Identity().serialNumber; }
 
 public slots:
     void Form_Load();
@@ -136,12 +141,38 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    class UpgradeWindow;
+    friend class UpgradeWindow;
+
     void CreateControls();
     void ConnectHandlers();
     void ShowNotConnected();
+    void ShowConnectOutcome(int portNumber, ConnectOutcome outcome);
     void ArmSettingsSend();
     void SelectPortEntry(int index);
     bool ConnectedToDevice() const;
+
+    // A user's command (a button, a pick in the port list) runs now, or, when a command or an
+    // exchange with the device is in progress, right after it has ended, in the order the
+    // commands came. Mouse and keys cannot reach the window inside an exchange; this holds back
+    // what can: an assistive technology's press action, a queued signal.
+    void UserCommand(void (frmKDR31::*handler)());
+    void RunHeldCommands();
+    // While one lives, a command or a tick is running: user commands wait for its end.
+    class CommandScope {
+    public:
+        explicit CommandScope(frmKDR31& window);
+        ~CommandScope();
+        CommandScope(const CommandScope&) = delete;
+        CommandScope& operator=(const CommandScope&) = delete;
+
+    private:
+        frmKDR31& window_;
+    };
+    int commandDepth_ = 0;
+    QList<void (frmKDR31::*)()> heldCommands_;
+
+    std::unique_ptr<Dialogs> dialogs_;
 
     bool scanning_ = false;
 
@@ -149,28 +180,11 @@ private:
     DebugLog debugLog_;
 
     // Firmware upgrade (firmware/UpgradeHandler.cpp).
-    enum class FetchResult { Done, NoFolder, Failed };
     QList<QWidget*> ControlsLockedDuringUpgrade() const;
-    void ConfigureInet();
-    FetchResult FetchFile(const char* remotePath, QString& localPath,
-                          const std::function<void(double)>& tick);
-    std::optional<FirmwareVersion> CheckOnlineVersion();
-    std::optional<QString> DownloadImage();
-    std::optional<QByteArray> ConvertImage(const QString& hexFile);
-    void UploadImage(const QByteArray& image, const FirmwareVersion& version);
-    bool SendUploadCommand(std::uint8_t command, const QByteArray& payload);
     frmProgress& ProgressWindow();
     void CloseProgress();
-    // Closes the progress window, shows the message (if any) and, with resumePoll, restarts the
-    // poll; nothing of that once the window is closing. Returns nothing, for the steps that end
-    // the upgrade with it.
-    std::nullopt_t EndUpgrade(const QString& message, bool resumePoll);
-    void FailUpload(const QString& message);
     void AbortUpgrade();
 
-    UpgradePhase upgradePhase_ = UpgradePhase::Idle;
-    UpgradeWait* upgradeWait_ = nullptr;
+    FirmwareUpgrade* upgrade_ = nullptr;
     frmProgress* progress_ = nullptr;
-
-    std::unique_ptr<Dialogs> dialogs_;
 };

@@ -2,7 +2,6 @@
 // device in one command and the poll restarts with the new interval.
 
 #include "device_link/MSComm.h"
-#include "device_link/ReplyParser.h"
 #include "main_window/UpDown.h"
 #include "main_window/frmKDR31.h"
 #include "readings/DeviceSettings.h"
@@ -47,18 +46,17 @@ void frmKDR31::txtDivider_Change() {
 }
 
 void frmKDR31::timTXSettings_Timer() {
-    if (MSComm1->InTransaction())
+    if (device_->Busy())
         return; // deferred: the timer stays armed and comes back in a second
     if (!ConnectedToDevice() || !MSComm1->PortOpen()) {
         timTXSettings->stop(); // dropped: there is no device to send it to
         return;
     }
+    CommandScope scope(*this);
     timScan->stop();
-    const QByteArray payload =
-        SettingsPayload(updInterval->Value(), optNLofB[0]->isChecked(), optProtocol[2]->isChecked(),
-                        optProtocol[4]->isChecked(), updDivider->Value());
-    // An answer other than the acknowledgement is reported inside the transaction.
-    SendCommand(Command::Settings, payload);
+    device_->SendSettings(SettingsPayload(updInterval->Value(), optNLofB[0]->isChecked(),
+                                          optProtocol[2]->isChecked(), optProtocol[4]->isChecked(),
+                                          updDivider->Value()));
     timScan->setInterval(updInterval->Value() * 1000);
     timScan->start();
     timTXSettings->stop();

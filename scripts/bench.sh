@@ -17,6 +17,8 @@ for b in transaction firmware debug_log upgrade; do
 done
 echo "running kdr31_bench_readings_grid ..." >&2
 "$build/benchmarks/kdr31_bench_readings_grid" >"$out/grid.txt" 2>/dev/null
+echo "running kdr31_bench_mqtt ..." >&2
+"$build/benchmarks/kdr31_bench_mqtt" >"$out/mqtt.txt" 2>/dev/null
 
 python3 - "$out" <<'PY'
 import json, re, sys, os, platform
@@ -41,6 +43,12 @@ def grab(label):
     return f"{m.group(1)} {m.group(2)}"
 rows.append(("readings grid, 1,000,000 rows: resident memory", grab("resident memory, whole process, at the end"), ""))
 rows.append(("readings grid: append, median first / last 1,000", grab("append, median of the first 1,000") + " / " + grab("append, median of the last 1,000"), ""))
+mqtt = open(os.path.join(out, "mqtt.txt")).read()
+def grab_mqtt(label):
+    m = re.search(re.escape(label) + r"\s+([\d.]+) (\S+)", mqtt)
+    return f"{m.group(1)} {m.group(2)}"
+rows.append(("MQTT reading to subscriber, median / 95th percentile", grab_mqtt("publish call to arrival, median") + " / " + grab_mqtt("publish call to arrival, 95th percentile"), ""))
+rows.append(("MQTT poller with a full queue (10,000): resident memory", grab_mqtt("resident memory, whole process, queue full"), ""))
 h = bench("firmware", "BM_Hex2BinString_32K")
 rows.append(("HEX to image, 32 KB", f"{ms(h,'real_time'):.3f} ms", ""))
 c = bench("firmware", "BM_CRC16_255x128")

@@ -6,8 +6,12 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config ninja-build ccache
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libcurl4-openssl-dev
+  # tests: queuing mouse input like the window system (Qt's window-system interface)
+  qt6-base-private-dev
   # tests: a real FTP server, independent HEX and CRC tools for cross-checks
   python3 python3-pyftpdlib srecord libboost-dev
+  # MQTT: the client library, and a broker with its tools for the tests
+  libmosquitto-dev mosquitto mosquitto-clients
   # benchmarks, fuzzing, screenshots
   libbenchmark-dev clang libclang-rt-dev xvfb xauth fonts-dejavu-core
 )

@@ -9,6 +9,10 @@
 #include "readings/ReadingsGrid.h"
 #include "support/SimulatedPorts.h"
 #include "support/WindowFixture.h"
+#include "support/WindowInput.h"
+
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -31,6 +35,43 @@ bool IsNotConnectedLook(frmKDR31& w) {
 class TestConnect : public QObject {
     Q_OBJECT
 private slots:
+    // A click that arrives during an exchange waits for it: a double click on "Open" connects
+    // once (the second click neither reopens the port nor lands on "Close", which takes its
+    // place), and the poll runs.
+    void doubleClickOnOpenConnectsOnce() {
+        SimulatedDevice sim(1);
+        QVERIFY(sim.Start());
+        WindowUnderTest t;
+        t.PickPort(1);
+        QueueClick(t.w.cmdOpenCom, 2);
+        QTRY_VERIFY(t.w.timScan->isActive());
+        QTest::qWait(200); // the held second click has been handled
+        QCOMPARE(t.w.PortState, std::uint8_t(1));
+        QVERIFY(t.w.cmdCloseCom->isVisible());
+        QVERIFY(t.w.timScan->isActive());
+        QCOMPARE(sim.device.ReceivedFrames(Command::Identify).size(), size_t(1));
+    }
+
+    // An assistive technology's press of "Scan" during a poll's wait (its press action clicks
+    // from a timer) runs after the poll, and its identifications are real exchanges.
+    void scanPressedDuringAPollFindsTheDevice() {
+        SimulatedDevice sim(2);
+        QVERIFY(sim.Start());
+        WindowUnderTest t;
+        t.Connect(2);
+        QVERIFY(t.w.timScan->isActive());
+        QTimer::singleShot(10, &t.w, [&t] {
+            QAccessibleInterface* scan = QAccessible::queryAccessibleInterface(t.w.cmdScanCom);
+            scan->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        });
+        t.w.timScan_Timer();
+        QTRY_COMPARE(sim.device.ReceivedFrames(Command::Identify).size(), size_t(2));
+        QTRY_VERIFY(t.w.timScan->isActive());
+        QCOMPARE(t.w.PortState, std::uint8_t(2));
+        QCOMPARE(t.log->messages, QStringList());
+        QCOMPARE(t.w.grdInterfaces->Rows(), 1); // the poll's row went with the reconnection
+    }
+
     void connectsAndLoadsTheSettings() {
         SimulatedDevice sim(3);
         QVERIFY(sim.Start());

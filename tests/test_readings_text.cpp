@@ -5,6 +5,7 @@
 #include "readings/DeviceSettings.h"
 #include "readings/ReadingsDecode.h"
 #include "readings/ReadingsTable.h"
+#include "readings/SettingsRequest.h"
 
 #include <QTest>
 #include <cmath>
@@ -142,6 +143,57 @@ private slots:
         QCOMPARE(SettingsPayload(30, true, false, true, 3), QByteArray("\x1e\x01\x04\x03", 4));
         // Nothing selected: Belgium and protocol 5.
         QCOMPARE(SettingsPayload(10, false, false, false, 2), QByteArray("\x0a\x02\x05\x02", 4));
+    }
+
+    // One validation for "kdr31-cli set" and the MQTT set topic. "changes" is the merged
+    // interval,country,protocol,divider over a device at 10,1,5,1; "refusals" counts reasons.
+    void settingsRequest_data() {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("changes");
+        QTest::addColumn<int>("refusals");
+        QTest::newRow("all four") << QByteArray(R"({"interval":60,"country":"BE","protocol":4,)"
+                                                R"("divider":10})")
+                                  << "60,2,4,10" << 0;
+        QTest::newRow("lower bounds, text numbers")
+            << QByteArray(R"({"interval":"5","divider":"1","protocol":"2","country":"nl"})")
+            << "5,1,2,1" << 0;
+        QTest::newRow("whole float") << QByteArray(R"({"interval":30.0})") << "30,1,5,1" << 0;
+        QTest::newRow("out of range") << QByteArray(R"({"interval":4,"divider":11})") << "" << 2;
+        QTest::newRow("above range") << QByteArray(R"({"interval":61})") << "" << 1;
+        QTest::newRow("fraction") << QByteArray(R"({"interval":30.5})") << "" << 1;
+        QTest::newRow("no protocol 3") << QByteArray(R"({"protocol":3})") << "" << 1;
+        QTest::newRow("unknown country") << QByteArray(R"({"country":"de"})") << "" << 1;
+        QTest::newRow("wrong types") << QByteArray(R"({"interval":true,"divider":[2]})") << "" << 2;
+        QTest::newRow("unknown name, good one kept out")
+            << QByteArray(R"({"colour":1,"interval":30})") << "" << 1;
+        QTest::newRow("empty object") << QByteArray("{}") << "" << 1;
+        QTest::newRow("array") << QByteArray("[30]") << "" << 1;
+        QTest::newRow("not json") << QByteArray("interval=30") << "" << 1;
+    }
+    void settingsRequest() {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, changes);
+        QFETCH(int, refusals);
+        const SettingsRequestResult result = ParseSettingsJson(json);
+        QCOMPARE(result.refusals.size(), refusals);
+        if (refusals > 0)
+            return;
+        const DeviceSettingValues v = ApplySettingsRequest({10, 1, 5, 1}, result.request);
+        QCOMPARE(QStringLiteral("%1,%2,%3,%4")
+                     .arg(v.interval)
+                     .arg(v.country)
+                     .arg(v.protocol)
+                     .arg(v.divider),
+                 changes);
+    }
+
+    void settingRefusalsNameTheSettingAndValue() {
+        SettingsRequest request;
+        QCOMPARE(SetSettingFromText(request, "interval", "61"),
+                 "interval: \"61\" is not a whole number of seconds from 5 to 60");
+        QCOMPARE(SetSettingFromText(request, "speed", "5"),
+                 "unknown setting \"speed\" (known: interval, divider, country, protocol)");
+        QVERIFY(request.IsEmpty());
     }
 
     void titles() {

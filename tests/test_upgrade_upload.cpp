@@ -2,6 +2,7 @@
 // finishing commands, a device that hangs, Cancel, and a slow firmware server.
 
 #include "support/UpgradeRig.h"
+#include "support/WindowInput.h"
 
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
@@ -147,13 +148,15 @@ void TestUpgradeUpload::deviceInterferes() {
 // command with the full count. The boot loader sees the missing blocks and refuses it, so the
 // device keeps its firmware.
 void TestUpgradeUpload::cancelDuringBlock3_data() {
-    QTest::addColumn<bool>("byCloseButton");
-    QTest::newRow("Cancel button") << false;
-    QTest::newRow("window's close button") << true;
+    QTest::addColumn<int>("how");
+    QTest::newRow("Cancel button") << 0;
+    QTest::newRow("window's close button") << 1;
+    // A real click is queued while the block waits for its answer, and heard before the next.
+    QTest::newRow("Cancel clicked with the mouse") << 2;
 }
 
 void TestUpgradeUpload::cancelDuringBlock3() {
-    QFETCH(bool, byCloseButton);
+    QFETCH(int, how);
     UpgradeRig rig;
     QString error;
     QVERIFY2(rig.Start(UpgradeList(ListVersion), HexFileOf(TestImage(1200)), &error),
@@ -166,8 +169,10 @@ void TestUpgradeUpload::cancelDuringBlock3() {
             ++samplesAfterCancel;
         } else if (label == QLatin1String("Sending block 3/10")) {
             cancelled = true;
-            if (byCloseButton)
+            if (how == 1)
                 rig.w.Progress()->close();
+            else if (how == 2)
+                QueueClick(rig.w.Progress()->cmdCancel);
             else
                 rig.w.Progress()->cmdCancel->click();
         }

@@ -1,0 +1,141 @@
+#include "mqtt/MqttMessages.h"
+
+#include "mqtt/MqttOptions.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+// How Home Assistant should see each field, in reply order (ReadingsFieldNames). The device's
+// own units are kept (Wh, not kWh): the tool converts nothing, and Home Assistant's energy
+// dashboard takes Wh as it is.
+struct SensorKind {
+    const char* name;
+    const char* deviceClass; // nullptr: none
+    const char* stateClass;  // nullptr: none (no long-term statistics)
+    const char* unit;        // nullptr: none
+    const char* icon;        // nullptr: the device class's own
+};
+
+// The "Diff." fields are the change since the meter's previous report, not a running total:
+// neither a measurement nor an increasing total, so they carry no state class and stay out of
+// the statistics. The pulse inputs count up, in pulses divided by the divider: no unit.
+const std::array<SensorKind, ReadingsFieldCount> SensorKinds = {{
+    {"Import power", "power", "measurement", "W", nullptr},
+    {"Import high tariff", "energy", "total_increasing", "Wh", nullptr},
+    {"Import low tariff", "energy", "total_increasing", "Wh", nullptr},
+    {"Import difference", "energy", nullptr, "Wh", nullptr},
+    {"Export power", "power", "measurement", "W", nullptr},
+    {"Export high tariff", "energy", "total_increasing", "Wh", nullptr},
+    {"Export low tariff", "energy", "total_increasing", "Wh", nullptr},
+    {"Export difference", "energy", nullptr, "Wh", nullptr},
+    {"Gas", "gas", "total_increasing", "m\u00b3", nullptr},
+    {"Gas difference", "gas", nullptr, "m\u00b3", nullptr},
+    {"Tariff", nullptr, nullptr, nullptr, "mdi:clock-outline"},
+    {"Pulse input 1", nullptr, "total_increasing", nullptr, "mdi:counter"},
+    {"Pulse input 2", nullptr, "total_increasing", nullptr, "mdi:counter"},
+}};
+
+// The unit of field i as the grid shows it, without the leading space; empty for none.
+QString FieldUnit(size_t i) {
+    return QString::fromUtf8(ReadingsFields[i].unit).trimmed();
+}
+
+} // namespace
+
+QString SerialTopicLevel(const QString& serial) {
+    if (serial.isEmpty())
+        return QStringLiteral("unknown");
+    QString level = serial;
+    for (QChar& c : level) {
+        const bool kept = (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+                          (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+                          (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+                          c == QLatin1Char('-') || c == QLatin1Char('_');
+        if (!kept)
+            c = QLatin1Char('_');
+    }
+    return level;
+}
+
+MqttTopics TopicsFor(const QString& prefix, const QString& serial) {
+    const QString base = prefix + QLatin1Char('/') + SerialTopicLevel(serial);
+    return {base + QStringLiteral("/state"), base + QStringLiteral("/availability"),
+            base + QStringLiteral("/set"), base + QStringLiteral("/set/result")};
+}
+
+QByteArray StateMessage(const Reading& reading) {
+    QJsonObject object = ReadingJson(reading);
+    QJsonObject units;
+    for (size_t i = 0; i < ReadingsFieldNames.size(); ++i) {
+        const QString name = QLatin1String(ReadingsFieldNames[i]);
+        const QString unit = FieldUnit(i);
+        if (object.contains(name) && !unit.isEmpty())
+            units.insert(name, unit);
+    }
+    if (!units.isEmpty())
+        object.insert(QStringLiteral("units"), units);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const QString& serial,
+                                              const QString& firmwareVersion) {
+    const QString level = SerialTopicLevel(serial);
+    const QString node = QStringLiteral("kdr31_") + level;
+    const MqttTopics topics = TopicsFor(options.prefix, serial);
+
+    QJsonObject device{{QStringLiteral("identifiers"), QJsonArray{node}},
+                       {QStringLiteral("name"), QStringLiteral("KDR31 ") + level},
+                       {QStringLiteral("model"), QStringLiteral("KDR31")}};
+    if (!serial.isEmpty())
+        device.insert(QStringLiteral("serial_number"), serial);
+    if (!firmwareVersion.isEmpty())
+        device.insert(QStringLiteral("sw_version"), firmwareVersion);
+
+    std::vector<RetainedMessage> configs;
+    for (size_t i = 0; i < SensorKinds.size(); ++i) {
+        const SensorKind& kind = SensorKinds[i];
+        const QString field = QLatin1String(ReadingsFieldNames[i]);
+        QJsonObject config{
+            {QStringLiteral("name"), QLatin1String(kind.name)},
+            {QStringLiteral("unique_id"), node + QLatin1Char('_') + field},
+            {QStringLiteral("state_topic"), topics.state},
+            // A failed poll has no fields: "None" makes the sensor unknown for that reading
+            // instead of a template error, and a counter does not read it as a reset.
+            {QStringLiteral("value_template"),
+             QStringLiteral("{{ value_json.%1 if value_json.status == 'ok' and value_json.%1 "
+                            "is defined else None }}")
+                 .arg(field)},
+            {QStringLiteral("availability_topic"), topics.availability},
+            {QStringLiteral("payload_available"), QString::fromLatin1(AvailabilityOnline)},
+            {QStringLiteral("payload_not_available"), QString::fromLatin1(AvailabilityOffline)},
+            {QStringLiteral("qos"), 1},
+            {QStringLiteral("device"), device},
+        };
+        if (kind.deviceClass)
+            config.insert(QStringLiteral("device_class"), QLatin1String(kind.deviceClass));
+        if (kind.stateClass)
+            config.insert(QStringLiteral("state_class"), QLatin1String(kind.stateClass));
+        if (kind.unit)
+            config.insert(QStringLiteral("unit_of_measurement"), QString::fromUtf8(kind.unit));
+        if (kind.icon)
+            config.insert(QStringLiteral("icon"), QLatin1String(kind.icon));
+        configs.push_back({options.discoveryPrefix + QStringLiteral("/sensor/") + node +
+                               QLatin1Char('/') + field + QStringLiteral("/config"),
+                           QJsonDocument(config).toJson(QJsonDocument::Compact)});
+    }
+    return configs;
+}
+
+QByteArray SettingsResultMessage(const SettingsRequest& request, const QStringList& refusals,
+                                 qint64 msSinceEpoch) {
+    QJsonObject object{{QStringLiteral("ok"), refusals.isEmpty()},
+                       {QStringLiteral("time"), IsoLocalTime(msSinceEpoch)}};
+    if (refusals.isEmpty())
+        object.insert(QStringLiteral("settings"), SettingsRequestJson(request));
+    else
+        object.insert(QStringLiteral("refusals"), QJsonArray::fromStringList(refusals));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}

@@ -1,0 +1,47 @@
+#pragma once
+// What the poller publishes, as topics and payloads, with no network in sight: the state message
+// of a reading, the availability words, the Home Assistant discovery configs and the answer to
+// a settings request.
+
+#include "readings/ReadingsFormat.h"
+#include "readings/SettingsRequest.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+struct MqttOptions;
+
+inline const QByteArray AvailabilityOnline = QByteArrayLiteral("online");
+inline const QByteArray AvailabilityOffline = QByteArrayLiteral("offline");
+
+// A serial number as one topic level and one identifier: letters, digits, "-" and "_" kept,
+// anything else "_"; an empty serial reads "unknown".
+QString SerialTopicLevel(const QString& serial);
+
+struct MqttTopics {
+    QString state;        // <prefix>/<serial>/state
+    QString availability; // <prefix>/<serial>/availability
+    QString set;          // <prefix>/<serial>/set
+    QString setResult;    // <prefix>/<serial>/set/result
+};
+MqttTopics TopicsFor(const QString& prefix, const QString& serial);
+
+// ReadingJson with the units of the fields it holds, as the grid shows them:
+// "units": {"import_power_w": "W", "import_high_wh": "Wh", ..., "gas_m3": "m³"}.
+QByteArray StateMessage(const Reading& reading);
+
+struct RetainedMessage {
+    QString topic;
+    QByteArray payload;
+};
+
+// One retained sensor config per reading field, all of one device:
+// <discoveryPrefix>/sensor/kdr31_<serial>/<field>/config.
+std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const QString& serial,
+                                              const QString& firmwareVersion);
+
+// {"ok": true, "settings": {...}} or {"ok": false, "refusals": [...]}, with the time.
+QByteArray SettingsResultMessage(const SettingsRequest& request, const QStringList& refusals,
+                                 qint64 msSinceEpoch);
