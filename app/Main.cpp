@@ -1,4 +1,6 @@
 #include "app/ModMain.h"
+#include "history/HistoryStore.h"
+#include "main_window/HistoryMenu.h"
 #include "main_window/frmKDR31.h"
 
 #include <memory>
@@ -8,8 +10,10 @@ std::unique_ptr<frmKDR31> mainWindow;
 }
 
 void ModMain::Main() {
-    if (!mainWindow)
+    if (!mainWindow) {
         mainWindow = std::make_unique<frmKDR31>(std::make_unique<QtDialogs>());
+        new HistoryMenu(*mainWindow, HistoryStore::DefaultPath()); // owned by the window
+    }
     mainWindow->show();
 }
 

@@ -1,9 +1,14 @@
 #include "app/Dialogs.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDateTimeEdit>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
 #include <QMessageBox>
 #include <QProcess>
 #include <QUrl>
@@ -44,6 +49,37 @@ std::optional<QString> QtDialogs::ShowSave(const SaveDialogRequest& request) {
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     return dialog.selectedFiles().constFirst();
+}
+
+std::optional<PeriodChoice> QtDialogs::ChoosePeriod(const PeriodRequest& request) {
+    QDialog dialog(BoxParent());
+    dialog.setWindowTitle(request.title);
+    auto* form = new QFormLayout(&dialog);
+    auto* from = new QDateTimeEdit(request.from, &dialog);
+    auto* to = new QDateTimeEdit(request.to, &dialog);
+    for (QDateTimeEdit* edit : {from, to}) {
+        edit->setCalendarPopup(true);
+        edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm"));
+    }
+    auto* device = new QComboBox(&dialog);
+    device->addItem(QStringLiteral("All devices"));
+    for (const QString& serial : request.serials)
+        device->addItem(serial.isEmpty() ? QStringLiteral("(no serial number)") : serial, serial);
+    const int proposed = request.serial.isEmpty() ? -1 : request.serials.indexOf(request.serial);
+    device->setCurrentIndex(proposed + 1);
+    form->addRow(QStringLiteral("From:"), from);
+    form->addRow(QStringLiteral("To:"), to);
+    form->addRow(QStringLiteral("Device:"), device);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    PeriodChoice choice{from->dateTime(), to->dateTime(), std::nullopt};
+    if (device->currentIndex() > 0)
+        choice.serial = device->currentData().toString();
+    return choice;
 }
 
 bool QtDialogs::StartEditor(const QString& path) {

@@ -51,10 +51,12 @@ UpgradeOutcome FirmwareUpgrade::Run(UpgradeFrontEnd& frontEnd) {
 
     ui_->StopPoll();
     // Each step ends the upgrade itself, with its message, when it fails.
-    const std::optional<FirmwareVersion> latest = CheckOnlineVersion();
+    const bool local = !localHexFile_.isEmpty();
+    const std::optional<FirmwareVersion> latest =
+        local ? ConfirmLocalImage() : CheckOnlineVersion();
     if (!latest)
         return failure_;
-    const std::optional<QString> hexFile = DownloadImage();
+    const std::optional<QString> hexFile = local ? localHexFile_ : DownloadImage();
     if (!hexFile)
         return failure_;
     const std::optional<QByteArray> image = ConvertImage(*hexFile);
@@ -103,6 +105,24 @@ std::optional<FirmwareVersion> FirmwareUpgrade::CheckOnlineVersion() {
         return std::nullopt;
     }
     return latest;
+}
+
+void FirmwareUpgrade::SetLocalImage(const QString& hexFile, const FirmwareVersion& version) {
+    localHexFile_ = hexFile;
+    localVersion_ = version;
+}
+
+std::optional<FirmwareVersion> FirmwareUpgrade::ConfirmLocalImage() {
+    phase_ = UpgradePhase::Confirming;
+    ui_->ShowProgress(UpgradeText::Caption);
+    const QString question = QStringLiteral("Are you sure to upload firmware V%1 from %2 to KDR31")
+                                 .arg(VersionText(localVersion_), localHexFile_);
+    if (!ui_->AskYesNo(question)) {
+        failure_ = UpgradeOutcome::Declined;
+        End({}, true);
+        return std::nullopt;
+    }
+    return localVersion_;
 }
 
 std::optional<QString> FirmwareUpgrade::DownloadImage() {

@@ -68,6 +68,12 @@ public:
     // without further commands to the device.
     void Abort();
 
+    // Later runs upload this Intel HEX file instead of the firmware server's: no online check
+    // and no download, the question names the file, and the finishing command carries version
+    // (the version the device reports afterwards). The conversion and its refusals, the upload,
+    // the reboot and the reconnection are those of the online upgrade.
+    void SetLocalImage(const QString& hexFile, const FirmwareVersion& version);
+
     UpgradePhase Phase() const { return phase_; }
     // The number of blocks of the image being uploaded, and the next to go (for progress shown
     // beyond the label, such as the time left).
@@ -79,6 +85,7 @@ private:
     enum class FetchResult { Done, NoFolder, Failed };
 
     std::optional<FirmwareVersion> CheckOnlineVersion();
+    std::optional<FirmwareVersion> ConfirmLocalImage();
     std::optional<QString> DownloadImage();
     std::optional<QByteArray> ConvertImage(const QString& hexFile);
     UpgradeOutcome UploadImage(const QByteArray& image, const FirmwareVersion& version);
@@ -99,4 +106,6 @@ private:
     UpgradeOutcome failure_ = UpgradeOutcome::Aborted;
     int blockCount_ = 0;
     int nextBlock_ = 0;
+    QString localHexFile_; // empty: the firmware server's image
+    FirmwareVersion localVersion_{};
 };

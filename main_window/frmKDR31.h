@@ -8,6 +8,7 @@
 #include "debug_log/DebugLog.h"
 #include "device/Kdr31Device.h"
 #include "firmware/UpgradeSteps.h"
+#include "readings/ReadingsFormat.h"
 
 #include <QByteArray>
 #include <QList>
@@ -136,6 +137,10 @@ public slots:
 
     // Firmware upgrade (firmware/UpgradeHandler.cpp).
     void cmdUpgrade_Click();
+
+signals:
+    // Every row the poll appends to the grid, with the device's serial number.
+    void ReadingTaken(const Reading& reading);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

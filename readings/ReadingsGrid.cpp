@@ -178,6 +178,22 @@ void ReadingsGrid::paintEvent(QPaintEvent*) {
             painter.drawRect(cell.adjusted(0, 0, -1, -1));
         }
     }
+
+    if (!notice_.isEmpty()) {
+        const int height = metrics.height() + 2 * CellPadding;
+        const QRect strip(0, viewport()->height() - height, viewWidth, height);
+        painter.fillRect(strip, QColor(255, 240, 170));
+        painter.setPen(QColor(90, 60, 0));
+        painter.drawText(strip.adjusted(2 * CellPadding, 0, -2 * CellPadding, 0),
+                         Qt::AlignVCenter | Qt::AlignLeft,
+                         metrics.elidedText(notice_, Qt::ElideMiddle, viewWidth - 4 * CellPadding));
+    }
+}
+
+void ReadingsGrid::SetNotice(const QString& text) {
+    notice_ = text;
+    setToolTip(text);
+    viewport()->update();
 }
 
 void ReadingsGrid::resizeEvent(QResizeEvent* event) {

@@ -40,6 +40,11 @@ public:
     void SetTopRow(int row);
     int VisibleDataRows() const;
 
+    // A line of text over the bottom of the grid, for a condition the user should know about
+    // that must not stop the poll (the history not being recorded); empty hides it.
+    void SetNotice(const QString& text);
+    QString Notice() const { return notice_; }
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -59,4 +64,5 @@ private:
     int rowHeight_ = 20;
     int row_ = 0;
     int col_ = 0;
+    QString notice_;
 };

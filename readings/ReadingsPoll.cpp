@@ -32,6 +32,7 @@ void frmKDR31::imgRefresh_Click() {
     const ReadingsRow row =
         device_->ReadReadings(optNLofB[0]->isChecked(), optNLofB[1]->isChecked());
     grdInterfaces->AppendRow(row);
+    emit ReadingTaken({row, SerialNumber()});
     const int newRow = grdInterfaces->Rows() - 1;
     grdInterfaces->SetRow(newRow);
     if (newRow >= ScrollFromRow)

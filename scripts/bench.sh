@@ -10,7 +10,7 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
-for b in transaction firmware debug_log upgrade; do
+for b in transaction firmware debug_log upgrade history; do
   echo "running kdr31_bench_$b ..." >&2
   "$build/benchmarks/kdr31_bench_$b" --benchmark_format=json --benchmark_out="$out/$b.json" \
     --benchmark_out_format=json >/dev/null 2>&1
@@ -55,6 +55,14 @@ c = bench("firmware", "BM_CRC16_255x128")
 rows.append(("CRC16 over 32,640 bytes (255 blocks of 128)", f"{ms(c,'real_time')*1000:.0f} us", ""))
 d = bench("debug_log", "BM_ReadLongestLog")
 rows.append(("debug log read, 1535 bytes", f"{ms(d,'real_time'):.0f} ms wall", f"{ms(d,'cpu_time'):.2f} ms CPU"))
+i = bench("history", "BM_InsertOneReadingAt1M")
+rows.append(("history: insert one reading at 1,000,000 rows", f"{ms(i,'real_time')*1000:.0f} us wall", f"{ms(i,'cpu_time')*1000:.0f} us CPU (writer thread)"))
+r = bench("history", "BM_RecordCall")
+rows.append(("history: the poll's hand-over to the recorder", f"{ms(r,'real_time')*1000:.2f} us", ""))
+z = bench("history", "BM_DatabaseSizePerMillion")
+rows.append(("history: database size per million readings", f"{z['MB_per_million']:.1f} MB", ""))
+c = bench("history", "BM_ChartRedraw30Days")
+rows.append(("chart redraw, 30 days of 5 s readings (518,400)", f"{ms(c,'real_time'):.1f} ms wall", f"{ms(c,'cpu_time'):.1f} ms CPU"))
 w = max(len(r[0]) for r in rows)
 print(f"Benchmarks on {platform.node()} ({os.cpu_count()} cores, {platform.machine()})")
 for r in rows:

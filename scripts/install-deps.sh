@@ -8,6 +8,8 @@ packages=(
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libcurl4-openssl-dev
   # tests: queuing mouse input like the window system (Qt's window-system interface)
   qt6-base-private-dev
+  # readings history and its charts
+  libsqlite3-dev qt6-charts-dev libqt6opengl6-dev  # Qt Charts needs the OpenGL dev files but does not depend on them
   # tests: a real FTP server, independent HEX and CRC tools for cross-checks
   python3 python3-pyftpdlib srecord libboost-dev
   # MQTT: the client library, and a broker with its tools for the tests

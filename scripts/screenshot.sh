@@ -10,3 +10,7 @@ build=${BUILD_DIR:-$root/build}
 # A Dutch desktop, as most users of the tool have.
 LC_ALL=nl_NL.UTF-8 LANG=nl_NL.UTF-8 xvfb-run -a -s "-screen 0 1600x900x24" \
   "$build/tools/kdr31_screenshot" "$out"
+# The chart window over a day of simulated readings, in Belgian time.
+TZ=Europe/Brussels LC_ALL=nl_NL.UTF-8 LANG=nl_NL.UTF-8 xvfb-run -a -s "-screen 0 1600x900x24" \
+  "$build/tools/kdr31_chart_screenshot" "$(dirname "$out")/kdr31-chart.png" \
+  "$(dirname "$out")/kdr31-chart-quarters.png"

@@ -101,7 +101,9 @@ Kdr31Simulator::~Kdr31Simulator() {
 
 bool Kdr31Simulator::Start() {
     std::lock_guard<std::mutex> lock(mutex_);
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec: a program the test starts must not hold the device's end of the line open,
+    // or HangUp would not reach the port that program opened.
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
         error_ = std::string("no pseudo-terminal: ") + std::strerror(errno);
         return false;
@@ -119,7 +121,7 @@ bool Kdr31Simulator::Start() {
         tcsetattr(master_, TCSANOW, &raw);
     }
     int wake[2];
-    if (pipe(wake) != 0) {
+    if (pipe2(wake, O_CLOEXEC) != 0) {
         error_ = std::string("pipe: ") + std::strerror(errno);
         return false;
     }

@@ -17,6 +17,8 @@ struct DialogLog {
     std::deque<bool> answers; // next answers to questions; Yes when empty
     std::vector<SaveDialogRequest> saveRequests;
     std::optional<QString> saveAnswer; // the chosen file, or nothing for Cancel
+    std::vector<PeriodRequest> periodRequests;
+    std::optional<PeriodChoice> periodAnswer; // nothing: Cancel
     QStringList editorStarts;
     bool editorStarts_ok = true;
     // Runs while a box is "shown", as the user's time in front of it.
@@ -43,6 +45,10 @@ public:
     std::optional<QString> ShowSave(const SaveDialogRequest& request) override {
         log_->saveRequests.push_back(request);
         return log_->saveAnswer;
+    }
+    std::optional<PeriodChoice> ChoosePeriod(const PeriodRequest& request) override {
+        log_->periodRequests.push_back(request);
+        return log_->periodAnswer;
     }
     bool StartEditor(const QString& path) override {
         log_->editorStarts << path;

@@ -1,0 +1,84 @@
+#include "cli/Session.h"
+
+#include "cli/Console.h"
+#include "device_link/MSComm.h"
+
+#include <QFileInfo>
+#include <QStringList>
+#include <cerrno>
+#include <cstring>
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
+
+void UsePort(Kdr31Device& device, const PortChoice& port) {
+    if (port.IsPath())
+        device.SetDevicePathOverride(port.path);
+}
+
+bool ConnectOrExplain(Kdr31Device& device, const PortChoice& port) {
+    UsePort(device, port);
+    const ConnectOutcome outcome = device.Connect(port.number);
+    if (outcome == ConnectOutcome::Connected)
+        return true;
+    const QString portError = device.Port().LastError();
+    device.Disconnect();
+    PrintError(ConnectFailureText(port, outcome, portError));
+    return false;
+}
+
+QString ConnectFailureText(const PortChoice& port, ConnectOutcome outcome,
+                           const QString& portError) {
+    const QString device = port.Device();
+    if (outcome == ConnectOutcome::NotIdentified)
+        return QStringLiteral("no KDR31 answered on %1: check that the KDR31 is plugged in on "
+                              "this port, or find it with kdr31-cli scan")
+            .arg(port.Display());
+#ifndef Q_OS_WIN
+    const QByteArray path = QFile::encodeName(device);
+    if (access(path.constData(), F_OK) != 0)
+        return QStringLiteral("there is no device %1: check the cable and the port name "
+                              "(kdr31-cli ports lists the ports)")
+            .arg(port.Display());
+    if (access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES)
+        return QStringLiteral("no permission to open %1: add your user to the dialout group "
+                              "(sudo usermod -aG dialout $USER), then log in again")
+            .arg(device);
+#endif
+    return QStringLiteral("cannot open %1 (%2): close any other program that uses it and retry")
+        .arg(port.Display(), portError.isEmpty() ? QStringLiteral("unknown error") : portError);
+}
+
+QString IdentityLine(const DeviceIdentity& identity) {
+    QString line = QStringLiteral("KDR31 FW V") + VersionText(identity.version);
+    if (!identity.serialNumber.isEmpty())
+        line += QStringLiteral(" s/n:") + identity.serialNumber;
+    return line;
+}
+
+QString IdentityText(const PortChoice& port, const DeviceIdentity& identity) {
+    const QStringList lines = {
+        QStringLiteral("Port:      ") + port.Display(),
+        QStringLiteral("Firmware:  V") + VersionText(identity.version),
+        QStringLiteral("Serial:    ") + identity.serialNumber,
+        QStringLiteral("Refresh:   %1 sec.").arg(identity.interval),
+        QStringLiteral("Divider:   %1").arg(identity.divider),
+        QStringLiteral("Country:   ") +
+            (identity.Nederland() ? QStringLiteral("Nederland") : QStringLiteral("België")),
+        QStringLiteral("Protocol:  %1.0").arg(identity.ProtocolIndex()),
+    };
+    return lines.join(QLatin1Char('\n'));
+}
+
+QJsonObject IdentityJson(const PortChoice& port, const DeviceIdentity& identity) {
+    return QJsonObject{
+        {QStringLiteral("port"), port.Device()},
+        {QStringLiteral("firmware"), VersionText(identity.version)},
+        {QStringLiteral("serial"), identity.serialNumber},
+        {QStringLiteral("interval"), identity.interval},
+        {QStringLiteral("divider"), identity.divider},
+        {QStringLiteral("country"),
+         identity.Nederland() ? QStringLiteral("nl") : QStringLiteral("be")},
+        {QStringLiteral("protocol"), identity.ProtocolIndex()},
+    };
+}

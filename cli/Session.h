@@ -1,0 +1,23 @@
+#pragma once
+// Opening the KDR31 from the command line, and saying what to do when that fails.
+
+#include "cli/CliOptions.h"
+#include "device/Kdr31Device.h"
+
+#include <QJsonObject>
+#include <QString>
+
+// Points the device at the chosen port (a device path replaces the numbered port's device).
+void UsePort(Kdr31Device& device, const PortChoice& port);
+// Opens the port and identifies the KDR31; on failure prints a line that says what to do.
+bool ConnectOrExplain(Kdr31Device& device, const PortChoice& port);
+// The line for a failed connect: the port could not be opened (missing, no permission, busy) or
+// no KDR31 answered on it.
+QString ConnectFailureText(const PortChoice& port, ConnectOutcome outcome,
+                           const QString& portError);
+
+// "V1.2.3.4 s/n:KD310042"
+QString IdentityLine(const DeviceIdentity& identity);
+// The identity and settings, a "Name: value" line each.
+QString IdentityText(const PortChoice& port, const DeviceIdentity& identity);
+QJsonObject IdentityJson(const PortChoice& port, const DeviceIdentity& identity);

@@ -1,0 +1,503 @@
+#include "history/ChartWindow.h"
+
+#include "history/Decimate.h"
+#include "history/HistoryExport.h"
+
+#include <QBarCategoryAxis>
+#include <QBarSeries>
+#include <QBarSet>
+#include <QChart>
+#include <QChartView>
+#include <QDateTime>
+#include <QDateTimeAxis>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineSeries>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QStackedBarSeries>
+#include <QTabWidget>
+#include <QTimeZone>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QValueAxis>
+#include <QWheelEvent>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr qint64 HourMs = 3600 * 1000;
+constexpr qint64 DayMs = 24 * HourMs;
+// Zooming in further than this shows single readings only.
+constexpr qint64 MinSpanMs = 60 * 1000;
+constexpr qint64 MaxSpanMs = 400 * DayMs;
+
+QList<QPointF> ToList(const std::vector<QPointF>& points) {
+    return QList<QPointF>(points.begin(), points.end());
+}
+
+QString Kilowatts(double watts) {
+    return QString::number(watts / 1000.0, 'f', 3) + QStringLiteral(" kW");
+}
+
+QString LocalText(qint64 ms, const char* format) {
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QLatin1String(format));
+}
+
+// A bar chart over categories: one QBarSet per entry; a gap in the readings gives no bar.
+struct BarSet {
+    QString name;
+    std::vector<std::optional<double>> values;
+    QColor colour;
+};
+
+void FillBars(QChartView* view, const QString& title, const QStringList& categories,
+              const std::vector<BarSet>& sets, const QString& unit, bool stacked,
+              std::optional<double> line = std::nullopt, const QString& lineName = QString()) {
+    QChart* chart = view->chart();
+    chart->removeAllSeries();
+    for (QAbstractAxis* axis : chart->axes())
+        chart->removeAxis(axis);
+    chart->setTitle(title);
+    QAbstractBarSeries* series = stacked ? static_cast<QAbstractBarSeries*>(new QStackedBarSeries)
+                                         : static_cast<QAbstractBarSeries*>(new QBarSeries);
+    double top = 0;
+    for (const BarSet& s : sets) {
+        auto* set = new QBarSet(s.name);
+        set->setColor(s.colour);
+        set->setBorderColor(s.colour);
+        for (const auto& v : s.values) {
+            set->append(v.value_or(0.0));
+            top = std::max(top, v.value_or(0.0));
+        }
+        series->append(set);
+    }
+    chart->addSeries(series);
+    auto* categoryAxis = new QBarCategoryAxis;
+    categoryAxis->append(categories);
+    auto* valueAxis = new QValueAxis;
+    valueAxis->setTitleText(unit);
+    chart->addAxis(categoryAxis, Qt::AlignBottom);
+    chart->addAxis(valueAxis, Qt::AlignLeft);
+    series->attachAxis(categoryAxis);
+    series->attachAxis(valueAxis);
+    if (line) {
+        auto* level = new QLineSeries;
+        level->setName(lineName);
+        level->append(-0.5, *line);
+        level->append(double(categories.size()) - 0.5, *line);
+        QPen pen(QColor(200, 30, 30));
+        pen.setWidth(2);
+        pen.setStyle(Qt::DashLine);
+        level->setPen(pen);
+        chart->addSeries(level);
+        level->attachAxis(categoryAxis);
+        level->attachAxis(valueAxis);
+        top = std::max(top, *line);
+    }
+    valueAxis->setRange(0, top > 0 ? top * 1.1 : 1.0);
+    valueAxis->applyNiceNumbers();
+    // Many narrow bars (the quarter-hours): the category labels would be cut to nothing, so
+    // hours are counted on an axis of their own under the bars.
+    if (categories.size() > 48) {
+        categoryAxis->setLabelsVisible(false);
+        categoryAxis->setGridLineVisible(false);
+        auto* hours = new QValueAxis;
+        hours->setRange(0, double(categories.size()) / 4);
+        hours->setTickCount(int(categories.size()) / 8 + 1);
+        hours->setLabelFormat(QStringLiteral("%d"));
+        hours->setTitleText(QStringLiteral("hour"));
+        chart->addAxis(hours, Qt::AlignBottom);
+    }
+}
+
+QChartView* MakeView(QWidget* parent) {
+    auto* view = new QChartView(new QChart, parent);
+    view->setRenderHint(QPainter::Antialiasing, false);
+    view->chart()->legend()->setAlignment(Qt::AlignTop);
+    return view;
+}
+
+} // namespace
+
+// The power chart with wheel zoom and drag pan; it tells the window the time range the user
+// chose.
+class PowerChartView : public QChartView {
+public:
+    PowerChartView(QChart* chart, QWidget* parent) : QChartView(chart, parent) {}
+    std::function<void(qint64, qint64)> onRange;
+    std::function<std::pair<qint64, qint64>()> range;
+
+protected:
+    void wheelEvent(QWheelEvent* event) override {
+        const auto [from, to] = range();
+        const QRectF plot = chart()->plotArea();
+        const double at = std::clamp(
+            (event->position().x() - plot.left()) / std::max(1.0, plot.width()), 0.0, 1.0);
+        const double factor = std::pow(0.8, event->angleDelta().y() / 120.0);
+        const double span =
+            std::clamp(double(to - from) * factor, double(MinSpanMs), double(MaxSpanMs));
+        const double pivot = double(from) + at * double(to - from);
+        const auto newFrom = qint64(pivot - at * span);
+        onRange(newFrom, newFrom + qint64(span));
+        event->accept();
+    }
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton) {
+            dragX_ = event->position().x();
+            dragRange_ = range();
+            dragging_ = true;
+        }
+        QChartView::mousePressEvent(event);
+    }
+    void mouseMoveEvent(QMouseEvent* event) override {
+        if (dragging_) {
+            const auto [from, to] = dragRange_;
+            const double width = std::max(1.0, chart()->plotArea().width());
+            const auto shift = qint64((event->position().x() - dragX_) / width * double(to - from));
+            onRange(from - shift, to - shift);
+        }
+        QChartView::mouseMoveEvent(event);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        dragging_ = false;
+        QChartView::mouseReleaseEvent(event);
+    }
+
+private:
+    bool dragging_ = false;
+    double dragX_ = 0;
+    std::pair<qint64, qint64> dragRange_;
+};
+
+ChartWindow::ChartWindow(const QString& databasePath, QWidget* parent)
+    : QWidget(parent, Qt::Window), path_(databasePath),
+      now_([] { return QDateTime::currentMSecsSinceEpoch(); }) {
+    setObjectName(QStringLiteral("frmChart"));
+    setWindowTitle(QStringLiteral("KDR31 Visualisation - Chart"));
+    resize(1100, 680);
+
+    auto* layout = new QVBoxLayout(this);
+    auto* presets = new QHBoxLayout;
+    const std::pair<const char*, qint64> spans[] = {
+        {"1 h", HourMs}, {"24 h", DayMs}, {"7 days", 7 * DayMs}, {"30 days", 30 * DayMs}};
+    for (const auto& [text, span] : spans) {
+        auto* button = new QPushButton(QLatin1String(text), this);
+        button->setObjectName(QStringLiteral("cmdSpan") + QString(QLatin1String(text)).remove(' '));
+        const qint64 s = span;
+        connect(button, &QPushButton::clicked, this, [this, s] { ShowLast(s); });
+        presets->addWidget(button);
+    }
+    peakLabel_ = new QLabel(this);
+    peakLabel_->setObjectName(QStringLiteral("lblPeak"));
+    presets->addSpacing(16);
+    presets->addWidget(peakLabel_, 1);
+    layout->addLayout(presets);
+
+    tabs_ = new QTabWidget(this);
+    layout->addWidget(tabs_, 1);
+    statusLabel_ = new QLabel(this);
+    statusLabel_->setObjectName(QStringLiteral("lblHistoryStatus"));
+    layout->addWidget(statusLabel_);
+
+    // Power over time.
+    power_ = new QChart;
+    power_->legend()->setAlignment(Qt::AlignTop);
+    importLine_ = new QLineSeries;
+    importLine_->setName(QStringLiteral("Import power (W)"));
+    importLine_->setColor(QColor(214, 90, 20));
+    exportLine_ = new QLineSeries;
+    exportLine_->setName(QStringLiteral("Export power (W)"));
+    exportLine_->setColor(QColor(30, 140, 60));
+    gasLine_ = new QLineSeries;
+    gasLine_->setName(QStringLiteral("Gas (m\u00b3)"));
+    gasLine_->setColor(QColor(40, 90, 200));
+    for (QLineSeries* s : {importLine_, exportLine_, gasLine_})
+        power_->addSeries(s);
+    timeAxis_ = new QDateTimeAxis;
+    powerAxis_ = new QValueAxis;
+    powerAxis_->setTitleText(QStringLiteral("W"));
+    gasAxis_ = new QValueAxis;
+    gasAxis_->setTitleText(QStringLiteral("m\u00b3"));
+    power_->addAxis(timeAxis_, Qt::AlignBottom);
+    power_->addAxis(powerAxis_, Qt::AlignLeft);
+    power_->addAxis(gasAxis_, Qt::AlignRight);
+    for (QLineSeries* s : {importLine_, exportLine_, gasLine_})
+        s->attachAxis(timeAxis_);
+    importLine_->attachAxis(powerAxis_);
+    exportLine_->attachAxis(powerAxis_);
+    gasLine_->attachAxis(gasAxis_);
+    powerView_ = new PowerChartView(power_, this);
+    powerView_->setObjectName(QStringLiteral("chtPower"));
+    powerView_->range = [this] { return std::make_pair(viewFrom_, viewTo_); };
+    powerView_->onRange = [this](qint64 from, qint64 to) { SetView(from, to); };
+    tabs_->addTab(powerView_, QStringLiteral("Power"));
+
+    hoursView_ = MakeView(this);
+    hoursView_->setObjectName(QStringLiteral("chtHours"));
+    tabs_->addTab(hoursView_, QStringLiteral("Energy per hour"));
+    auto* days = new QWidget(this);
+    auto* daysLayout = new QVBoxLayout(days);
+    daysLayout->setContentsMargins(0, 0, 0, 0);
+    daysView_ = MakeView(days);
+    daysView_->setObjectName(QStringLiteral("chtDays"));
+    daysLayout->addWidget(daysView_);
+    tabs_->addTab(days, QStringLiteral("Energy and gas per day"));
+    quartersView_ = MakeView(this);
+    quartersView_->setObjectName(QStringLiteral("chtQuarters"));
+    tabs_->addTab(quartersView_, QStringLiteral("Quarter-hours"));
+    connect(tabs_, &QTabWidget::currentChanged, this, [this] { UpdateBars(); });
+
+    // A drag or a wheel turn may reach outside the loaded period: load once it settles.
+    loadTimer_ = new QTimer(this);
+    loadTimer_->setSingleShot(true);
+    loadTimer_->setInterval(250);
+    connect(loadTimer_, &QTimer::timeout, this, [this] { LoadIfNeeded(); });
+
+    span_ = DayMs;
+    viewTo_ = now_();
+    viewFrom_ = viewTo_ - span_;
+}
+
+ChartWindow::~ChartWindow() = default;
+
+void ChartWindow::SetSerial(const QString& serial) {
+    if (serial == serial_)
+        return;
+    serial_ = serial;
+    live_.clear();
+    if (isVisible())
+        ShowLast(span_);
+}
+
+void ChartWindow::ShowLast(qint64 spanMs) {
+    span_ = spanMs;
+    const qint64 now = now_();
+    following_ = true;
+    viewTo_ = now;
+    viewFrom_ = now - spanMs;
+    QString error;
+    // A day more than shown, so the first hour and day have their start.
+    loadedFrom_ = DayStart(viewFrom_, QTimeZone::systemTimeZone()) - HourMs;
+    loadedTo_ = now + 1;
+    if (!series_.Load(path_, loadedFrom_, loadedTo_, serial_, &error))
+        SetHistoryStatus(QStringLiteral("History cannot be read: ") + error);
+    for (const Reading& r : live_)
+        series_.Add(r);
+    UpdatePeak(true);
+    Redraw();
+    UpdateBars();
+}
+
+void ChartWindow::SetSeries(ChartSeries series) {
+    series_ = std::move(series);
+    if (!series_.time.empty()) {
+        loadedFrom_ = series_.time.front();
+        loadedTo_ = series_.time.back() + 1;
+    }
+}
+
+void ChartWindow::SetView(qint64 fromMs, qint64 toMs) {
+    viewFrom_ = fromMs;
+    viewTo_ = toMs;
+    span_ = toMs - fromMs;
+    const qint64 newest = series_.time.empty() ? now_() : series_.time.back();
+    following_ = toMs >= newest;
+    Redraw();
+    loadTimer_->start();
+}
+
+void ChartWindow::LoadIfNeeded() {
+    if (viewFrom_ >= loadedFrom_ && viewTo_ <= loadedTo_) {
+        UpdateBars();
+        return;
+    }
+    QString error;
+    loadedFrom_ = std::min(loadedFrom_, viewFrom_ - span_ / 2);
+    loadedTo_ = std::max(loadedTo_, std::min(viewTo_ + span_ / 2, now_() + 1));
+    if (!series_.Load(path_, loadedFrom_, loadedTo_, serial_, &error))
+        SetHistoryStatus(QStringLiteral("History cannot be read: ") + error);
+    for (const Reading& r : live_)
+        series_.Add(r);
+    Redraw();
+    UpdateBars();
+}
+
+void ChartWindow::AddReading(const Reading& reading) {
+    if (reading.serial != serial_)
+        SetSerial(reading.serial);
+    // Live readings survive a reload from the history even when recording is off.
+    constexpr size_t LiveLimit = 20'000;
+    if (live_.size() >= LiveLimit)
+        live_.erase(live_.begin(), live_.begin() + LiveLimit / 2);
+    live_.push_back(reading);
+    series_.Add(reading);
+    loadedTo_ = std::max(loadedTo_, reading.row.time + 1);
+    if (!following_)
+        return;
+    viewTo_ = std::max(viewTo_, reading.row.time);
+    viewFrom_ = viewTo_ - span_;
+    if (!isVisible())
+        return;
+    UpdatePeak(false);
+    Redraw();
+    if (tabs_->currentIndex() != 0)
+        UpdateBars();
+}
+
+void ChartWindow::SetHistoryStatus(const QString& text) {
+    historyStatus_ = text;
+    statusLabel_->setText(text);
+    statusLabel_->setVisible(!text.isEmpty());
+}
+
+void ChartWindow::Redraw() {
+    const int columns = std::max(1, int(power_->plotArea().width()));
+    const auto& s = series_;
+    importLine_->replace(ToList(DecimateMinMax(s.time, s.importW, viewFrom_, viewTo_, columns)));
+    exportLine_->replace(ToList(DecimateMinMax(s.time, s.exportW, viewFrom_, viewTo_, columns)));
+    gasLine_->replace(ToList(DecimateMinMax(s.time, s.gasM3, viewFrom_, viewTo_, columns)));
+    timeAxis_->setRange(QDateTime::fromMSecsSinceEpoch(viewFrom_),
+                        QDateTime::fromMSecsSinceEpoch(viewTo_));
+    timeAxis_->setFormat(span_ <= DayMs ? QStringLiteral("HH:mm") : QStringLiteral("dd-MM HH:mm"));
+    // Value ranges from what is in view.
+    double top = 0, gasLow = 0, gasHigh = 0;
+    bool gasSeen = false;
+    for (const QPointF& p : importLine_->points())
+        if (p.x() >= double(viewFrom_) && p.x() < double(viewTo_))
+            top = std::max(top, p.y());
+    for (const QPointF& p : exportLine_->points())
+        if (p.x() >= double(viewFrom_) && p.x() < double(viewTo_))
+            top = std::max(top, p.y());
+    for (const QPointF& p : gasLine_->points()) {
+        if (p.x() < double(viewFrom_) || p.x() >= double(viewTo_))
+            continue;
+        gasLow = gasSeen ? std::min(gasLow, p.y()) : p.y();
+        gasHigh = gasSeen ? std::max(gasHigh, p.y()) : p.y();
+        gasSeen = true;
+    }
+    powerAxis_->setRange(0, top > 0 ? top * 1.1 : 1000);
+    powerAxis_->applyNiceNumbers();
+    if (gasSeen) {
+        gasAxis_->setRange(gasLow - 0.05, std::max(gasHigh, gasLow + 0.1) + 0.05);
+        gasAxis_->applyNiceNumbers();
+    }
+}
+
+int ChartWindow::PlottedPoints() const {
+    return int(importLine_->count() + exportLine_->count() + gasLine_->count());
+}
+
+void ChartWindow::UpdatePeak(bool fromHistory) {
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    const qint64 now = series_.time.empty() ? now_() : std::max(now_(), series_.time.back());
+    const QDate today = QDateTime::fromMSecsSinceEpoch(now).date();
+    QString text;
+    QString error;
+    // The month's peak of the history, read when the window loads a period or a new month
+    // begins, and of the readings held (recording may be off).
+    const int month = today.year() * 100 + today.month();
+    if (fromHistory || historyPeakMonth_ != month) {
+        const auto report =
+            MonthlyPeakReport(path_, today.year(), today.month(), serial_, now, &error);
+        historyPeak_ = report ? report->peak : MonthPeak();
+        historyPeakMonth_ = month;
+    }
+    MonthPeak peak = PeakOfMonth(series_.importWh, today.year(), today.month(), zone);
+    if (historyPeak_.found && (!peak.found || historyPeak_.peak.averageW > peak.peak.averageW))
+        peak = historyPeak_;
+    monthPeak_ = peak;
+    monthOfPeak_ = today.year() * 100 + today.month();
+    if (peak.found)
+        text = QStringLiteral("Month's peak: %1 on %2 at %3")
+                   .arg(Kilowatts(peak.peak.averageW), LocalText(peak.peak.start, "dd-MM"),
+                        LocalText(peak.peak.start, "HH:mm"));
+    else
+        text = QStringLiteral("Month's peak: none yet");
+    if (const auto running = RunningQuarterAverage(series_.importWh, now, zone))
+        text += QStringLiteral("     This quarter-hour (since %1): %2 so far")
+                    .arg(LocalText(QuarterStart(now, zone), "HH:mm"), Kilowatts(*running));
+    peakLabel_->setText(text);
+}
+
+QString ChartWindow::PeakText() const {
+    return peakLabel_->text();
+}
+
+void ChartWindow::UpdateBars() {
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    const int tab = tabs_->currentIndex();
+    if (tab == 1) {
+        // The 24 hours up to the end of the view.
+        const qint64 to = HourStart(viewTo_ - 1, zone) + HourMs;
+        const auto bars = EnergyBars(series_, to - DayMs, to, Calendar::Hour, zone);
+        QStringList categories;
+        BarSet imports{QStringLiteral("Import (kWh)"), {}, QColor(214, 90, 20)};
+        BarSet exports{QStringLiteral("Export (kWh)"), {}, QColor(30, 140, 60)};
+        for (const EnergyBar& bar : bars) {
+            if (bar.start >= to)
+                break;
+            categories << LocalText(bar.start, "HH");
+            imports.values.push_back(bar.importWh ? std::optional(*bar.importWh / 1000)
+                                                  : std::nullopt);
+            exports.values.push_back(bar.exportWh ? std::optional(*bar.exportWh / 1000)
+                                                  : std::nullopt);
+        }
+        FillBars(hoursView_,
+                 QStringLiteral("Energy per hour, to %1").arg(LocalText(to, "dd-MM HH:mm")),
+                 categories, {imports, exports}, QStringLiteral("kWh"), false);
+    } else if (tab == 2) {
+        const qint64 from = DayStart(viewFrom_, zone);
+        const auto bars = EnergyBars(series_, from, viewTo_, Calendar::Day, zone);
+        QStringList categories;
+        BarSet imports{QStringLiteral("Import (kWh)"), {}, QColor(214, 90, 20)};
+        BarSet exports{QStringLiteral("Export (kWh)"), {}, QColor(30, 140, 60)};
+        BarSet gas{QStringLiteral("Gas (m\u00b3)"), {}, QColor(40, 90, 200)};
+        for (const EnergyBar& bar : bars) {
+            if (bar.start >= viewTo_)
+                break;
+            categories << LocalText(bar.start, "dd-MM");
+            imports.values.push_back(bar.importWh ? std::optional(*bar.importWh / 1000)
+                                                  : std::nullopt);
+            exports.values.push_back(bar.exportWh ? std::optional(*bar.exportWh / 1000)
+                                                  : std::nullopt);
+            gas.values.push_back(bar.gasM3);
+        }
+        FillBars(daysView_, QStringLiteral("Energy (kWh) and gas (m\u00b3) per day"), categories,
+                 {imports, exports, gas}, QStringLiteral("kWh, m\u00b3"), false);
+    } else if (tab == 3) {
+        // The quarter-hours of the day at the end of the view.
+        const qint64 day = DayStart(viewTo_ - 1, zone);
+        const qint64 dayEnd = DayStart(day + DayMs + 2 * HourMs, zone);
+        const qint64 now = series_.time.empty() ? now_() : series_.time.back();
+        const auto quarters = QuarterHours(series_.importWh, day, dayEnd, zone);
+        QStringList categories;
+        BarSet done{QStringLiteral("Average import (kW)"), {}, QColor(214, 90, 20)};
+        BarSet running{QStringLiteral("This quarter-hour so far (kW)"), {}, QColor(240, 170, 60)};
+        const auto current = RunningQuarterAverage(series_.importWh, now, zone);
+        for (const QuarterHour& q : quarters) {
+            categories << LocalText(q.start, "HH:mm");
+            done.values.push_back(q.complete ? std::optional(q.averageW / 1000) : std::nullopt);
+            const bool isNow = now >= q.start && now < q.end;
+            running.values.push_back(isNow && current ? std::optional(*current / 1000)
+                                                      : std::nullopt);
+        }
+        const QDate date = QDateTime::fromMSecsSinceEpoch(day).date();
+        // The month's peak of the history (UpdatePeak) when the day is in the current month;
+        // otherwise from the readings held.
+        const MonthPeak peak = monthOfPeak_ == date.year() * 100 + date.month()
+                                   ? monthPeak_
+                                   : PeakOfMonth(series_.importWh, date.year(), date.month(), zone);
+        std::optional<double> level;
+        QString title = QStringLiteral("Quarter-hours of %1").arg(LocalText(day, "dd-MM-yyyy"));
+        if (peak.found) {
+            level = peak.peak.averageW / 1000;
+            title +=
+                QStringLiteral(" - month's peak %1 on %2")
+                    .arg(Kilowatts(peak.peak.averageW), LocalText(peak.peak.start, "dd-MM HH:mm"));
+        }
+        FillBars(quartersView_, title, categories, {done, running}, QStringLiteral("kW"), true,
+                 level, QStringLiteral("Month's peak (kW)"));
+    }
+}

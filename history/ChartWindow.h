@@ -1,0 +1,101 @@
+#pragma once
+// The chart window: import and export power over time with the gas counter, following new
+// readings live; energy per hour and per day; the quarter-hours of the day with the month's
+// peak and the running average of the quarter-hour now.
+//
+// The power chart holds every reading of the period in memory (ChartSeries) and hands the chart
+// only the minimum and maximum per pixel column (DecimateMinMax), so a month of 5-second
+// readings redraws as fast as an hour. The wheel zooms around the mouse, a drag pans; a view
+// that reaches outside the loaded period loads it from the history.
+
+#include "history/ChartSeries.h"
+
+#include <QWidget>
+#include <functional>
+
+class QChart;
+class QDateTimeAxis;
+class QLabel;
+class QLineSeries;
+class QTabWidget;
+class QTimer;
+class QValueAxis;
+class PowerChartView;
+class QChartView;
+
+class ChartWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit ChartWindow(const QString& databasePath, QWidget* parent = nullptr);
+    ~ChartWindow() override;
+
+    // Whose history to show (the connected device's serial).
+    void SetSerial(const QString& serial);
+
+    // Loads [now - span, now] from the history and follows new readings.
+    void ShowLast(qint64 spanMs);
+    // The power chart's time range; leaves following unless the range reaches the newest
+    // reading.
+    void SetView(qint64 fromMs, qint64 toMs);
+    qint64 ViewFrom() const { return viewFrom_; }
+    qint64 ViewTo() const { return viewTo_; }
+    bool Following() const { return following_; }
+
+    const ChartSeries& Series() const { return series_; }
+    // For the benchmark and the screenshot: replaces what is held.
+    void SetSeries(ChartSeries series);
+
+    // Decimates the view range to the plot's width and hands the points to the chart.
+    void Redraw();
+    // Points the power chart holds now (after decimation).
+    int PlottedPoints() const;
+    QString PeakText() const;
+    QTabWidget* Tabs() const { return tabs_; }
+
+    // The clock the window calls "now"; the screenshot sets it to the simulated day.
+    void SetNow(std::function<qint64()> now) { now_ = std::move(now); }
+
+public slots:
+    void AddReading(const Reading& reading);
+    // The recorder's state, shown in the window's status line.
+    void SetHistoryStatus(const QString& text);
+
+private:
+    void UpdateBars();
+    void UpdatePeak(bool fromHistory);
+    void LoadIfNeeded();
+    void SetViewFromChart(qint64 fromMs, qint64 toMs);
+
+    QString path_;
+    QString serial_;
+    ChartSeries series_;
+    std::vector<Reading> live_; // readings since the window opened, kept across reloads
+    qint64 loadedFrom_ = 0;
+    qint64 loadedTo_ = 0;
+    qint64 viewFrom_ = 0;
+    qint64 viewTo_ = 0;
+    qint64 span_ = 0;
+    bool following_ = true;
+    std::function<qint64()> now_;
+
+    QTabWidget* tabs_ = nullptr;
+    PowerChartView* powerView_ = nullptr;
+    QChart* power_ = nullptr;
+    QLineSeries* importLine_ = nullptr;
+    QLineSeries* exportLine_ = nullptr;
+    QLineSeries* gasLine_ = nullptr;
+    QDateTimeAxis* timeAxis_ = nullptr;
+    QValueAxis* powerAxis_ = nullptr;
+    QValueAxis* gasAxis_ = nullptr;
+    QChartView* hoursView_ = nullptr;
+    QChartView* daysView_ = nullptr;
+    QChartView* quartersView_ = nullptr;
+    QLabel* peakLabel_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QTimer* loadTimer_ = nullptr;
+    QString historyStatus_;
+    MonthPeak monthPeak_;
+    MonthPeak historyPeak_;
+    int historyPeakMonth_ = 0;
+    int monthOfPeak_ = 0; // year * 100 + month of monthPeak_
+};

@@ -1,0 +1,64 @@
+#pragma once
+// Reading the history back out: CSV of a period, the month's quarter-hour peak. Plain functions
+// over a database path, for the window and the command line alike.
+//
+// Command line:
+//     kdr31-cli export --from F --to T [--serial S] [--db PATH]
+//         QFile out; out.open(stdout, QIODevice::WriteOnly);
+//         QString error;
+//         if (!ExportHistoryCsv(path, F.toMSecsSinceEpoch(), T.toMSecsSinceEpoch(), serial,
+//                               out, &error)) ... error on standard error
+//     kdr31-cli peak [--month YYYY-MM] [--serial S] [--db PATH]
+//         const auto report = MonthlyPeakReport(path, year, month, serial, now, &error);
+//         if (report) std::fputs(qPrintable(PeakReportText(*report)), stdout);
+//     kdr31-cli poll --format csv
+//         WriteCsvHeader(out) once, then WriteCsvRecord(out, reading) per reading.
+// The path is HistoryStore::DefaultPath() unless --db gives one.
+
+#include "history/QuarterPeak.h"
+#include "readings/ReadingsFormat.h"
+
+#include <QIODevice>
+#include <QString>
+#include <optional>
+#include <vector>
+
+// CSV as every export of the tool writes it: RFC 4180 records ending in CR LF, UTF-8, the header
+// row first (ReadingsCsvHeader, ReadingsCsvLine).
+void WriteCsvHeader(QIODevice& out);
+void WriteCsvRecord(QIODevice& out, const Reading& reading);
+
+// The readings in [fromMs, toMs) (UTC ms) as CSV with its header, of one device or of all
+// without a serial. The database is opened read-only. False, with the reason, when it cannot be
+// read or the output cannot be written.
+bool ExportHistoryCsv(const QString& databasePath, qint64 fromMs, qint64 toMs,
+                      const std::optional<QString>& serial, QIODevice& out, QString* error);
+
+// The import energy counter (High + Low, Wh) of the received readings in [fromMs, toMs), for
+// the quarter-hour functions. Without a serial, the device of the newest reading in the period.
+std::optional<std::vector<CounterSample>> ImportCounter(const QString& databasePath, qint64 fromMs,
+                                                        qint64 toMs, std::optional<QString> serial,
+                                                        QString* error);
+
+struct PeakReport {
+    int year = 0;
+    int month = 0;
+    QString serial;
+    MonthPeak peak;
+    // The quarter-hour running now, when the month is the current one.
+    std::optional<QuarterHour> current;
+};
+
+// The month's quarter-hour peak in the time zone of the PC; `now` (UTC ms) says which quarter is
+// running. Nothing, with the reason, when the database cannot be read.
+std::optional<PeakReport> MonthlyPeakReport(const QString& databasePath, int year, int month,
+                                            const std::optional<QString>& serial, qint64 now,
+                                            QString* error);
+
+// For people, one fact per line:
+//   Month: 2026-12
+//   Device: 12345678
+//   Peak: 4.215 kW, 2026-12-07T18:15:00+01:00 to 18:30
+//   Quarter-hours: 2016 complete, 960 incomplete
+//   Current quarter-hour: 1.234 kW so far (since 2026-12-20T09:45:00+01:00)
+QString PeakReportText(const PeakReport& report);

@@ -1,0 +1,46 @@
+#pragma once
+// The readings history in the main window: the grid's context menu ("Export readings…" Ctrl+S,
+// "Export history…", "Chart" Ctrl+G, "Record history"), the recorder that keeps every reading the
+// poll takes, and the chart window. It hangs off the window's ReadingTaken signal, so the poll
+// knows nothing of it. A database that cannot be written shows as a notice over the grid, never
+// as a box: the poll goes on.
+
+#include "history/HistoryRecorder.h"
+
+#include <QObject>
+#include <QString>
+
+class ChartWindow;
+class QAction;
+class frmKDR31;
+
+class HistoryMenu : public QObject {
+    Q_OBJECT
+public:
+    // The program passes HistoryStore::DefaultPath(); tests their own file. Recording starts
+    // when the remembered setting says so (on the first run it does).
+    HistoryMenu(frmKDR31& window, const QString& databasePath, RecorderOptions options = {});
+    ~HistoryMenu() override;
+
+    QAction* exportReadings = nullptr;
+    QAction* exportHistory = nullptr;
+    QAction* chart = nullptr;
+    QAction* recordHistory = nullptr;
+
+    HistoryRecorder* Recorder() const { return recorder_; }
+    ChartWindow* Chart() const { return chart_; }
+
+    void ExportReadings();
+    void ExportHistory();
+    void ShowChart();
+    void SetRecording(bool on);
+
+private:
+    void ShowProblem(const QString& text);
+
+    frmKDR31& window_;
+    const QString path_;
+    const RecorderOptions options_;
+    HistoryRecorder* recorder_ = nullptr;
+    ChartWindow* chart_ = nullptr;
+};

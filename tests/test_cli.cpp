@@ -1,0 +1,316 @@
+// kdr31-cli as a user runs it: the built program started as a process against a simulated KDR31
+// on a pseudo-terminal, reached through a link the way /dev/serial/by-id/... reaches an adapter,
+// and against a real FTP server on 127.0.0.1.
+
+#include "support/UpgradeRig.h"
+
+#include "device_link/ReplyParser.h"
+#include "readings/ReadingsFormat.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const std::array<float, 13> FixedReadings = {200,  1234.5f, 1000,  3, 0, 10, 20,
+                                             0.5f, 12.25f,  0.01f, 1, 5, 7};
+
+// A simulated KDR31 behind a link that can be pointed at a new one, as an adapter that is
+// pulled out and plugged in again comes back under the same by-id path.
+struct LinkedDevice {
+    QTemporaryDir dir;
+    std::unique_ptr<sim::Kdr31Simulator> device;
+    QString link = dir.filePath(QStringLiteral("kdr31"));
+
+    bool Start(int interval = 1) {
+        device = std::make_unique<sim::Kdr31Simulator>();
+        if (!device->Start())
+            return false;
+        device->SetReadings(FixedReadings);
+        sim::DeviceSettings settings;
+        settings.interval = std::uint8_t(interval);
+        device->SetSettings(settings);
+        QFile::remove(link);
+        return QFile::link(QString::fromStdString(device->PortPath()), link);
+    }
+    size_t Frames(std::uint8_t command) const { return device->ReceivedFrames(command).size(); }
+};
+
+// The program running, with what it wrote so far.
+struct Cli {
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+
+    explicit Cli(const QStringList& arguments) {
+        process.setProgram(QStringLiteral(KDR31_CLI_PATH));
+        process.setArguments(arguments);
+        process.start();
+    }
+    ~Cli() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    void Collect() {
+        out += process.readAllStandardOutput();
+        err += process.readAllStandardError();
+    }
+    // Waits (bounded) until what was written satisfies done.
+    bool WaitUntil(const std::function<bool()>& done, int ms = 15000) {
+        QElapsedTimer timer;
+        timer.start();
+        for (Collect(); !done(); Collect()) {
+            if (timer.elapsed() > ms || process.state() == QProcess::NotRunning)
+                return false;
+            process.waitForReadyRead(100);
+        }
+        return true;
+    }
+    // The exit code, or -1 when the program did not end in time or crashed.
+    int Finish(int ms = 30000) {
+        const bool ended = process.waitForFinished(ms);
+        Collect();
+        if (!ended || process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return process.exitCode();
+    }
+    void Interrupt() { ::kill(pid_t(process.processId()), SIGINT); }
+    QStringList OutLines() const {
+        return QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    QStringList ErrLines() const {
+        return QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+};
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        QVERIFY(PrepareUpgradeTests(cache_));
+        MapPorts({});
+    }
+    void cleanupTestCase() { curl_global_cleanup(); }
+
+    void info();
+    void pollCsv();
+    void setRefusesOutOfRange();
+    void pollSurvivesPulledCable();
+    void upgradeFromHexFile();
+    void upgradeOnline();
+    void ctrlCCancelsUpload();
+
+private:
+    QTemporaryDir cache_;
+};
+
+// The port as a number mapped through KDR31_COM<k>, and as a device path.
+void TestCli::info() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(10));
+    MapPorts({{3, kdr31.link.toStdString()}});
+
+    Cli byNumber({"info", "--port", "COM3"});
+    QCOMPARE(byNumber.Finish(), 0);
+    QVERIFY2(byNumber.out.contains("Firmware:  V1.2.3.4\nSerial:    KD310042\nRefresh:   10 sec."),
+             byNumber.out.constData());
+
+    Cli byPath({"info", "--json", "--port", kdr31.link});
+    QCOMPARE(byPath.Finish(), 0);
+    const QJsonObject json = QJsonDocument::fromJson(byPath.out).object();
+    QCOMPARE(json.value("firmware").toString(), QStringLiteral("1.2.3.4"));
+    QCOMPARE(json.value("serial").toString(), QStringLiteral("KD310042"));
+    QCOMPARE(json.value("interval").toInt(), 10);
+    QCOMPARE(json.value("country").toString(), QStringLiteral("nl"));
+    QCOMPARE(json.value("protocol").toInt(), 5);
+
+    // No device behind the port: one line that says what to do, exit 1.
+    Cli missing({"info", "--port", "7"});
+    QCOMPARE(missing.Finish(), 1);
+    QCOMPARE(missing.ErrLines().size(), 1);
+    QVERIFY2(missing.err.contains("kdr31-cli ports"), missing.err.constData());
+    MapPorts({});
+}
+
+void TestCli::pollCsv() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(1));
+    QElapsedTimer timer;
+    timer.start();
+    Cli cli({"poll", "--port", kdr31.link, "--count", "3", "--format", "csv"});
+    QCOMPARE(cli.Finish(), 0);
+    const QStringList lines = cli.OutLines();
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.at(0), ReadingsCsvHeader());
+    for (int i = 1; i <= 3; ++i) {
+        const QStringList cells = lines.at(i).split(QLatin1Char(','));
+        QCOMPARE(cells.size(), 16);
+        QVERIFY(QDateTime::fromString(cells.at(0), Qt::ISODate).isValid());
+        QCOMPARE(cells.mid(1), (QStringList{"KD310042", "ok", "200", "1234.5", "1000", "3", "0",
+                                            "10", "20", "0.5", "12.25", "0.01", "1", "5", "7"}));
+    }
+    QCOMPARE(kdr31.Frames(Command::Readings), size_t(3));
+    // At the device's interval of 1 s: the first reading at once, then one a second.
+    QVERIFY2(timer.elapsed() >= 2000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(cli.err, QByteArray());
+}
+
+void TestCli::setRefusesOutOfRange() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(10));
+    for (const QStringList& option :
+         {QStringList{"--interval", "61"}, QStringList{"--divider", "0"},
+          QStringList{"--country", "de"}, QStringList{"--protocol", "3"}}) {
+        Cli refused(QStringList{"set", "--port", kdr31.link} + option);
+        QCOMPARE(refused.Finish(), 2);
+        QCOMPARE(refused.ErrLines().size(), 1);
+        QVERIFY2(refused.err.contains("nothing was sent"), refused.err.constData());
+    }
+    QVERIFY(kdr31.device->ReceivedFrames().empty());
+
+    // Values within range go out together, and what the device then reports is printed.
+    Cli set({"set", "--port", kdr31.link, "--interval", "30", "--country", "be"});
+    QCOMPARE(set.Finish(), 0);
+    QCOMPARE(kdr31.Frames(Command::Settings), size_t(1));
+    QCOMPARE(kdr31.device->ReceivedFrames(Command::Settings).front().payload,
+             (sim::Bytes{30, 2, 5, 1}));
+    QVERIFY2(set.out.contains("Refresh:   30 sec.") && set.out.contains("Country:   België"),
+             set.out.constData());
+}
+
+// A cable pulled out during a poll: a line on standard error, no reading lines while the device
+// is away, polling again once it is back, and Ctrl-C ends it with every line complete.
+void TestCli::pollSurvivesPulledCable() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(1));
+    Cli cli({"poll", "--port", kdr31.link, "--format", "json"});
+    QVERIFY2(cli.WaitUntil([&] { return cli.OutLines().size() >= 2; }), cli.err.constData());
+
+    kdr31.device->HangUp();
+    QVERIFY2(cli.WaitUntil([&] { return cli.err.contains("lost the KDR31"); }),
+             cli.err.constData());
+    const int linesWhileAway = int(cli.OutLines().size());
+    QTest::qWait(1500);
+    cli.Collect();
+    QCOMPARE(cli.OutLines().size(), linesWhileAway);
+
+    QVERIFY(kdr31.Start(1));
+    QVERIFY2(cli.WaitUntil([&] { return cli.err.contains("is back"); }), cli.err.constData());
+    QVERIFY(cli.WaitUntil([&] { return cli.OutLines().size() >= linesWhileAway + 2; }));
+
+    cli.Interrupt();
+    QCOMPARE(cli.Finish(), 0);
+    QCOMPARE(cli.ErrLines().size(), 2);
+    QVERIFY(cli.out.endsWith('\n'));
+    for (const QString& line : cli.OutLines()) {
+        const QJsonObject reading = QJsonDocument::fromJson(line.toUtf8()).object();
+        QCOMPARE(reading.value("status").toString(), QStringLiteral("ok"));
+        QCOMPARE(reading.value("import_power_w").toDouble(), 200.0);
+    }
+}
+
+void TestCli::upgradeFromHexFile() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(10));
+    kdr31.device->SetRebootTime(std::chrono::milliseconds(1500));
+    QTemporaryDir dir;
+    const QString hexPath = dir.filePath("image.hex");
+    const QByteArray image = TestImage(1000);
+    QFile hex(hexPath);
+    QVERIFY(hex.open(QIODevice::WriteOnly));
+    hex.write(HexFileOf(image));
+    hex.close();
+    const QStringList upgrade{"upgrade", "--port",          kdr31.link, "--hex",
+                              hexPath,   "--image-version", "1.2.4.0"};
+
+    // Standard input is not a terminal: without --yes nothing is asked and nothing happens.
+    Cli unasked(upgrade);
+    QCOMPARE(unasked.Finish(), 2);
+    QVERIFY2(unasked.err.contains("--yes"), unasked.err.constData());
+    QVERIFY(kdr31.device->ReceivedFrames().empty());
+
+    Cli cli(upgrade + QStringList{"--yes"});
+    QCOMPARE(cli.Finish(60000), 0);
+    QCOMPARE(cli.OutLines(), QStringList{"KDR31 FW V1.2.4.0 s/n:KD310042"});
+    // Not a terminal: a plain line per step.
+    QVERIFY2(cli.ErrLines().contains("Sending block 8/8") &&
+                 cli.ErrLines().contains(UpgradeText::Rebooting),
+             cli.err.constData());
+    const sim::BootLoaderState boot = kdr31.device->BootLoader();
+    QVERIFY(boot.flashed);
+    QCOMPARE(FromBytes(boot.flashedImage), image + QByteArray(24, '\0'));
+
+    // A damaged image is refused before anything is sent.
+    QByteArray damaged = HexFileOf(image);
+    damaged[20] = damaged.at(20) == '0' ? '1' : '0';
+    QVERIFY(hex.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    hex.write(damaged);
+    hex.close();
+    kdr31.device->ClearReceived();
+    Cli refused(upgrade + QStringList{"--yes"});
+    QCOMPARE(refused.Finish(), 3);
+    QCOMPARE(kdr31.Frames(Command::UploadBlock), size_t(0));
+}
+
+void TestCli::upgradeOnline() {
+    FtpServer server;
+    QVERIFY2(server.IsRunning(), qPrintable(server.Error()));
+    const QByteArray image = TestImage(700, 2);
+    QVERIFY(server.AddFile("TAMO_UPGlist.bin", UpgradeList(ListVersion)));
+    QVERIFY(server.AddFile("KDR31v2.hex", HexFileOf(image)));
+    server.UseAsFirmwareServer();
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(10));
+    kdr31.device->SetRebootTime(std::chrono::milliseconds(1500));
+
+    Cli cli({"upgrade", "--port", kdr31.link, "--online", "--yes"});
+    QCOMPARE(cli.Finish(60000), 0);
+    QCOMPARE(cli.OutLines(), QStringList{"KDR31 FW V1.2.4.0 s/n:KD310042"});
+    QVERIFY2(cli.err.contains(
+                 "Are you sure to download latest firmware V1.2.4.0 and upload to KDR31? yes"),
+             cli.err.constData());
+    QCOMPARE(FromBytes(kdr31.device->BootLoader().flashedImage), image + QByteArray(68, '\0'));
+
+    // The device runs the listed version now: nothing more to do.
+    Cli again({"upgrade", "--port", kdr31.link, "--online", "--yes"});
+    QCOMPARE(again.Finish(30000), 0);
+    QVERIFY2(again.err.contains(UpgradeText::AlreadyLatest.toUtf8()), again.err.constData());
+}
+
+// Ctrl-C during the upload is Cancel: no block after the one being sent, the finishing command
+// still goes out, exit 130.
+void TestCli::ctrlCCancelsUpload() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(10));
+    kdr31.device->SetRebootTime(std::chrono::milliseconds(500));
+    QTemporaryDir dir;
+    const QString hexPath = dir.filePath("image.hex");
+    QFile hex(hexPath);
+    QVERIFY(hex.open(QIODevice::WriteOnly));
+    hex.write(HexFileOf(TestImage(100 * UploadBlockBytes)));
+    hex.close();
+
+    Cli cli(
+        {"upgrade", "--port", kdr31.link, "--hex", hexPath, "--image-version", "1.2.4.0", "--yes"});
+    QVERIFY(kdr31.device->WaitForFrames(Command::UploadBlock, 3, std::chrono::seconds(20)));
+    cli.Interrupt();
+    QCOMPARE(cli.Finish(), 130);
+    const size_t blocks = kdr31.Frames(Command::UploadBlock);
+    QVERIFY2(blocks >= 3 && blocks <= 5, qPrintable(QString::number(blocks)));
+    QVERIFY(kdr31.Frames(Command::UploadFinish) >= 1);
+    QVERIFY(!kdr31.device->BootLoader().flashed);
+    QVERIFY2(cli.err.contains("cancelled"), cli.err.constData());
+}
+
+QTEST_MAIN(TestCli)
+#include "test_cli.moc"

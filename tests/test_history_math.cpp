@@ -1,0 +1,188 @@
+// The quarter-hour arithmetic and the chart's decimation, on synthetic series with known answers.
+
+#include "history/Decimate.h"
+#include "history/QuarterPeak.h"
+
+#include <QDateTime>
+#include <QRandomGenerator>
+#include <QTest>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr qint64 Second = 1000;
+constexpr qint64 Quarter = 900 * Second;
+
+const QTimeZone Brussels("Europe/Brussels");
+
+qint64 Utc(const char* iso) {
+    return QDateTime::fromString(QLatin1String(iso), Qt::ISODate).toMSecsSinceEpoch();
+}
+
+QString Local(qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms, Brussels).toString(Qt::ISODate);
+}
+
+} // namespace
+
+class TestHistoryMath : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The night the clocks go back: 20 quarters of UTC from local midnight, a reading every 10 s,
+    // a known power per quarter. The highest quarter lies in the repeated hour, a higher one in a
+    // gap, and one boundary has no reading of its own.
+    void quarterHoursAcrossTheClockChange() {
+        const qint64 start = Utc("2026-10-24T22:00:00Z"); // 00:00 CEST
+        std::vector<double> power(20);
+        for (size_t k = 0; k < power.size(); ++k)
+            power[k] = 1000 + 50 * double(k);
+        power[3] = power[4] = 1200; // the boundary between them is interpolated
+        power[9] = 4000;            // 02:15 CEST, the first 02:15
+        power[13] = 5000;           // 02:15 CET, the second: the peak
+        power[15] = 9000;           // in the gap: must not become the peak
+        const qint64 gapFrom = start + 15 * Quarter + 5 * 60 * Second;
+        const qint64 gapTo = gapFrom + 6 * 60 * Second;
+
+        std::vector<CounterSample> samples;
+        double wh = 1'000'000;
+        for (qint64 t = start - 60 * Second; t <= start + 20 * Quarter + 60 * Second;
+             t += 10 * Second) {
+            const auto k = size_t(std::clamp<qint64>((t - start) / Quarter, 0, 19));
+            const bool skipped = t == start + 4 * Quarter || (t > gapFrom && t < gapTo);
+            if (!skipped)
+                samples.push_back({t, wh});
+            wh += power[k] * 10.0 / 3600.0;
+        }
+
+        const auto quarters =
+            QuarterHours(samples, start, start + 20 * Quarter, Brussels, DefaultMaxGapMs);
+        QCOMPARE(quarters.size(), size_t(20));
+        for (size_t k = 0; k < quarters.size(); ++k) {
+            QCOMPARE(quarters[k].start, start + qint64(k) * Quarter);
+            QCOMPARE(quarters[k].complete, k != 15);
+            if (k != 15)
+                QVERIFY2(std::abs(quarters[k].averageW - power[k]) < 1e-6,
+                         qPrintable(QString::number(k)));
+        }
+        QCOMPARE(Local(quarters[9].start), QStringLiteral("2026-10-25T02:15:00+02:00"));
+        QCOMPARE(Local(quarters[13].start), QStringLiteral("2026-10-25T02:15:00+01:00"));
+        QCOMPARE(quarters[15].averageW, 0.0);
+
+        const MonthPeak peak = PeakOfMonth(samples, 2026, 10, Brussels);
+        QVERIFY(peak.found);
+        QCOMPARE(peak.peak.start, quarters[13].start);
+        QVERIFY(std::abs(peak.peak.averageW - 5000) < 1e-6);
+        // October 2026 has 31 days of 96 quarters and the repeated hour's four more.
+        QCOMPARE(peak.completeQuarters, 19);
+        QCOMPARE(peak.completeQuarters + peak.incompleteQuarters, 31 * 96 + 4);
+
+        // Five minutes into quarter 5, and in the gap.
+        QVERIFY(
+            std::abs(*RunningQuarterAverage(samples, start + 5 * Quarter + 300 * Second, Brussels) -
+                     power[5]) < 1e-6);
+        QVERIFY(!RunningQuarterAverage(samples, gapTo - Second, Brussels));
+        QVERIFY(!RunningQuarterAverage(samples, start + 7 * Quarter, Brussels)); // at the start
+    }
+
+    void calendarBoundaries_data() {
+        QTest::addColumn<QString>("day");
+        QTest::addColumn<int>("quarters");
+        QTest::addColumn<int>("hours");
+        QTest::newRow("clocks forward") << "2026-03-29" << 92 << 23;
+        QTest::newRow("clocks back") << "2026-10-25" << 100 << 25;
+        QTest::newRow("ordinary") << "2026-12-07" << 96 << 24;
+    }
+    void calendarBoundaries() {
+        QFETCH(QString, day);
+        QFETCH(int, quarters);
+        QFETCH(int, hours);
+        const QDate date = QDate::fromString(day, Qt::ISODate);
+        const qint64 from = date.startOfDay(Brussels).toMSecsSinceEpoch();
+        const qint64 to = date.addDays(1).startOfDay(Brussels).toMSecsSinceEpoch();
+        QCOMPARE(int(Boundaries(from, to, Calendar::QuarterHour, Brussels).size()) - 1, quarters);
+        QCOMPARE(int(Boundaries(from, to, Calendar::Hour, Brussels).size()) - 1, hours);
+        const auto days = Boundaries(from + 1, to - 1, Calendar::Day, Brussels);
+        QCOMPARE(days, (std::vector<qint64>{from, to}));
+        // Quarters follow the local clock also where the offset is not a whole hour.
+        const QTimeZone kolkata("Asia/Kolkata");
+        QCOMPARE(
+            QDateTime::fromMSecsSinceEpoch(QuarterStart(from + 7 * 60 * Second, kolkata), kolkata)
+                    .time()
+                    .minute() %
+                15,
+            0);
+    }
+
+    void counterGoingDownIsAGapNotNegativeEnergy() {
+        const qint64 t0 = Utc("2026-12-07T10:00:00Z");
+        std::vector<CounterSample> samples;
+        for (int i = 0; i <= 180; ++i) // 30 minutes, every 10 s, the counter reset halfway
+            samples.push_back({t0 + i * 10 * Second, i < 120 ? 5000.0 + i : 10.0 + i});
+        const auto quarters = QuarterHours(samples, t0, t0 + 2 * Quarter, Brussels);
+        QCOMPARE(quarters.size(), size_t(2));
+        QVERIFY(quarters[0].complete);
+        QVERIFY(!quarters[1].complete);
+    }
+
+    // Every column's lowest and highest point survives, whatever the series looks like.
+    void decimationKeepsEveryMinimumAndMaximum() {
+        QRandomGenerator random(1234);
+        std::vector<qint64> x;
+        std::vector<float> y;
+        qint64 t = 1'000'000;
+        for (int i = 0; i < 50'000; ++i) {
+            t += 1 + random.bounded(5'000);
+            x.push_back(t);
+            float v = float(random.bounded(1000));
+            if (i % 997 == 0)
+                v = 1e6f; // spikes
+            if (i % 1409 == 0)
+                v = -1e6f;
+            if (i % 313 == 0)
+                v = std::nanf("");
+            y.push_back(v);
+        }
+        const qint64 from = x[1000] + 1, to = x[45000];
+        const int columns = 777;
+        const std::vector<QPointF> out = DecimateMinMax(x, y, from, to, columns);
+        QVERIFY(out.size() <= size_t(2 * columns + 2));
+        QVERIFY(std::is_sorted(out.begin(), out.end(),
+                               [](const QPointF& a, const QPointF& b) { return a.x() < b.x(); }));
+        auto kept = [&](qint64 px, float py) {
+            return std::any_of(out.begin(), out.end(), [&](const QPointF& p) {
+                return p.x() == double(px) && p.y() == double(py);
+            });
+        };
+        // The nearest points outside the range.
+        QVERIFY(kept(x[1000], y[1000]));
+        QVERIFY(kept(x[45000], y[45000]));
+        std::vector<float> low(size_t(columns), INFINITY), high(size_t(columns), -INFINITY);
+        for (size_t i = 1001; i < 45000; ++i) {
+            if (std::isnan(y[i]))
+                continue;
+            const auto c = size_t(double(x[i] - from) * columns / double(to - from));
+            low[c] = std::min(low[c], y[i]);
+            high[c] = std::max(high[c], y[i]);
+        }
+        for (size_t i = 1001; i < 45000; ++i) {
+            if (std::isnan(y[i]))
+                continue;
+            const auto c = size_t(double(x[i] - from) * columns / double(to - from));
+            if (y[i] == low[c] || y[i] == high[c])
+                QVERIFY2(kept(x[i], y[i]) ||
+                             std::any_of(out.begin(), out.end(),
+                                         [&](const QPointF& p) {
+                                             return p.y() == double(y[i]) &&
+                                                    size_t(double(qint64(p.x()) - from) * columns /
+                                                           double(to - from)) == c;
+                                         }),
+                         qPrintable(QString::number(i)));
+        }
+        QVERIFY(DecimateMinMax(x, y, to, from, columns).empty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHistoryMath)
+#include "test_history_math.moc"
