@@ -19,6 +19,9 @@ inline std::int16_t CancelRequested = 0;
 // a when a <= b, otherwise b. Caps progress values.
 double MinOf(double a, double b);
 
+// The application object's set-up, before any window: name, version and style. It gives no
+// display name: Qt would append one to every title the window system shows.
+void SetUpApplication();
 // Start-up: creates the main window if it does not exist yet and shows it.
 void Main();
 // Destroys the main window; the program calls it before its application object goes.

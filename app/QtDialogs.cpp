@@ -1,4 +1,5 @@
 #include "app/Dialogs.h"
+#include "main_window/WindowTitles.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -24,13 +25,12 @@ QWidget* BoxParent() {
 } // namespace
 
 void QtDialogs::MsgBox(const QString& text) {
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text,
-                    QMessageBox::Ok, BoxParent());
+    QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), text, QMessageBox::Ok, BoxParent());
     box.exec();
 }
 
 bool QtDialogs::AskYesNo(const QString& text) {
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text,
+    QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), text,
                     QMessageBox::Yes | QMessageBox::No, BoxParent());
     box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;

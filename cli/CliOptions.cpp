@@ -3,6 +3,7 @@
 #include "device_link/MSComm.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QRegularExpression>
 #include <map>
 
@@ -33,6 +34,21 @@ std::optional<PortChoice> ParsePort(const QString& text) {
     return std::nullopt;
 }
 
+std::optional<qint64> ParseTime(const QString& text, bool endOfDay) {
+    static const QRegularExpression dateOnly(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
+    if (dateOnly.match(text).hasMatch()) {
+        const QDate date = QDate::fromString(text, Qt::ISODate);
+        if (!date.isValid())
+            return std::nullopt;
+        return (endOfDay ? date.addDays(1) : date).startOfDay().toMSecsSinceEpoch();
+    }
+    // A time without an offset is the PC's local time, as the CSV shows it.
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!time.isValid() || !text.contains(QLatin1Char('T')))
+        return std::nullopt;
+    return time.toMSecsSinceEpoch();
+}
+
 std::optional<FirmwareVersion> ParseVersion(const QString& text) {
     const QStringList parts = text.split(QLatin1Char('.'));
     if (parts.size() != 4)
@@ -58,16 +74,26 @@ const char* const Summary =
     "  scan                      the first port where a KDR31 answers\n"
     "  info      --port P        firmware, serial number and settings [--json]\n"
     "  poll      --port P        one line per reading at the device's refresh interval\n"
-    "                            [--count N] [--format text|csv|json]; Ctrl-C stops\n"
+    "                            [--count N] [--format text|csv|json]; Ctrl-C stops;\n"
+    "                            recorded in the history [--db PATH | --no-db];\n"
+    "                            published with --mqtt URL [--mqtt-...]\n"
     "  set       --port P        [--interval 5-60] [--divider 1-10] [--country nl|be]\n"
     "                            [--protocol 2|4|5], then the values the device reports\n"
     "  debug-log --port P        the device's debug log, byte for byte\n"
     "                            [--follow] [--output FILE]\n"
     "  upgrade   --port P        (--online | --hex FILE --image-version A.B.C.D) [--yes];\n"
     "                            Ctrl-C during the upload cancels it\n"
+    "  export    --from T --to T the history of [from, to) as CSV, as poll --format csv\n"
+    "                            [--serial S] [--db PATH] [--output FILE]\n"
+    "  peak                      the month's highest quarter-hour of import power and the\n"
+    "                            incomplete quarter-hours [--month YYYY-MM] [--serial S]\n"
+    "                            [--db PATH] [--json]\n"
     "\n"
     "P is a port number (5, as COM5), a name (COM5) or a device path (/dev/ttyUSB0,\n"
     "/dev/serial/by-id/...).\n"
+    "T is a date (2026-01-31: --from at its start, --to at its end) or a local or ISO 8601\n"
+    "time (2026-01-31T18:00, 2026-01-31T18:00:00+01:00).\n"
+    "The history is the one the window keeps, unless --db names another database.\n"
     "\n"
     "Exit codes: 0 success, 1 device or network failure, 2 usage error, 3 image refused,\n"
     "130 cancelled.";
@@ -86,6 +112,8 @@ std::optional<CliCommand> CommandNamed(const QString& name) {
         {QStringLiteral("set"), CliCommand::Set},
         {QStringLiteral("debug-log"), CliCommand::DebugLog},
         {QStringLiteral("upgrade"), CliCommand::Upgrade},
+        {QStringLiteral("export"), CliCommand::Export},
+        {QStringLiteral("peak"), CliCommand::Peak},
     };
     const auto it = commands.find(name);
     if (it == commands.end())
@@ -123,7 +151,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
                             QStringLiteral("The KDR31's port: 5, COM5 or /dev/ttyUSB0."),
                             QStringLiteral("P"))},
         {QStringLiteral("json"),
-         QCommandLineOption(QStringLiteral("json"), QStringLiteral("info: as one JSON object."))},
+         QCommandLineOption(QStringLiteral("json"),
+                            QStringLiteral("info, peak: as one JSON object."))},
         {QStringLiteral("count"),
          QCommandLineOption({QStringLiteral("n"), QStringLiteral("count")},
                             QStringLiteral("poll: stop after N readings."), QStringLiteral("N"))},
@@ -149,7 +178,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
                             QStringLiteral("debug-log: keep reading until Ctrl-C."))},
         {QStringLiteral("output"),
          QCommandLineOption({QStringLiteral("o"), QStringLiteral("output")},
-                            QStringLiteral("debug-log: write the log to FILE."),
+                            QStringLiteral("debug-log, export: write to FILE."),
                             QStringLiteral("FILE"))},
         {QStringLiteral("online"),
          QCommandLineOption(
@@ -167,11 +196,35 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         {QStringLiteral("yes"),
          QCommandLineOption({QStringLiteral("y"), QStringLiteral("yes")},
                             QStringLiteral("upgrade: do not ask before uploading."))},
+        {QStringLiteral("db"),
+         QCommandLineOption(QStringLiteral("db"),
+                            QStringLiteral("poll, export, peak: this history database instead "
+                                           "of the user's own."),
+                            QStringLiteral("PATH"))},
+        {QStringLiteral("no-db"),
+         QCommandLineOption(QStringLiteral("no-db"),
+                            QStringLiteral("poll: record nothing in the history."))},
+        {QStringLiteral("from"),
+         QCommandLineOption(QStringLiteral("from"),
+                            QStringLiteral("export: start of the period (date or time)."),
+                            QStringLiteral("T"))},
+        {QStringLiteral("to"),
+         QCommandLineOption(QStringLiteral("to"),
+                            QStringLiteral("export: end of the period, not included; a date "
+                                           "alone takes in that day."),
+                            QStringLiteral("T"))},
+        {QStringLiteral("serial"),
+         QCommandLineOption(QStringLiteral("serial"),
+                            QStringLiteral("export, peak: only the KDR31 with this serial number."),
+                            QStringLiteral("S"))},
+        {QStringLiteral("month"),
+         QCommandLineOption(QStringLiteral("month"),
+                            QStringLiteral("peak: the month (default: this month)."),
+                            QStringLiteral("YYYY-MM"))},
     };
-    // Room for the options of later features (history database, MQTT) beside these.
     const OptionUse uses[] = {
         {"port", {C::Info, C::Poll, C::Set, C::DebugLog, C::Upgrade}},
-        {"json", {C::Info}},
+        {"json", {C::Info, C::Peak}},
         {"count", {C::Poll}},
         {"format", {C::Poll}},
         {"interval", {C::Set}},
@@ -179,14 +232,22 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         {"country", {C::Set}},
         {"protocol", {C::Set}},
         {"follow", {C::DebugLog}},
-        {"output", {C::DebugLog}},
+        {"output", {C::DebugLog, C::Export}},
         {"online", {C::Upgrade}},
         {"hex", {C::Upgrade}},
         {"image-version", {C::Upgrade}},
         {"yes", {C::Upgrade}},
+        {"db", {C::Poll, C::Export, C::Peak}},
+        {"no-db", {C::Poll}},
+        {"from", {C::Export}},
+        {"to", {C::Export}},
+        {"serial", {C::Export, C::Peak}},
+        {"month", {C::Peak}},
     };
     for (const OptionUse& use : uses)
         parser.addOption(options.at(QLatin1String(use.name)));
+    // --mqtt and the options around it, for poll only.
+    AddMqttOptions(parser);
 
     if (!parser.parse(arguments))
         return UsageError(parser.errorText());
@@ -220,6 +281,12 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         if (!allowed && parser.isSet(options.at(name)))
             return UsageError(QStringLiteral("--%1 is not an option of %2").arg(name, commandName));
     }
+    if (*command != C::Poll) {
+        for (const QString& name : parser.optionNames())
+            if (name.startsWith(QLatin1String("mqtt")))
+                return UsageError(
+                    QStringLiteral("--%1 is not an option of %2").arg(name, commandName));
+    }
     const auto get = [&](const char* name) {
         return parser.value(options.at(QLatin1String(name)));
     };
@@ -229,7 +296,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
 
     CliRequest request;
     request.command = *command;
-    const bool needsPort = *command != C::Ports && *command != C::Scan;
+    const bool needsPort =
+        *command != C::Ports && *command != C::Scan && *command != C::Export && *command != C::Peak;
     if (needsPort) {
         if (!isSet("port"))
             return UsageError(QStringLiteral("%1 needs the KDR31's port: give --port, for example "
@@ -275,6 +343,56 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
     if (*command == C::Set && request.settings.IsEmpty())
         return UsageError(QStringLiteral("set needs a value to set: --interval, --divider, "
                                          "--country or --protocol"));
+
+    if (*command == C::Poll) {
+        MqttOptions mqtt;
+        QString error;
+        switch (ReadMqttOptions(parser, mqtt, error)) {
+        case MqttOptionsStatus::NotRequested:
+            break;
+        case MqttOptionsStatus::Valid:
+            request.mqtt = mqtt;
+            break;
+        case MqttOptionsStatus::Invalid:
+            return UsageError(error);
+        }
+    }
+
+    request.database = get("db");
+    request.noDatabase = isSet("no-db");
+    if (isSet("db") && request.database.isEmpty())
+        return UsageError(QStringLiteral("--db needs the path of a history database"));
+    if (request.noDatabase && isSet("db"))
+        return UsageError(QStringLiteral("give --db PATH or --no-db, not both"));
+
+    if (*command == C::Export) {
+        if (!isSet("from") || !isSet("to"))
+            return UsageError(QStringLiteral("export needs the period: --from and --to, for "
+                                             "example --from 2026-01-01 --to 2026-01-31"));
+        const std::optional<qint64> from = ParseTime(get("from"), false);
+        const std::optional<qint64> to = ParseTime(get("to"), true);
+        for (const auto& [name, time] : {std::pair{"from", from}, std::pair{"to", to}})
+            if (!time)
+                return UsageError(QStringLiteral("--%1 \"%2\" is not a date or a time: give "
+                                                 "2026-01-31, 2026-01-31T18:00 or "
+                                                 "2026-01-31T18:00:00+01:00")
+                                      .arg(QLatin1String(name), get(name)));
+        if (*to <= *from)
+            return UsageError(QStringLiteral("--to must come after --from"));
+        request.fromMs = *from;
+        request.toMs = *to;
+    }
+    if (isSet("serial"))
+        request.serial = get("serial");
+    if (isSet("month")) {
+        static const QRegularExpression monthForm(QStringLiteral("^(\\d{4})-(\\d{2})$"));
+        const QRegularExpressionMatch match = monthForm.match(get("month"));
+        const int month = match.hasMatch() ? match.captured(2).toInt() : 0;
+        if (month < 1 || month > 12)
+            return UsageError(QStringLiteral("--month takes a year and a month, like 2026-01"));
+        request.year = match.captured(1).toInt();
+        request.month = month;
+    }
 
     request.follow = isSet("follow");
     request.output = get("output");

@@ -3,6 +3,7 @@
 // get wrong on the command line is found here, before a port is opened or a byte is sent.
 
 #include "firmware/UpgradeSteps.h"
+#include "mqtt/MqttOptions.h"
 #include "readings/SettingsRequest.h"
 
 #include <QString>
@@ -34,26 +35,41 @@ struct PortChoice {
 // "5", "COM5", "com5:" or a device path ("/dev/ttyUSB0", "/dev/serial/by-id/..."); nothing for
 // anything else.
 std::optional<PortChoice> ParsePort(const QString& text);
+// "2026-01-31T18:00:00+01:00", "2026-01-31T18:00" (local time) or "2026-01-31" (local
+// midnight; with endOfDay the midnight that ends the day, so --to 2026-01-31 takes in the 31st).
+// UTC ms, or nothing.
+std::optional<qint64> ParseTime(const QString& text, bool endOfDay);
 // "1.2.4.0": four numbers 0-255.
 std::optional<FirmwareVersion> ParseVersion(const QString& text);
 
-enum class CliCommand { Ports, Scan, Info, Poll, Set, DebugLog, Upgrade };
+enum class CliCommand { Ports, Scan, Info, Poll, Set, DebugLog, Upgrade, Export, Peak };
 enum class PollFormat { Text, Csv, Json };
 
 struct CliRequest {
     CliCommand command = CliCommand::Ports;
     PortChoice port;
 
-    bool json = false; // info
+    bool json = false; // info, peak
 
     qint64 count = 0; // poll: 0 = until stopped
     PollFormat format = PollFormat::Text;
+    std::optional<MqttOptions> mqtt; // poll: publish to this broker
+
+    // poll, export, peak: the history database; empty for the user's own (HistoryStore).
+    QString database;
+    bool noDatabase = false; // poll: record nothing
+
+    qint64 fromMs = 0; // export: the period [from, to), UTC ms
+    qint64 toMs = 0;
+    std::optional<QString> serial; // export, peak: one device; all (export) or the newest (peak)
+    int year = 0;                  // peak: the month; 0 for the current one
+    int month = 0;
 
     // set: only the values given change; the others keep what the device reports.
     SettingsRequest settings;
 
     bool follow = false; // debug-log
-    QString output;      // debug-log: file instead of standard output
+    QString output;      // debug-log, export: file instead of standard output
 
     bool online = false; // upgrade
     QString hexFile;

@@ -60,6 +60,10 @@ int RunCommand(const CliRequest& request, Interrupts& interrupts) {
         return RunDebugLog(request, interrupts);
     case CliCommand::Upgrade:
         return RunUpgrade(request, interrupts);
+    case CliCommand::Export:
+        return RunExport(request);
+    case CliCommand::Peak:
+        return RunPeak(request);
     }
     return ExitUsage;
 }
@@ -113,12 +117,10 @@ int RunInfo(const CliRequest& request) {
     return ExitOk;
 }
 
-int RunSet(const CliRequest& request) {
-    Kdr31Device device;
+QString ChangeSettings(Kdr31Device& device, const PortChoice& port,
+                       const SettingsRequest& request) {
     QString deviceMessage;
     device.SetMessageSink([&deviceMessage](const QString& text) { deviceMessage = text; });
-    if (!ConnectOrExplain(device, request.port))
-        return ExitFailure;
 
     // What is not given keeps the value the device reports, brought into the range the device
     // accepts, as the window's spinners do.
@@ -128,26 +130,40 @@ int RunSet(const CliRequest& request) {
     current.divider = std::clamp(before.divider, 1, 10);
     current.country = before.Nederland() ? 1 : 2;
     current.protocol = before.ProtocolIndex();
-    const DeviceSettingValues wanted = ApplySettingsRequest(current, request.settings);
+    const DeviceSettingValues wanted = ApplySettingsRequest(current, request);
     device.SendSettings(SettingsPayload(wanted.interval, wanted.country == 1, wanted.protocol == 2,
                                         wanted.protocol == 4, wanted.divider));
 
     // What the device reports now, by identifying it again.
     device.Disconnect();
-    if (!ConnectOrExplain(device, request.port))
-        return ExitFailure;
+    UsePort(device, port);
+    const ConnectOutcome outcome = device.Connect(port.number);
+    device.SetMessageSink({});
+    if (outcome != ConnectOutcome::Connected) {
+        const QString portError = device.Port().LastError();
+        device.Disconnect();
+        return ConnectFailureText(port, outcome, portError);
+    }
     const DeviceIdentity after = device.Identity();
-    device.Disconnect();
-    PrintLine(IdentityText(request.port, after));
-
     const bool taken = after.interval == wanted.interval && after.divider == wanted.divider &&
                        after.Nederland() == (wanted.country == 1) &&
                        after.ProtocolIndex() == wanted.protocol;
-    if (!deviceMessage.isEmpty() || !taken) {
-        PrintError(QStringLiteral("the KDR31 did not take the settings%1: check the cable and "
-                                  "retry")
-                       .arg(deviceMessage.isEmpty() ? QString()
-                                                    : QStringLiteral(" (%1)").arg(deviceMessage)));
+    if (deviceMessage.isEmpty() && taken)
+        return {};
+    return QStringLiteral("the KDR31 did not take the settings%1: check the cable and retry")
+        .arg(deviceMessage.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(deviceMessage));
+}
+
+int RunSet(const CliRequest& request) {
+    Kdr31Device device;
+    if (!ConnectOrExplain(device, request.port))
+        return ExitFailure;
+    const QString failure = ChangeSettings(device, request.port, request.settings);
+    if (device.Connected())
+        PrintLine(IdentityText(request.port, device.Identity()));
+    device.Disconnect();
+    if (!failure.isEmpty()) {
+        PrintError(failure);
         return ExitFailure;
     }
     return ExitOk;

@@ -5,8 +5,6 @@
 #include "device/Kdr31Device.h"
 #include "device_link/MSComm.h"
 
-#include <QElapsedTimer>
-
 namespace {
 // How often a lost device is looked for.
 constexpr int ReconnectMs = 1000;
@@ -40,13 +38,12 @@ void DeviceLoop::Tick() {
     if (busy_ || lost_ || ended_)
         return;
     busy_ = true;
-    QElapsedTimer started;
-    started.start();
+    lastStep_.start();
     const Step result = step_();
     busy_ = false;
     switch (result) {
     case Step::Continue:
-        stepTimer_.start(int(qMax<qint64>(0, interval_() - started.elapsed())));
+        stepTimer_.start(int(qMax<qint64>(0, interval_() - lastStep_.elapsed())));
         break;
     case Step::Done:
         return Finish(ExitOk);
@@ -57,7 +54,39 @@ void DeviceLoop::Tick() {
         break;
     }
     if (stop_)
-        Finish(ExitOk);
+        Finish(stopCode_);
+}
+
+void DeviceLoop::Stop(int exitCode) {
+    if (busy_) {
+        if (!stop_)
+            stopCode_ = exitCode;
+        stop_ = true;
+    } else {
+        Finish(exitCode);
+    }
+}
+
+void DeviceLoop::Exclusive(const std::function<void()>& work) {
+    const bool wasBusy = busy_;
+    busy_ = true;
+    work();
+    busy_ = wasBusy;
+    // Inside a step, the step's end does the rest.
+    if (wasBusy || ended_)
+        return;
+    if (stop_)
+        return Finish(stopCode_);
+    if (!lost_ && !device_.Connected())
+        return Lose();
+    Reschedule();
+}
+
+void DeviceLoop::Reschedule() {
+    // While a step runs, it schedules the next itself when it ends.
+    if (busy_ || lost_ || ended_ || !stepTimer_.isActive())
+        return;
+    stepTimer_.start(int(qMax<qint64>(0, interval_() - lastStep_.elapsed())));
 }
 
 void DeviceLoop::Lose() {
@@ -68,6 +97,7 @@ void DeviceLoop::Lose() {
                               "KDR31 is back (Ctrl-C stops)")
                    .arg(port_.Display()));
     reconnectTimer_.start();
+    emit Lost();
 }
 
 void DeviceLoop::TryReconnect() {
@@ -78,20 +108,18 @@ void DeviceLoop::TryReconnect() {
     const bool back = device_.Connect(port_.number) == ConnectOutcome::Connected;
     busy_ = false;
     if (stop_)
-        return Finish(ExitOk);
+        return Finish(stopCode_);
     if (!back)
         return;
     lost_ = false;
     reconnectTimer_.stop();
     PrintError(QStringLiteral("the KDR31 is back on %1").arg(port_.Display()));
+    emit Back();
     Tick();
 }
 
 void DeviceLoop::Interrupt() {
-    if (busy_)
-        stop_ = true;
-    else
-        Finish(ExitOk);
+    Stop(ExitOk);
 }
 
 void DeviceLoop::Finish(int exitCode) {

@@ -6,6 +6,7 @@
 
 #include "cli/CliOptions.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QObject>
 #include <QString>
@@ -32,6 +33,23 @@ public:
     // every reconnection) until it ends; returns the exit code.
     int Run(const std::function<int()>& interval, const std::function<Step()>& step);
 
+    // Ends the loop with exitCode, after the step in progress (a broker that refused us).
+    void Stop(int exitCode);
+    // The interval changed (new settings): the next step is due one new interval after the
+    // start of the last.
+    void Reschedule();
+    // Runs work against the device at once, outside the steps: no step or reconnection starts
+    // while it runs (a transaction's wait runs the event loop). A device that no longer answers
+    // afterwards is lost, as in a step. Settings from the broker come this way.
+    void Exclusive(const std::function<void()>& work);
+    // Waiting for the device to come back.
+    bool DeviceLost() const { return lost_; }
+
+signals:
+    // The device went away (reported on standard error), and came back.
+    void Lost();
+    void Back();
+
 private:
     void Tick();
     void Lose();
@@ -46,8 +64,10 @@ private:
     QEventLoop loop_;
     QTimer stepTimer_;
     QTimer reconnectTimer_;
-    bool busy_ = false;  // a step or a connect attempt is running
-    bool lost_ = false;  // waiting for the device to come back
-    bool stop_ = false;  // Ctrl-C came while busy
+    QElapsedTimer lastStep_; // since the start of the last step
+    bool busy_ = false;      // a step or a connect attempt is running
+    bool lost_ = false;      // waiting for the device to come back
+    bool stop_ = false;      // Ctrl-C (or Stop) came while busy
+    int stopCode_ = 0;
     bool ended_ = false; // Finish has run
 };

@@ -98,9 +98,9 @@ void ReplyParser::CompleteBodyIfThere() {
     } else if (phase_ == Phase::LongBody) {
         result_ = SingleByte(ReplyOk) + rx_.mid(4, n_);
     } else {
-        // A short reply's result keeps everything from the data on: the end marker and any
-        // bytes that came with it.
-        result_ = SingleByte(ReplyOk) + rx_.mid(3);
+        // A short reply's result is its n data bytes and the end marker. Bytes that came behind
+        // the end marker in the same read belong to no reply and are never read as data.
+        result_ = SingleByte(ReplyOk) + rx_.mid(3, n_ + 1);
     }
     rx_.clear();
     phase_ = Phase::Searching;

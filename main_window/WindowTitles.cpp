@@ -10,6 +10,10 @@ QString ProgramVersion() {
 
 } // namespace
 
+QString ApplicationTitle() {
+    return QStringLiteral("KDR31 Visualisation");
+}
+
 QString NotConnectedTitle() {
     return QStringLiteral("KDR31 ") + ProgramVersion() + QStringLiteral(" ----");
 }

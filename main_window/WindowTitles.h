@@ -5,6 +5,9 @@
 #include <array>
 #include <cstdint>
 
+// "KDR31 Visualisation": the window's title at start and the title of every message box.
+QString ApplicationTitle();
+
 // "KDR31 V1.9 ----": the program's major version and revision.
 QString NotConnectedTitle();
 

@@ -5,9 +5,13 @@
 #include "firmware/Inet.h"
 #include "main_window/Artwork.h"
 #include "main_window/ClickableImage.h"
+#include "main_window/Fonts.h"
 #include "main_window/UpDown.h"
+#include "main_window/WindowTitles.h"
+#include "main_window/WrapButton.h"
 #include "readings/ReadingsGrid.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -15,8 +19,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleFactory>
 #include <QTimer>
 #include <algorithm>
 #include <map>
@@ -44,6 +50,22 @@ void Colour(QPushButton* button, QColor colour) {
     button->setPalette(palette);
     button->setAutoFillBackground(true);
 }
+
+// The protocol option buttons are 13 pixels high: the style's own indicator would be cut.
+class SmallIndicatorStyle : public QProxyStyle {
+public:
+    explicit SmallIndicatorStyle(int size)
+        : QProxyStyle(QStyleFactory::create(QApplication::style()->name())), size_(size) {}
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        if (metric == PM_ExclusiveIndicatorWidth || metric == PM_ExclusiveIndicatorHeight)
+            return size_;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
+private:
+    int size_;
+};
 
 // "Open" and "Close" share one place, and a click that arrives while "Open" connects is handled
 // once it has: the second half of a double click on "Open" would land on "Close". A double click
@@ -80,14 +102,12 @@ frmKDR31::frmKDR31(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
 frmKDR31::~frmKDR31() = default;
 
 void frmKDR31::CreateControls() {
-    setWindowTitle(QStringLiteral("KDR31 Visualisation"));
+    setWindowTitle(ApplicationTitle());
     setWindowIcon(WindowIcon());
     resize(Px(21255), Px(6945));
     // The layout is in fixed positions made for an 8-point dialog font; a larger desktop font
     // would cut the captions off.
-    QFont dialogFont(QStringLiteral("MS Sans Serif"));
-    dialogFont.setStyleHint(QFont::SansSerif);
-    dialogFont.setPixelSize(11);
+    const QFont dialogFont = DialogFont();
     setFont(dialogFont);
 
     std::map<int, QWidget*> tabOrder;
@@ -139,6 +159,10 @@ void frmKDR31::CreateControls() {
     optProtocol[2] = Place(new QRadioButton(QStringLiteral("2.0"), Frame2), "optProtocol(2)",
                            Twips(240, 285, 765, 195));
     tab(13, optProtocol[2]);
+    auto* smallIndicators = new SmallIndicatorStyle(optProtocol[2]->height() - 2);
+    smallIndicators->setParent(Frame2); // goes after the buttons that use it
+    for (int index : {2, 4, 5})
+        optProtocol[static_cast<size_t>(index)]->setStyle(smallIndicators);
 
     txtInterval = Place(new QLineEdit(QStringLiteral("60 sec."), fraSettings), "txtInterval",
                         Twips(1545, 240, 810, 285));
@@ -198,7 +222,7 @@ void frmKDR31::CreateControls() {
     cmdStopDebugLog = Place(new QPushButton(QStringLiteral("Exit"), fraDebug), "cmdStopDebugLog",
                             Twips(17100, 4785, 885, 540));
     tab(28, cmdStopDebugLog);
-    cmdSaveDebugLog = Place(new QPushButton(QStringLiteral("Open in Notepad"), fraDebug),
+    cmdSaveDebugLog = Place(new WrapButton(QStringLiteral("Open in Notepad"), fraDebug),
                             "cmdSaveDebugLog", Twips(15165, 2040, 885, 540));
     tab(27, cmdSaveDebugLog);
     cmdReadDebugLog = Place(new QPushButton(QStringLiteral("Read"), fraDebug), "cmdReadDebugLog",
@@ -308,8 +332,8 @@ void frmKDR31::ConnectHandlers() {
     connect(updInterval, &UpDown::Change, this, &frmKDR31::updInterval_Change);
     connect(updDivider, &UpDown::Change, this, &frmKDR31::updDivider_Change);
     connect(txtDivider, &QLineEdit::textChanged, this, &frmKDR31::txtDivider_Change);
-    // A typed divider the spinner could not take (out of range, not a number) is shown as the
-    // value that will be sent once the user leaves the box.
+    // When the user is done with the box (Enter, or the focus leaves it), it shows the value
+    // that is sent: a typed 7.5 becomes 8, 11 becomes 10, an empty box its old value.
     connect(txtDivider, &QLineEdit::editingFinished, this, [this] {
         const QString shown = QString::number(updDivider->Value());
         if (txtDivider->text() != shown)

@@ -139,6 +139,11 @@ void MqttPublisher::SetSettingsHandler(SettingsHandler handler) {
     settingsHandler_ = std::move(handler);
 }
 
+void MqttPublisher::HoldSettings(bool hold) {
+    settingsHeld_ = hold;
+    HandleSettings();
+}
+
 void MqttPublisher::Stop(int drainMilliseconds) {
     if (!mosq_)
         return;
@@ -250,18 +255,32 @@ void MqttPublisher::OnSetMessage(const QByteArray& payload) {
     // Never reached without allowSettings (no subscription), checked again all the same.
     if (!options_.allowSettings || !connected_)
         return;
-    SettingsRequestResult result = ParseSettingsJson(payload);
-    if (result.refusals.isEmpty()) {
-        const QString refusal = settingsHandler_
-                                    ? settingsHandler_(result.request)
-                                    : QStringLiteral("this poller does not change settings");
-        if (!refusal.isEmpty())
-            result.refusals << refusal;
+    settingsWaiting_.push_back(payload);
+    HandleSettings();
+}
+
+void MqttPublisher::HandleSettings() {
+    if (settingsHeld_ || handlingSettings_)
+        return;
+    handlingSettings_ = true;
+    while (!settingsHeld_ && !settingsWaiting_.empty() && mosq_) {
+        const QByteArray payload = settingsWaiting_.front();
+        settingsWaiting_.pop_front();
+        SettingsRequestResult result = ParseSettingsJson(payload);
+        if (result.refusals.isEmpty()) {
+            const QString refusal = settingsHandler_
+                                        ? settingsHandler_(result.request)
+                                        : QStringLiteral("this poller does not change settings");
+            if (!refusal.isEmpty())
+                result.refusals << refusal;
+        }
+        const QByteArray answer = SettingsResultMessage(result.request, result.refusals,
+                                                        QDateTime::currentMSecsSinceEpoch());
+        mosquitto_publish(mosq_, nullptr, setResultTopic_.constData(),
+                          static_cast<int>(answer.size()), answer.constData(), QosAtLeastOnce,
+                          false);
     }
-    const QByteArray answer =
-        SettingsResultMessage(result.request, result.refusals, QDateTime::currentMSecsSinceEpoch());
-    mosquitto_publish(mosq_, nullptr, setResultTopic_.constData(), static_cast<int>(answer.size()),
-                      answer.constData(), QosAtLeastOnce, false);
+    handlingSettings_ = false;
 }
 
 int MqttPublisher::PublishRetained(const QString& topic, const QByteArray& payload) {

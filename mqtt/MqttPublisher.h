@@ -67,6 +67,12 @@ public:
     // allowSettings the set topic is not even subscribed to, and handler is never called.
     void SetSettingsHandler(SettingsHandler handler);
 
+    // While held, settings messages wait, in order, and are handled when the hold ends. A
+    // poller holds them while the device is in the middle of an exchange: its wait runs the
+    // event loop, and a message handled there would start a second exchange inside the first.
+    // Messages that arrive while the handler runs wait for it in the same way.
+    void HoldSettings(bool hold);
+
     // Publishes "offline", waits up to drainMilliseconds for the queue to be acknowledged (on
     // a local event loop), disconnects and ends the network thread.
     void Stop(int drainMilliseconds = 3000);
@@ -114,6 +120,7 @@ private:
     void OnDisconnected(int rc);
     void OnAcknowledged(int mid);
     void OnSetMessage(const QByteArray& payload);
+    void HandleSettings();
 
     // Returns libmosquitto's message id.
     int PublishRetained(const QString& topic, const QByteArray& payload);
@@ -142,6 +149,9 @@ private:
     qint64 droppedUnreported_ = 0;
 
     SettingsHandler settingsHandler_;
+    std::deque<QByteArray> settingsWaiting_;
+    bool settingsHeld_ = false;
+    bool handlingSettings_ = false;
     MqttError error_ = MqttError::None;
     QString errorText_;
 };

@@ -1,5 +1,6 @@
 #include "readings/DeviceSettings.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -14,6 +15,33 @@ QByteArray SettingsPayload(int interval, bool nederlandSelected, bool protocol2S
     payload.append(static_cast<char>(divider));
     return payload;
 }
+
+namespace {
+
+// The power of ten of a number's first significant digit, plus one: 1 for 5.2, 3 for 123,
+// 0 for 0.5, -399 for 1e-400. Only used for numbers outside double range, where it tells an
+// underflow (at most 0) from an overflow.
+long long DecimalOrder(const QByteArray& number) {
+    const qsizetype e = number.indexOf('e');
+    const QByteArray mantissa = e < 0 ? number : number.left(e);
+    long long exponent = 0;
+    if (e >= 0) {
+        const QByteArray digits = number.mid(e + 1);
+        const bool negative = digits.startsWith('-');
+        for (char c : digits)
+            if (c >= '0' && c <= '9')
+                exponent = std::min(exponent * 10 + (c - '0'), 1000000000LL);
+        if (negative)
+            exponent = -exponent;
+    }
+    const qsizetype point = mantissa.contains('.') ? mantissa.indexOf('.') : mantissa.size();
+    for (qsizetype i = 0; i < mantissa.size(); ++i)
+        if (mantissa[i] >= '1' && mantissa[i] <= '9')
+            return exponent + (i < point ? point - i : point - i + 1);
+    return LLONG_MIN; // no significant digit: zero
+}
+
+} // namespace
 
 double LeadingNumber(const QString& text) {
     const QByteArray latin = text.toLatin1();
@@ -50,8 +78,9 @@ double LeadingNumber(const QString& text) {
     const double value = number.toDouble(&ok);
     if (ok)
         return value;
-    // Out of double range: only the sign is left to tell.
-    return number.startsWith('-') ? -HUGE_VAL : HUGE_VAL;
+    // Out of double range: too small a magnitude (an underflow) reads as 0, too large as an
+    // infinity of the number's sign.
+    return DecimalOrder(number) <= 0 ? 0.0 : number.startsWith('-') ? -HUGE_VAL : HUGE_VAL;
 }
 
 int RoundHalfEven(double value) {

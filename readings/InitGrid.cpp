@@ -1,5 +1,6 @@
 // Layout of the readings grid: 20 columns, the caption row, widths and captions.
 
+#include "main_window/Fonts.h"
 #include "main_window/frmKDR31.h"
 #include "readings/ReadingsGrid.h"
 
@@ -23,6 +24,8 @@ constexpr int SetupOrder[GridColumns] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,
                                          10, 11, 14, 15, 16, 12, 13, 17, 18, 19};
 
 constexpr int CaptionRowTwips = 400;
+// The "Diff." columns: too narrow for the grid's font.
+constexpr int NarrowColumnTwips = 700;
 // Nineteen data rows fit below the caption row, so the newest row can stay the 19th in view.
 constexpr int DataRowPixels = 21;
 
@@ -42,4 +45,8 @@ void frmKDR31::InitGrid() {
         grdInterfaces->SetCaption(column, QString::fromLatin1(Columns[column].caption));
     }
     grdInterfaces->SetCol(0);
+    grdInterfaces->setFont(GridFont());
+    grdInterfaces->SetNarrowFont(NarrowGridFont());
+    for (int column = 0; column < GridColumns; ++column)
+        grdInterfaces->SetColNarrow(column, Columns[column].twips == NarrowColumnTwips);
 }

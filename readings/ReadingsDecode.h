@@ -43,5 +43,7 @@ int FieldsCovered(int resultLength);
 QString TariffText(float tariff, bool nederlandSelected, bool belgieSelected);
 
 // The user's time format with seconds and without a time zone (Qt's long time format minus its
-// zone part): 08:52:43 for Dutch, 8:52:43 AM for US English.
+// zone and the brackets and commas around it): 08:52:43 for Dutch, 8:52:43 AM for US English.
+// Where the long format spells out its units (French in Belgium: 8 h 52 min 43 s), the short
+// format with seconds added, so that the time fits its column.
 QString TimeFormatWithSeconds(const QLocale& locale);

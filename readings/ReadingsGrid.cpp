@@ -1,5 +1,7 @@
 #include "readings/ReadingsGrid.h"
 
+#include "readings/ReadingsGridAccessible.h"
+
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -12,12 +14,14 @@ constexpr int CellPadding = 2;
 }
 
 ReadingsGrid::ReadingsGrid(QWidget* parent) : QAbstractScrollArea(parent) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(ReadingsGridAccessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
+    setAccessibleName(QStringLiteral("Readings"));
     widths_.fill(64);
-    // The columns are narrow (a time of day gets 53 pixels): a slightly condensed face keeps a
-    // date or a time of seconds whole in most locales.
-    QFont cells = font();
-    cells.setStretch(QFont::SemiCondensed);
-    setFont(cells);
+    narrowFont_ = font();
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
@@ -27,15 +31,32 @@ ReadingsGrid::ReadingsGrid(QWidget* parent) : QAbstractScrollArea(parent) {
 }
 
 void ReadingsGrid::SetRows(int rows) {
+    const int before = Rows();
     table_.SetRows(std::max(1, rows));
     row_ = std::min(row_, Rows() - 1);
     UpdateScrollBars();
     viewport()->update();
+    // Table rows count the data rows from 0.
+    if (Rows() < before)
+        NotifyRowsChanged(QAccessibleTableModelChangeEvent::RowsRemoved, Rows() - 1, before - 2);
+    else if (Rows() > before)
+        NotifyRowsChanged(QAccessibleTableModelChangeEvent::RowsInserted, before - 1, Rows() - 2);
 }
 
 void ReadingsGrid::AppendRow(const ReadingsRow& row) {
     table_.AppendRow(row);
     UpdateScrollBars();
+    // A screen reader hears each new reading: a model change, and, for bridges that pass no
+    // model changes on (AT-SPI with Qt 6.4), the new row's cells as new children of the table.
+    NotifyRowsChanged(QAccessibleTableModelChangeEvent::RowsInserted, Rows() - 2, Rows() - 2);
+    if (QAccessible::isActive()) {
+        QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(this);
+        for (int column = 0; grid && grid->tableInterface() && column < GridColumns; ++column) {
+            QAccessibleEvent created(grid->tableInterface()->cellAt(Rows() - 2, column),
+                                     QAccessible::ObjectCreated);
+            QAccessible::updateAccessibility(&created);
+        }
+    }
     // Only a new row that lands in view needs painting.
     const int last = Rows() - 1;
     if (last < TopRow() + VisibleDataRows() + 1)
@@ -53,6 +74,24 @@ void ReadingsGrid::SetColWidth(int column, int pixels) {
     viewport()->update();
 }
 
+void ReadingsGrid::SetNarrowFont(const QFont& font) {
+    narrowFont_ = font;
+    viewport()->update();
+}
+
+void ReadingsGrid::SetColNarrow(int column, bool narrow) {
+    narrow_.at(static_cast<size_t>(column)) = narrow;
+    viewport()->update();
+}
+
+QFont ReadingsGrid::CellFont(int column) const {
+    return narrow_.at(static_cast<size_t>(column)) ? narrowFont_ : font();
+}
+
+int ReadingsGrid::TextWidth(int column) const {
+    return std::max(0, ColWidth(column) - 2 * CellPadding);
+}
+
 void ReadingsGrid::SetCaptionHeight(int pixels) {
     captionHeight_ = std::max(1, pixels);
     UpdateScrollBars();
@@ -66,13 +105,50 @@ void ReadingsGrid::SetRowHeight(int pixels) {
 }
 
 void ReadingsGrid::SetRow(int row) {
+    const int before = row_;
     row_ = std::clamp(row, 0, Rows() - 1);
     viewport()->update();
+    if (row_ != before)
+        NotifyCurrentCell();
 }
 
 void ReadingsGrid::SetCol(int column) {
+    const int before = col_;
     col_ = std::clamp(column, 0, GridColumns - 1);
     viewport()->update();
+    if (col_ != before)
+        NotifyCurrentCell();
+}
+
+QRect ReadingsGrid::CellRect(int row, int column) const {
+    const int width = widths_.at(static_cast<size_t>(column));
+    if (row == 0)
+        return QRect(ColumnLeft(column), 0, width, captionHeight_);
+    return QRect(ColumnLeft(column), captionHeight_ + (row - TopRow()) * rowHeight_, width,
+                 rowHeight_);
+}
+
+void ReadingsGrid::NotifyCurrentCell() {
+    // Only with an assistive technology listening: the poll moves the current row every time.
+    if (!QAccessible::isActive() || !hasFocus() || row_ < 1)
+        return;
+    QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(this);
+    QAccessibleInterface* cell =
+        grid && grid->tableInterface() ? grid->tableInterface()->cellAt(row_ - 1, col_) : nullptr;
+    if (!cell)
+        return;
+    QAccessibleEvent focus(cell, QAccessible::Focus);
+    QAccessible::updateAccessibility(&focus);
+}
+
+void ReadingsGrid::NotifyRowsChanged(QAccessibleTableModelChangeEvent::ModelChangeType change,
+                                     int first, int last) {
+    if (!QAccessible::isActive())
+        return;
+    QAccessibleTableModelChangeEvent event(this, change);
+    event.setFirstRow(first);
+    event.setLastRow(last);
+    QAccessible::updateAccessibility(&event);
 }
 
 int ReadingsGrid::TopRow() const {
@@ -150,6 +226,7 @@ void ReadingsGrid::paintEvent(QPaintEvent*) {
     const int first = TopRow();
     const int last = std::min(Rows() - 1, first + VisibleDataRows());
     const QFontMetrics metrics(font());
+    const QFontMetrics narrowMetrics(narrowFont_);
     for (int r = first; r <= last; ++r) {
         const int top = captionHeight_ + (r - first) * rowHeight_;
         if (r == row_)
@@ -168,9 +245,12 @@ void ReadingsGrid::paintEvent(QPaintEvent*) {
             if (text.isEmpty())
                 continue;
             const QRect inner = cell.adjusted(CellPadding, 0, -CellPadding, 0);
+            const bool narrow = narrow_[static_cast<size_t>(c)];
+            painter.setFont(narrow ? narrowFont_ : font());
             painter.setPen(pal.color(QPalette::Text));
-            painter.drawText(inner, static_cast<int>(table_.CellAlignment(r, c)),
-                             metrics.elidedText(text, Qt::ElideRight, inner.width()));
+            painter.drawText(
+                inner, static_cast<int>(table_.CellAlignment(r, c)),
+                (narrow ? narrowMetrics : metrics).elidedText(text, Qt::ElideRight, inner.width()));
         }
         if (r == row_ && hasFocus()) {
             QRect cell(ColumnLeft(col_), top, widths_[static_cast<size_t>(col_)], rowHeight_);
@@ -236,11 +316,17 @@ void ReadingsGrid::keyPressEvent(QKeyEvent* event) {
         row = Rows() - 1;
         break;
     case Qt::Key_Left:
-        SetCol(col_ - 1);
+    case Qt::Key_Right: {
+        SetCol(col_ + (event->key() == Qt::Key_Left ? -1 : 1));
+        // Keep the current column in view.
+        const QRect cell = CellRect(0, col_);
+        QScrollBar* bar = horizontalScrollBar();
+        if (cell.left() < 0)
+            bar->setValue(bar->value() + cell.left());
+        else if (cell.right() >= viewport()->width())
+            bar->setValue(bar->value() + cell.right() - viewport()->width() + 1);
         return;
-    case Qt::Key_Right:
-        SetCol(col_ + 1);
-        return;
+    }
     default:
         QAbstractScrollArea::keyPressEvent(event);
         return;
@@ -250,6 +336,11 @@ void ReadingsGrid::keyPressEvent(QKeyEvent* event) {
         SetTopRow(row_);
     else if (row_ >= TopRow() + fit)
         SetTopRow(row_ - fit + 1);
+}
+
+void ReadingsGrid::focusInEvent(QFocusEvent* event) {
+    QAbstractScrollArea::focusInEvent(event);
+    NotifyCurrentCell();
 }
 
 void ReadingsGrid::scrollContentsBy(int, int) {

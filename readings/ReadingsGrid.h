@@ -6,6 +6,7 @@
 #include "readings/ReadingsTable.h"
 
 #include <QAbstractScrollArea>
+#include <QAccessible>
 #include <array>
 
 class ReadingsGrid : public QAbstractScrollArea {
@@ -24,6 +25,12 @@ public:
     void SetCaption(int column, const QString& caption);
     void SetColWidth(int column, int pixels);
     int ColWidth(int column) const { return widths_.at(static_cast<size_t>(column)); }
+    // Narrow columns show their cells in a font of their own; the others in the grid's font.
+    void SetNarrowFont(const QFont& font);
+    void SetColNarrow(int column, bool narrow);
+    QFont CellFont(int column) const;
+    // Room for text in a cell of the column.
+    int TextWidth(int column) const;
     void SetCaptionHeight(int pixels);
     int CaptionHeight() const { return captionHeight_; }
     void SetRowHeight(int pixels);
@@ -34,6 +41,10 @@ public:
     int Col() const { return col_; }
     void SetRow(int row);
     void SetCol(int column);
+
+    // A cell's place in the viewport (row 0 is the caption row), as it is painted; rows out of
+    // view lie above or below it.
+    QRect CellRect(int row, int column) const;
 
     // The first data row in view below the caption row, and how many data rows fit there.
     int TopRow() const;
@@ -50,16 +61,23 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
 
 private:
     void UpdateScrollBars();
+    // Tells assistive technology that the current cell has the focus.
+    void NotifyCurrentCell();
+    void NotifyRowsChanged(QAccessibleTableModelChangeEvent::ModelChangeType change, int first,
+                           int last);
     int ColumnAt(int x) const;
     int ColumnLeft(int column) const;
     int TotalWidth() const;
 
     ReadingsTable table_;
     std::array<int, GridColumns> widths_{};
+    std::array<bool, GridColumns> narrow_{};
+    QFont narrowFont_;
     int captionHeight_ = 20;
     int rowHeight_ = 20;
     int row_ = 0;

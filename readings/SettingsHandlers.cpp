@@ -8,6 +8,7 @@
 
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <algorithm>
 
@@ -37,12 +38,19 @@ void frmKDR31::updDivider_Change() {
 }
 
 void frmKDR31::txtDivider_Change() {
-    const double typed = LeadingNumber(txtDivider->text());
-    if (typed == updDivider->Value())
-        return;
-    // The spinner keeps its range: a typed value outside it moves the spinner to the nearer
-    // end, and nothing outside 1 to 10 is ever sent.
-    updDivider->SetValue(RoundHalfEven(std::clamp(typed, -1e9, 1e9)));
+    // The text stays as typed while the user types: Backspace on "5" leaves an empty box, and a
+    // 7 typed next is a 7. The spinner takes the number at once, within its range, so the send
+    // carries what the box will show; the box itself is corrected when editing finishes.
+    const QString typed = txtDivider->text();
+    if (typed.trimmed().isEmpty())
+        return; // nothing typed yet: nothing to send
+    const int before = updDivider->Value();
+    {
+        const QSignalBlocker quiet(updDivider); // its change handler would rewrite the box
+        updDivider->SetValue(RoundHalfEven(std::clamp(LeadingNumber(typed), -1e9, 1e9)));
+    }
+    if (updDivider->Value() != before)
+        ArmSettingsSend();
 }
 
 void frmKDR31::timTXSettings_Timer() {

@@ -56,7 +56,50 @@ Bytes LongReply(std::uint8_t code, const Bytes& data) {
     return reply;
 }
 
+LineSettings ReadLine(int fd) {
+    termios tio{};
+    LineSettings line;
+    // The master end reports the settings of the slave end, which is the tool's.
+    if (tcgetattr(fd, &tio) != 0)
+        return line;
+    const speed_t speed = cfgetospeed(&tio);
+    const std::pair<speed_t, int> speeds[] = {{B1200, 1200},   {B2400, 2400},    {B4800, 4800},
+                                              {B9600, 9600},   {B19200, 19200},  {B38400, 38400},
+                                              {B57600, 57600}, {B115200, 115200}};
+    for (const auto& [code, baud] : speeds)
+        if (speed == code)
+            line.baud = baud;
+    switch (tio.c_cflag & CSIZE) {
+    case CS5:
+        line.dataBits = 5;
+        break;
+    case CS6:
+        line.dataBits = 6;
+        break;
+    case CS7:
+        line.dataBits = 7;
+        break;
+    default:
+        line.dataBits = 8;
+        break;
+    }
+    line.parity = !(tio.c_cflag & PARENB) ? 'N' : (tio.c_cflag & PARODD) ? 'O' : 'E';
+    line.stopBits = (tio.c_cflag & CSTOPB) ? 2 : 1;
+    line.rtsCts = (tio.c_cflag & CRTSCTS) != 0;
+    line.xonXoff = (tio.c_iflag & (IXON | IXOFF)) != 0;
+    return line;
+}
+
 } // namespace
+
+bool operator==(const LineSettings& a, const LineSettings& b) {
+    return a.baud == b.baud && a.dataBits == b.dataBits && a.parity == b.parity &&
+           a.stopBits == b.stopBits && a.rtsCts == b.rtsCts && a.xonXoff == b.xonXoff;
+}
+
+LineSettings DeviceLine() {
+    return {115200, 8, 'N', 1, false, false};
+}
 
 std::uint16_t Crc16X25(const std::uint8_t* data, size_t length, std::uint16_t start) {
     // Table-free reflected CRC-CCITT, written independently of the tool's own CRC code so that
@@ -261,6 +304,11 @@ void Kdr31Simulator::SetRebootTime(std::chrono::milliseconds time) {
     rebootTime_ = time;
 }
 
+std::optional<LineSettings> Kdr31Simulator::LineSeen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lineSeen_;
+}
+
 std::vector<Received> Kdr31Simulator::ReceivedFrames() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
@@ -326,9 +374,15 @@ void Kdr31Simulator::Run() {
         if (ready > 0 && master >= 0 && (fds[1].revents & POLLIN)) {
             const ssize_t got = read(master, buffer, sizeof buffer);
             if (got > 0) {
+                const LineSettings line = ReadLine(master);
                 std::lock_guard<std::mutex> lock(mutex_);
-                for (ssize_t i = 0; i < got; ++i)
-                    OnByte(buffer[i]);
+                lineSeen_ = line;
+                if (line == DeviceLine()) {
+                    for (ssize_t i = 0; i < got; ++i)
+                        OnByte(buffer[i]);
+                } else {
+                    rxState_ = RxState::WaitStart; // noise breaks any frame in progress
+                }
             }
         } else if (ready > 0 && master >= 0 && (fds[1].revents & (POLLHUP | POLLERR))) {
             // Nobody has the port open: nothing can arrive until somebody opens it.

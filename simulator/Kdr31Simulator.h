@@ -42,6 +42,27 @@ enum class Fault {
     SplitLate,      // the first half of the reply at once, the rest after the late delay
 };
 
+// The line settings of the tool's end of the pseudo-terminal. A pseudo-terminal carries bytes
+// whatever its settings, so the simulator reads them back to stand in for a real line, where
+// another speed or framing turns every byte into noise. Linux keeps every pseudo-terminal at 8
+// data bits without parity whatever is asked; speed, stop bits and flow control read back as
+// the tool set them.
+struct LineSettings {
+    int baud = 0; // 0 for a speed outside the standard ones
+    int dataBits = 0;
+    char parity = 'N'; // 'N', 'E' or 'O'
+    int stopBits = 0;
+    bool rtsCts = false;  // hardware flow control
+    bool xonXoff = false; // software flow control
+};
+bool operator==(const LineSettings& a, const LineSettings& b);
+inline bool operator!=(const LineSettings& a, const LineSettings& b) {
+    return !(a == b);
+}
+// The only line on which the device hears the tool: 115200 baud, 8 data bits, no parity,
+// 1 stop bit, no flow control.
+LineSettings DeviceLine();
+
 // What the boot loader made of the upload commands (208 blocks, 210 finishing command).
 struct BootLoaderState {
     int blocksAccepted = 0;  // block commands acknowledged
@@ -125,6 +146,11 @@ public:
     // How long the device stays silent after accepting a finishing command (2 s unless set).
     void SetRebootTime(std::chrono::milliseconds time);
 
+    // The line settings as they stood when bytes last came from the tool. Bytes that come on a
+    // line set otherwise than DeviceLine() are noise to the device: it never sees a frame in
+    // them.
+    std::optional<LineSettings> LineSeen() const;
+
     // Everything received so far, and only the frames of one command.
     std::vector<Received> ReceivedFrames() const;
     std::vector<Received> ReceivedFrames(std::uint8_t command) const;
@@ -187,6 +213,7 @@ private:
     std::chrono::steady_clock::time_point logStart_ = std::chrono::steady_clock::now();
     std::uint64_t telegramsLogged_ = 0;
     std::vector<Received> received_;
+    std::optional<LineSettings> lineSeen_;
     std::deque<Pending> pending_;
 
     std::array<std::optional<Bytes>, 256> bootBlocks_{};

@@ -1,7 +1,8 @@
 // kdr31-cli as a user runs it: the built program started as a process against a simulated KDR31
 // on a pseudo-terminal, reached through a link the way /dev/serial/by-id/... reaches an adapter,
-// and against a real FTP server on 127.0.0.1.
+// and against a real FTP server and a real MQTT broker on 127.0.0.1.
 
+#include "support/MqttBroker.h"
 #include "support/UpgradeRig.h"
 
 #include "device_link/ReplyParser.h"
@@ -16,6 +17,8 @@
 #include <memory>
 
 namespace {
+
+using namespace std::chrono_literals;
 
 const std::array<float, 13> FixedReadings = {200,  1234.5f, 1000,  3, 0, 10, 20,
                                              0.5f, 12.25f,  0.01f, 1, 5, 7};
@@ -48,6 +51,11 @@ struct Cli {
     QByteArray err;
 
     explicit Cli(const QStringList& arguments) {
+        // The user's own history stays out of the tests: polls without --db record here.
+        static QTemporaryDir dataHome;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
+        process.setProcessEnvironment(environment);
         process.setProgram(QStringLiteral(KDR31_CLI_PATH));
         process.setArguments(arguments);
         process.start();
@@ -109,6 +117,9 @@ private slots:
     void upgradeFromHexFile();
     void upgradeOnline();
     void ctrlCCancelsUpload();
+    void pollRecordsHistoryForExport();
+    void pollPublishesToMqtt();
+    void mqttSettingsAndAvailability();
 
 private:
     QTemporaryDir cache_;
@@ -310,6 +321,119 @@ void TestCli::ctrlCCancelsUpload() {
     QVERIFY(kdr31.Frames(Command::UploadFinish) >= 1);
     QVERIFY(!kdr31.device->BootLoader().flashed);
     QVERIFY2(cli.err.contains("cancelled"), cli.err.constData());
+}
+
+// The readings a poll recorded come back out of export exactly as the poll wrote them; a
+// database that cannot be opened is one line on standard error, and the poll goes on.
+void TestCli::pollRecordsHistoryForExport() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(1));
+    QTemporaryDir dir;
+    const QString db = dir.filePath("history.sqlite");
+    Cli poll({"poll", "--port", kdr31.link, "--count", "3", "--format", "csv", "--db", db});
+    QCOMPARE(poll.Finish(), 0);
+    QCOMPARE(poll.err, QByteArray());
+
+    const QString today = QDate::currentDate().toString(Qt::ISODate);
+    Cli exported({"export", "--db", db, "--from", today, "--to", today, "--serial", "KD310042"});
+    QCOMPARE(exported.Finish(), 0);
+    QCOMPARE(QString::fromUtf8(exported.out).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts),
+             poll.OutLines());
+    // A period before the poll: the header alone.
+    Cli before({"export", "--db", db, "--from", "2020-01-01", "--to", "2020-01-02T00:00+01:00"});
+    QCOMPARE(before.Finish(), 0);
+    QCOMPARE(QString::fromUtf8(before.out).trimmed(), ReadingsCsvHeader());
+
+    Cli peak({"peak", "--db", db, "--json"});
+    QCOMPARE(peak.Finish(), 0);
+    const QJsonObject report = QJsonDocument::fromJson(peak.out).object();
+    QCOMPARE(report.value("serial").toString(), QStringLiteral("KD310042"));
+    QCOMPARE(report.value("month").toString(), today.left(7));
+    QVERIFY(report.value("peak").isNull()); // three seconds make no complete quarter-hour
+
+    Cli unusable({"poll", "--port", kdr31.link, "--count", "3", "--db", dir.path()});
+    QCOMPARE(unusable.Finish(), 0);
+    QCOMPARE(unusable.OutLines().size(), 3);
+    QCOMPARE(unusable.ErrLines().size(), 1);
+    QVERIFY2(unusable.err.contains("--no-db"), unusable.err.constData());
+}
+
+// Readings reach a subscriber as JSON with the device's values; a settings message without
+// --mqtt-allow-settings never reaches the device; a wrong password ends the poll with exit 1.
+void TestCli::pollPublishesToMqtt() {
+    MqttBroker broker;
+    QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
+    MqttSubscriber subscriber(broker.Port(), "kdr31/KD310042/#");
+    QVERIFY(subscriber.WaitSubscribed(5s));
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(1));
+
+    Cli cli({"poll", "--port", kdr31.link, "--count", "3", "--no-db", "--mqtt", broker.Url()});
+    QVERIFY(subscriber.WaitFor("kdr31/KD310042/state", 1, 10s));
+    QVERIFY(subscriber.Publish("kdr31/KD310042/set", R"({"interval": 30})", 5s));
+    QCOMPARE(cli.Finish(), 0);
+    QCOMPARE(cli.err, QByteArray());
+    const auto states = subscriber.Messages("kdr31/KD310042/state");
+    QCOMPARE(states.size(), size_t(3));
+    const QJsonObject state = QJsonDocument::fromJson(states.back().payload).object();
+    QCOMPARE(state.value("serial").toString(), QStringLiteral("KD310042"));
+    QCOMPARE(state.value("import_power_w").toDouble(), 200.0);
+    QCOMPARE(state.value("import_high_wh").toDouble(), 1234.5);
+    QCOMPARE(state.value("extern2").toDouble(), 7.0);
+    QCOMPARE(subscriber.Last("kdr31/KD310042/availability"), QByteArray("offline"));
+    QCOMPARE(kdr31.Frames(Command::Settings), size_t(0));
+    QCOMPARE(subscriber.Count("kdr31/KD310042/set/result"), size_t(0));
+
+    MqttBroker guarded(QStringLiteral("kdr31"), QStringLiteral("secret"));
+    QVERIFY2(guarded.IsRunning(), qPrintable(guarded.Error()));
+    QTemporaryDir dir;
+    QFile password(dir.filePath("password"));
+    QVERIFY(password.open(QIODevice::WriteOnly));
+    password.write("wrong\n");
+    password.close();
+    Cli refused({"poll", "--port", kdr31.link, "--no-db", "--mqtt",
+                 QStringLiteral("mqtt://kdr31@127.0.0.1:%1").arg(guarded.Port()),
+                 "--mqtt-password-file", password.fileName()});
+    QCOMPARE(refused.Finish(), 1);
+    QCOMPARE(refused.ErrLines().size(), 1);
+    QVERIFY2(refused.err.contains("refused the user name or password"), refused.err.constData());
+}
+
+// With --mqtt-allow-settings a settings message goes to the device as kdr31-cli set sends it,
+// and the poll follows the new interval; availability follows the cable.
+void TestCli::mqttSettingsAndAvailability() {
+    MqttBroker broker;
+    QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
+    MqttSubscriber subscriber(broker.Port(), "kdr31/KD310042/#");
+    QVERIFY(subscriber.WaitSubscribed(5s));
+    const QString state = "kdr31/KD310042/state";
+    const QString availability = "kdr31/KD310042/availability";
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(1));
+
+    Cli cli(
+        {"poll", "--port", kdr31.link, "--no-db", "--mqtt", broker.Url(), "--mqtt-allow-settings"});
+    QVERIFY(subscriber.WaitFor(state, 2, 10s));
+    QVERIFY(subscriber.Publish("kdr31/KD310042/set", R"({"interval": 6, "country": "be"})", 5s));
+    QVERIFY(subscriber.WaitFor("kdr31/KD310042/set/result", 1, 10s));
+    const QJsonObject result =
+        QJsonDocument::fromJson(subscriber.Last("kdr31/KD310042/set/result")).object();
+    QVERIFY2(result.value("ok").toBool(), subscriber.Last("kdr31/KD310042/set/result").constData());
+    QCOMPARE(kdr31.device->ReceivedFrames(Command::Settings).front().payload,
+             (sim::Bytes{6, 2, 5, 1}));
+    // At 6 s, no more than one reading in the next 3 s (at 1 s there would be three).
+    const size_t afterSet = subscriber.Count(state);
+    QTest::qWait(3000);
+    QVERIFY(subscriber.Count(state) <= afterSet + 1);
+
+    kdr31.device->HangUp();
+    QVERIFY(subscriber.WaitForLast(availability, "offline", 10s));
+    QVERIFY(kdr31.Start(1));
+    QVERIFY(subscriber.WaitForLast(availability, "online", 10s));
+    cli.Interrupt();
+    QCOMPARE(cli.Finish(), 0);
+    QVERIFY(subscriber.WaitForLast(availability, "offline", 5s));
+    QVERIFY2(!cli.err.contains("MQTT"), cli.err.constData());
 }
 
 QTEST_MAIN(TestCli)

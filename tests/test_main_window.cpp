@@ -1,13 +1,17 @@
 // The main window as it comes up, and as it goes down.
 
+#include "app/ModMain.h"
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/UpDown.h"
+#include "main_window/WrapButton.h"
+#include "readings/ReadingsDecode.h"
 #include "readings/ReadingsGrid.h"
 #include "support/SimulatedPorts.h"
 #include "support/WindowFixture.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
@@ -16,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
 
@@ -26,6 +31,9 @@ private slots:
         WindowUnderTest t;
         frmKDR31& w = t.w;
         QCOMPARE(w.windowTitle(), QStringLiteral("KDR31 Visualisation"));
+        // The window system shows the title unchanged: Qt would append a display name.
+        ModMain::SetUpApplication();
+        QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
         QCOMPARE(w.PortState, std::uint8_t(PortStateClosed));
         QVERIFY(!w.MSComm1->PortOpen());
         QVERIFY(!w.windowIcon().isNull());
@@ -155,6 +163,49 @@ private slots:
         QCOMPARE(grid.VisibleDataRows(), 19);
     }
 
+    void textsFitTheirPlaces() {
+        // Run at 96 dpi and again with QT_SCALE_FACTOR=1.25 (see the CMake file).
+        WindowUnderTest t;
+        const ReadingsGrid& grid = *t.w.grdInterfaces;
+        auto fits = [&](int column, const QString& text) {
+            const int width = QFontMetrics(grid.CellFont(column)).horizontalAdvance(text);
+            if (width <= grid.TextWidth(column))
+                return true;
+            qWarning("column %d: \"%s\" is %d px, room for %d", column, qPrintable(text), width,
+                     grid.TextWidth(column));
+            return false;
+        };
+        // The widest number text, in every column that shows a number with a unit.
+        for (int column : {3, 4, 5, 8, 9, 10, 15})
+            QVERIFY(fits(column, QStringLiteral("-1.234568E+07 Wh")));
+        for (int column : {6, 11})
+            QVERIFY(fits(column, QStringLiteral("1234.568 Wh")));
+        QVERIFY(fits(16, QStringLiteral("0,001 m\u00b3")));
+        QVERIFY(fits(18, QStringLiteral("-1.234568E+07")));
+        for (const char* name : {"nl_NL", "fr_BE", "de_DE"}) {
+            const QLocale locale(QString::fromLatin1(name));
+            QVERIFY(fits(0, locale.toString(QDate(2026, 12, 31), QLocale::ShortFormat)));
+            QVERIFY(fits(1, locale.toString(QTime(23, 59, 59), TimeFormatWithSeconds(locale))));
+        }
+
+        auto* notepad = qobject_cast<WrapButton*>(t.w.cmdSaveDebugLog);
+        QVERIFY(notepad && notepad->ContentsRect().contains(notepad->TextRect()));
+        for (int index : {2, 4, 5}) {
+            QRadioButton* option = t.w.optProtocol[static_cast<size_t>(index)];
+            QVERIFY(t.w.Frame2->rect().contains(option->geometry()));
+            QVERIFY(option->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorHeight, nullptr,
+                                                 option) <= option->height());
+            QStyleOptionButton look;
+            look.initFrom(option);
+            look.text = option->text();
+            const QRect text =
+                option->style()->subElementRect(QStyle::SE_RadioButtonContents, &look, option);
+            QVERIFY(option->fontMetrics().horizontalAdvance(option->text()) <= text.width());
+            QVERIFY(option->fontMetrics().tightBoundingRect(option->text()).height() <=
+                    text.height());
+        }
+    }
+
     void gridPaintsItsRows() {
         WindowUnderTest t;
         ReadingsGrid& grid = *t.w.grdInterfaces;
@@ -172,6 +223,54 @@ private slots:
         };
         QVERIFY(darkPixels(grid.CaptionHeight()) > 20);
         QCOMPARE(darkPixels(grid.CaptionHeight() + grid.RowHeight()), 0);
+    }
+
+    void gridIsAnAccessibleTable() {
+        // (The offscreen platform has no accessibility bridge, so the events that tell a screen
+        // reader of new rows and of the focus cannot be seen here.)
+        WindowUnderTest t;
+        ReadingsGrid& grid = *t.w.grdInterfaces;
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(&grid);
+        QVERIFY(iface && iface->tableInterface());
+        QAccessibleTableInterface* table = iface->tableInterface();
+        QCOMPARE(iface->role(), QAccessible::Table);
+        QCOMPARE(table->columnCount(), 20);
+        QCOMPARE(table->rowCount(), 0);
+        QCOMPARE(iface->child(15)->role(), QAccessible::ColumnHeader);
+        QCOMPARE(iface->child(15)->text(QAccessible::Name), QStringLiteral("Gas"));
+
+        ReadingsRow failed;
+        failed.state = ReadingsRow::Failed;
+        grid.AppendRow(failed);
+        ReadingsRow received;
+        received.state = ReadingsRow::Received;
+        received.fields[0] = 200;
+        received.fields[8] = 3456.789f;
+        received.present = 0x1fff;
+        grid.AppendRow(received);
+        QCOMPARE(table->rowCount(), 2);
+        QCOMPARE(table->cellAt(0, 3)->text(QAccessible::Name), QStringLiteral("???"));
+        QAccessibleInterface* power = table->cellAt(1, 3);
+        QCOMPARE(power->role(), QAccessible::Cell);
+        QCOMPARE(power->text(QAccessible::Name), QStringLiteral("200 W"));
+        QCOMPARE(table->cellAt(1, 15)->text(QAccessible::Name), QString("3456.789 m\u00b3"));
+        QCOMPARE(table->cellAt(1, 1)->text(QAccessible::Name), grid.TextMatrix(2, 1));
+        QCOMPARE(power->tableCellInterface()->columnHeaderCells().value(0)->text(QAccessible::Name),
+                 QStringLiteral("Power"));
+
+        // The arrow keys move the current cell, which is the accessible focus.
+        t.w.activateWindow();
+        grid.setFocus();
+        QVERIFY(QTest::qWaitForWindowActive(&t.w) && grid.hasFocus());
+        grid.SetRow(2);
+        grid.SetCol(3);
+        QTest::keyClick(&grid, Qt::Key_Right);
+        QTest::keyClick(&grid, Qt::Key_Up);
+        QCOMPARE(iface->focusChild(), table->cellAt(0, 4));
+        QVERIFY(iface->focusChild()->state().focused);
+        grid.SetRows(1); // a reconnect
+        QCOMPARE(table->rowCount(), 0);
+        QVERIFY(!table->cellAt(0, 3));
     }
 
     void unloadWithoutPort() {
@@ -192,6 +291,15 @@ private slots:
         QCOMPARE(t.w.OpenCom(2), std::uint8_t(PortStateNoDevice)); // already open
         QVERIFY(t.w.MSComm1->PortOpen());
         QCOMPARE(t.w.SendCommand(Command::Identify, {}).at(0), char(ReplyOk));
+        QVERIFY(sim.device.LineSeen() == sim::DeviceLine()); // 115200 8N1, no flow control
+        // Opened with other settings, the line carries noise to the device, pty or not.
+        QVERIFY(t.w.MSComm1->SetPortOpen(false));
+        QVERIFY(t.w.MSComm1->SetSettings(QStringLiteral("9600,E,7,2")));
+        QVERIFY(t.w.MSComm1->SetPortOpen(true));
+        QCOMPARE(t.w.SendCommand(Command::Identify, {}), SingleByte(ReplyTimedOut));
+        const sim::LineSettings seen = sim.device.LineSeen().value_or(sim::LineSettings{});
+        // Linux keeps a pseudo-terminal at 8 data bits without parity; speed and stop bits tell.
+        QVERIFY(seen.baud == 9600 && seen.stopBits == 2);
         t.w.PortState = 2;
         t.w.close();
         QCOMPARE(t.w.PortState, std::uint8_t(PortStateClosed));

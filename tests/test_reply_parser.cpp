@@ -68,9 +68,12 @@ private slots:
                 chunks << QByteArray(1, c);
             return chunks;
         }() << QByteArray(1, 0) + ident + "#";
-        QTest::newRow("short reply keeps bytes that came in the same read")
-            << 64 << QList<QByteArray>{ShortReply(65, "abcd") + "xy"}
-            << QByteArray(1, 0) + "abcd#xy";
+        QTest::newRow("short reply drops bytes that came behind its end marker")
+            << 64 << QList<QByteArray>{ShortReply(65, "abcd") + "#xy"}
+            << QByteArray(1, 0) + "abcd#";
+        QTest::newRow("short identify with stray bytes stays short")
+            << 86 << QList<QByteArray>{ShortReply(87, ident.left(7)) + "\x05KD3"}
+            << QByteArray(1, 0) + ident.left(7) + "#";
         QTest::newRow("short reply with n = 0 is never accepted")
             << 86 << QList<QByteArray>{Bytes({0x2A, 87, 0, 0x23})} << Bytes({252});
         QTest::newRow("short reply with a wrong end marker")

@@ -101,29 +101,50 @@ private slots:
     }
 
     void typedDivider_data() {
-        QTest::addColumn<QString>("typed");
+        // Keys typed over the selected box, which shows the device's 10; "\b" is Backspace.
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("box");
         QTest::addColumn<int>("value");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("7") << "7" << 7 << "7";
-        QTest::newRow("7.5 rounds to 8") << "7.5" << 8 << "8";
-        QTest::newRow("2.5 rounds to 2") << "2.5" << 2 << "2";
-        QTest::newRow("3.4") << "3.4" << 3 << "3";
-        QTest::newRow("0 is below the range") << "0" << 1 << "1";
-        QTest::newRow("11 is above the range") << "11" << 10 << "10";
-        QTest::newRow("letters") << "abc" << 1 << "1";
-        QTest::newRow("empty") << "" << 1 << "1";
+        QTest::newRow("7") << "7"
+                           << "7" << 7 << "7";
+        QTest::newRow("emptied, then 7") << "\b7"
+                                         << "7" << 7 << "7";
+        QTest::newRow("7.5 rounds to 8") << "7.5"
+                                         << "7.5" << 8 << "8";
+        QTest::newRow("2.5 rounds to 2") << "2.5"
+                                         << "2.5" << 2 << "2";
+        QTest::newRow("0 is below the range") << "0"
+                                              << "0" << 1 << "1";
+        QTest::newRow("11 is above the range") << "11"
+                                               << "11" << 10 << "10";
+        QTest::newRow("letters") << "abc"
+                                 << "abc" << 1 << "1";
+        QTest::newRow("emptied: nothing to send") << "\b"
+                                                  << "" << 10 << "10";
     }
     void typedDivider() {
-        QFETCH(QString, typed);
+        QFETCH(QString, keys);
+        QFETCH(QString, box);
         QFETCH(int, value);
         QFETCH(QString, shown);
         frmKDR31& w = t->w;
-        w.updDivider->SetValue(5);
-        QCOMPARE(w.txtDivider->text(), QStringLiteral("5"));
-        w.txtDivider->setText(typed);
-        emit w.txtDivider->editingFinished(); // the user leaves the box
+        QCOMPARE(w.txtDivider->text(), QStringLiteral("10"));
+        QTest::keyClick(w.txtDivider, Qt::Key_A, Qt::ControlModifier);
+        for (QChar key : keys) {
+            if (key == QLatin1Char('\b'))
+                QTest::keyClick(w.txtDivider, Qt::Key_Backspace);
+            else
+                QTest::keyClicks(w.txtDivider, QString(key));
+        }
+        QCOMPARE(w.txtDivider->text(), box); // as typed, however odd
         QCOMPARE(w.updDivider->Value(), value);
+        QTest::keyClick(w.txtDivider, Qt::Key_Return);
         QCOMPARE(w.txtDivider->text(), shown);
+        if (box.isEmpty()) {
+            QVERIFY(!w.timTXSettings->isActive());
+            return;
+        }
         QVERIFY(WaitForSend(1));
         QCOMPARE(SettingsFrames().size(), size_t(1));
         QCOMPARE(Payload(SettingsFrames().back()).at(3), char(value));

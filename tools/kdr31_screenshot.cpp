@@ -4,6 +4,7 @@
 //   kdr31_screenshot OUTPUT.png      (run under an X server, e.g. xvfb-run: scripts/screenshot.sh)
 
 #include "app/Dialogs.h"
+#include "app/ModMain.h"
 #include "main_window/frmKDR31.h"
 #include "readings/ReadingsGrid.h"
 #include "simulator/Kdr31Simulator.h"
@@ -32,8 +33,7 @@ int main(int argc, char* argv[]) {
     qputenv("KDR31_COM1", QByteArray::fromStdString(device.PortPath()));
 
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("KDR31 Visualisation"));
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    ModMain::SetUpApplication();
     frmKDR31 window(std::make_unique<QtDialogs>());
     window.show();
     QApplication::processEvents();

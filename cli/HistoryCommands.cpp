@@ -1,0 +1,103 @@
+// kdr31-cli export and peak: the history database read back, without a device.
+
+#include "cli/Commands.h"
+#include "cli/Console.h"
+#include "history/HistoryExport.h"
+#include "history/HistoryStore.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdio>
+
+namespace {
+
+QString DatabaseOf(const CliRequest& request) {
+    return request.database.isEmpty() ? HistoryStore::DefaultPath() : request.database;
+}
+
+// Reading a history that is not there is a common slip (no poll yet, another --db): say which
+// file was looked for.
+bool DatabaseExists(const QString& path) {
+    if (QFileInfo::exists(path))
+        return true;
+    PrintError(QStringLiteral("there is no history database %1: record one with kdr31-cli poll, "
+                              "or name it with --db PATH")
+                   .arg(path));
+    return false;
+}
+
+QJsonObject PeakJson(const PeakReport& report) {
+    QJsonObject json{
+        {QStringLiteral("month"), QStringLiteral("%1-%2")
+                                      .arg(report.year, 4, 10, QLatin1Char('0'))
+                                      .arg(report.month, 2, 10, QLatin1Char('0'))},
+        {QStringLiteral("serial"), report.serial},
+        {QStringLiteral("complete_quarters"), report.peak.completeQuarters},
+        {QStringLiteral("incomplete_quarters"), report.peak.incompleteQuarters},
+    };
+    const auto quarter = [](const QuarterHour& q) {
+        return QJsonObject{{QStringLiteral("start"), IsoLocalTime(q.start)},
+                           {QStringLiteral("end"), IsoLocalTime(q.end)},
+                           {QStringLiteral("average_power_w"), q.averageW}};
+    };
+    // No complete quarter-hour: no peak, rather than a made-up one of 0 W.
+    json.insert(QStringLiteral("peak"), report.peak.found ? QJsonValue(quarter(report.peak.peak))
+                                                          : QJsonValue(QJsonValue::Null));
+    if (report.current)
+        json.insert(QStringLiteral("current"), quarter(*report.current));
+    return json;
+}
+
+} // namespace
+
+int RunExport(const CliRequest& request) {
+    const QString path = DatabaseOf(request);
+    if (!DatabaseExists(path))
+        return ExitFailure;
+    QFile out;
+    const bool opened = request.output.isEmpty()
+                            ? out.open(stdout, QIODevice::WriteOnly)
+                            : (out.setFileName(request.output),
+                               out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    if (!opened) {
+        PrintError(QStringLiteral("cannot write %1 (%2): choose another file")
+                       .arg(request.output, out.errorString()));
+        return ExitFailure;
+    }
+    QString error;
+    const bool ok =
+        ExportHistoryCsv(path, request.fromMs, request.toMs, request.serial, out, &error);
+    out.close();
+    if (!ok) {
+        PrintError(QStringLiteral("%1: check the database and the output, then retry").arg(error));
+        return ExitFailure;
+    }
+    return ExitOk;
+}
+
+int RunPeak(const CliRequest& request) {
+    const QString path = DatabaseOf(request);
+    if (!DatabaseExists(path))
+        return ExitFailure;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QDate today = QDate::currentDate();
+    const int year = request.month > 0 ? request.year : today.year();
+    const int month = request.month > 0 ? request.month : today.month();
+    QString error;
+    const std::optional<PeakReport> report =
+        MonthlyPeakReport(path, year, month, request.serial, now, &error);
+    if (!report) {
+        PrintError(QStringLiteral("%1: check the database, then retry").arg(error));
+        return ExitFailure;
+    }
+    if (request.json)
+        return PrintLine(QString::fromUtf8(
+                   QJsonDocument(PeakJson(*report)).toJson(QJsonDocument::Compact)))
+                   ? ExitOk
+                   : ExitFailure;
+    return WriteOut(PeakReportText(*report).toUtf8()) ? ExitOk : ExitFailure;
+}
