@@ -59,9 +59,9 @@ int RunUpgrade(const CliRequest& request, Interrupts& interrupts) {
                              StderrIsTerminal());
 
     // Ctrl-C is the Cancel button: during the upload it stops the upload after the block being
-    // sent, and the finishing command still goes out. Before the upload, where Cancel is not
-    // heard, it ends the upgrade at once; nothing has been sent then. After the upload the
-    // device is rebooting, and only a second Ctrl-C stops waiting for it.
+    // sent, and the finishing command still goes out. Before the upload it ends the upgrade at
+    // once, also in the middle of a transfer or a name lookup; nothing has been sent then. After
+    // the upload the device is rebooting, and only a second Ctrl-C stops waiting for it.
     bool cancelled = false;
     const QMetaObject::Connection onInterrupt =
         QObject::connect(&interrupts, &Interrupts::Interrupted, &upgrade, [&] {

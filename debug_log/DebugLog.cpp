@@ -100,10 +100,11 @@ QString DebugLogDefaultName(const QString& caption, const QDateTime& when, const
 
 std::optional<QString> WriteDebugLogFile(const QString& path, const QByteArray& log) {
     // The new content goes to a temporary file that replaces the old one only when it was
-    // written whole; where no temporary file can be made beside it (a directory the user may
-    // not create files in), the file itself is rewritten from its start.
+    // written whole. Where no temporary file can be made beside it (a directory the user may not
+    // create files in), saving fails: rewriting the file in place would empty it first and lose
+    // it on any failure after that.
     QSaveFile file(path);
-    file.setDirectWriteFallback(true);
+    file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly))
         return file.errorString();
     if (file.write(log) != log.size() || file.write("\r\n", 2) != 2) {

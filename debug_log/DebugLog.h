@@ -53,8 +53,8 @@ QString DebugLogDefaultName(const QString& caption, const QString& dateText,
 QString DebugLogDefaultName(const QString& caption, const QDateTime& when, const QLocale& locale);
 
 // Writes the log's bytes followed by CR LF to path, replacing the whole of any earlier file
-// (which stays as it was when the new one cannot be written). Returns why the file could not be
-// written, or nothing when it was.
+// (which stays as it was when the new one cannot be written, also where no temporary file can be
+// made beside it). Returns why the file could not be written, or nothing when it was.
 std::optional<QString> WriteDebugLogFile(const QString& path, const QByteArray& log);
 
 // The message for a log that could not be saved: the file and the reason.

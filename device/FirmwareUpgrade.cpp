@@ -11,6 +11,7 @@
 
 #include <QFile>
 #include <QScopeGuard>
+#include <algorithm>
 
 namespace {
 
@@ -42,6 +43,8 @@ UpgradeOutcome FirmwareUpgrade::Run(UpgradeFrontEnd& frontEnd) {
         return UpgradeOutcome::NoDevice;
     }
     wait_->Reset();
+    // Cancel ends the transfers of this upgrade; one pressed after an earlier upgrade does not.
+    ModMain::CancelRequested = 0;
     blockCount_ = 0;
     nextBlock_ = 0;
     const auto idle = qScopeGuard([this] { phase_ = UpgradePhase::Idle; });
@@ -70,18 +73,19 @@ std::optional<FirmwareVersion> FirmwareUpgrade::CheckOnlineVersion() {
 
     failure_ = UpgradeOutcome::DownloadFailed;
     QString localPath;
+    inet_->SetMaxBytes(UpgradeListMaxBytes);
     const FetchResult fetched = FetchFile(kUpgradeListRemotePath, localPath, {});
+    if (ModMain::CancelRequested != 0) {
+        failure_ = UpgradeOutcome::Cancelled;
+        End({}, true);
+        return std::nullopt;
+    }
     if (fetched == FetchResult::NoFolder) {
         End(UpgradeText::NoDownloadFolder, true);
         return std::nullopt;
     }
-    QByteArray list;
-    if (fetched == FetchResult::Done) {
-        QFile file(localPath);
-        if (file.open(QIODevice::ReadOnly))
-            list = file.readAll();
-    }
-    const std::optional<FirmwareVersion> latest = ListedVersion(list);
+    const std::optional<FirmwareVersion> latest =
+        fetched == FetchResult::Done ? ReadListedVersion(localPath) : std::nullopt;
     if (!latest) {
         End(UpgradeText::NotDownloaded, true);
         return std::nullopt;
@@ -128,9 +132,18 @@ std::optional<QString> FirmwareUpgrade::DownloadImage() {
     failure_ = UpgradeOutcome::DownloadFailed;
     ui_->SetProgressText(UpgradeText::Downloading);
     QString localPath;
+    double bar = 10;
+    inet_->SetMaxBytes(HexFileMaxBytes);
     const FetchResult fetched =
-        FetchFile(kFirmwareImageRemotePath, localPath,
-                  [this](double elapsed) { ui_->SetProgressBar(DownloadBar(elapsed)); });
+        FetchFile(kFirmwareImageRemotePath, localPath, [this, &bar](double elapsed) {
+            bar = DownloadBar(elapsed);
+            ui_->SetProgressBar(bar);
+        });
+    if (ModMain::CancelRequested != 0) {
+        failure_ = UpgradeOutcome::Cancelled;
+        End({}, true);
+        return std::nullopt;
+    }
     if (fetched == FetchResult::NoFolder) {
         End(UpgradeText::NoDownloadFolder, true);
         return std::nullopt;
@@ -139,7 +152,8 @@ std::optional<QString> FirmwareUpgrade::DownloadImage() {
         End(UpgradeText::NotDownloaded, true);
         return std::nullopt;
     }
-    ui_->SetProgressBar(90);
+    // A slow download has crept past 90 by now: the bar does not step back.
+    ui_->SetProgressBar(std::max(90.0, bar));
     return localPath;
 }
 
@@ -157,7 +171,7 @@ std::optional<QByteArray> FirmwareUpgrade::ConvertImage(const QString& hexFile) 
         refusal = UnreadableImageText(hex.error);
     else if (hex.checksumErrors)
         refusal = UpgradeText::ChecksumErrors;
-    else
+    else if (refusal = IncompleteImageRefusal(hex); refusal.isEmpty())
         refusal = ImageRefusal(hex.image);
     if (!refusal.isEmpty()) {
         End(refusal, true);
@@ -268,15 +282,18 @@ FirmwareUpgrade::FetchResult FirmwareUpgrade::FetchFile(const char* remotePath, 
     if (!inet_->Execute(inet_->URL(), GetOperation(remotePath, localPath)))
         return FetchResult::Failed;
 
+    // Ticks also when there is no bar to move, so that a Cancel is seen within one tick.
     const double start = Timer();
-    std::function<void()> onTick;
-    if (tick)
-        onTick = [&tick, start] { tick(Timer() - start); };
+    const auto onTick = [&tick, start] {
+        if (tick)
+            tick(Timer() - start);
+    };
     wait_->Until(
-        start + TransferLimitSeconds, [&finished] { return finished; }, onTick,
+        start + TransferLimitSeconds,
+        [&finished] { return finished || ModMain::CancelRequested != 0; }, onTick,
         DownloadTickSeconds);
     if (!finished)
-        inet_->Cancel(); // too slow, or the front end is closing: the transfer is abandoned
+        inet_->Cancel(); // too slow, Cancel, or the front end closing: the transfer is abandoned
     return finished && transferOk ? FetchResult::Done : FetchResult::Failed;
 }
 

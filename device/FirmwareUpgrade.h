@@ -49,7 +49,8 @@ enum class UpgradeOutcome {
     DownloadFailed,
     ImageRefused, // unreadable, damaged, incomplete, empty or too large: nothing was sent
     UploadFailed, // a block or the finishing command was not acknowledged
-    Cancelled,    // Cancel during the upload; the finishing command went out
+    Cancelled,    // Cancel: during a transfer nothing was sent; during the upload the
+                  // finishing command went out
     Aborted,      // the front end is closing
 };
 

@@ -146,6 +146,18 @@ HexImage Hex2BinString(const QString& HexFile, bool NoBoot, const MessageSink& m
         if (msgBox)
             msgBox(text);
     };
+    // Single lines get boxes up to the limit; past it they are only counted, per kind.
+    int lineBoxes = 0;
+    int moreChecksumErrors = 0;
+    int moreUnsupportedTypes = 0;
+    const auto report = [&](const QString& text, int& more) {
+        if (lineBoxes < MaxLineMessages) {
+            ++lineBoxes;
+            show(text);
+        } else {
+            ++more;
+        }
+    };
     QByteArray image;
     unsigned segmentBase = 0;
     LineReader reader(file);
@@ -157,13 +169,16 @@ HexImage Hex2BinString(const QString& HexFile, bool NoBoot, const MessageSink& m
         if (length == 0)
             continue;
         const QByteArray type = line.mid(7, 2);
-        if (type == "01")
+        if (type == "01") {
+            result.endRecord = true;
             break;
+        }
         if (type == "03" || type == "04" || type == "05")
             continue;
         if (type != "00" && type != "02") {
-            show(QStringLiteral("HEX Data type ") + QString::fromLatin1(type) +
-                 QStringLiteral(" not supported. This will be ignored!"));
+            report(QStringLiteral("HEX Data type ") + QString::fromLatin1(type) +
+                       QStringLiteral(" not supported. This will be ignored!"),
+                   moreUnsupportedTypes);
             continue;
         }
 
@@ -179,11 +194,16 @@ HexImage Hex2BinString(const QString& HexFile, bool NoBoot, const MessageSink& m
                                        "a character that is not a hexadecimal digit.")
                             .arg(name)
                             .arg(lineNumber));
+        // A line cut short lacks data its byte count promises, and about one cut in 256 still
+        // comes out with a right checksum.
+        if (length < 9 + 2 * qsizetype(HexField(line, 2, 2)))
+            result.shortRecords = true;
 
         if (type == "02") {
             if (*sum != 0) {
-                show(QStringLiteral("Checksum error op extended segment address &H") +
-                     Chars(line, 10, 4));
+                report(QStringLiteral("Checksum error op extended segment address &H") +
+                           Chars(line, 10, 4),
+                       moreChecksumErrors);
                 result.checksumErrors = true;
             } else {
                 segmentBase = HexField(line, 10, 4) * 16;
@@ -193,7 +213,8 @@ HexImage Hex2BinString(const QString& HexFile, bool NoBoot, const MessageSink& m
 
         // A bad checksum is reported, but the record is used all the same.
         if (*sum != 0) {
-            show(QStringLiteral("Checksum error op data record op adres &H") + Chars(line, 4, 4));
+            report(QStringLiteral("Checksum error op data record op adres &H") + Chars(line, 4, 4),
+                   moreChecksumErrors);
             result.checksumErrors = true;
         }
         const unsigned count = HexField(line, 2, 2);
@@ -216,6 +237,12 @@ HexImage Hex2BinString(const QString& HexFile, bool NoBoot, const MessageSink& m
     if (reader.Failed())
         return fail(QStringLiteral("The firmware file %1 cannot be read: %2")
                         .arg(name, file.errorString()));
+    if (moreChecksumErrors > 0)
+        show(QStringLiteral("\u2026 and %1 more lines with checksum errors")
+                 .arg(moreChecksumErrors));
+    if (moreUnsupportedTypes > 0)
+        show(QStringLiteral("\u2026 and %1 more lines with unsupported record types")
+                 .arg(moreUnsupportedTypes));
 
     result.ok = true;
     result.image = std::move(image);

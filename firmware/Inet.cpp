@@ -9,13 +9,11 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
-#ifdef Q_OS_WIN
-#include <QCoreApplication>
-#include <QTemporaryFile>
-#endif
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
@@ -79,13 +77,6 @@ bool HasControlCharacter(const QString& text) {
     return false;
 }
 
-#ifdef Q_OS_WIN
-bool AcceptsNewFiles(const QString& directory) {
-    QTemporaryFile probe(directory + QStringLiteral("/kdr31-XXXXXX.probe"));
-    return probe.open();
-}
-#endif
-
 // The directory exists afterwards (created owner-only when it did not) and no other user can
 // write to it. An existing directory that others can write is tightened when it is ours and
 // refused otherwise.
@@ -125,32 +116,38 @@ QString CurlFailure(CURLcode code, const char* errorBuffer) {
 } // namespace
 
 std::optional<QString> TempDownloadPath() {
-#ifdef Q_OS_WIN
-    const QString programDir = QCoreApplication::applicationDirPath();
-    if (!programDir.isEmpty() && AcceptsNewFiles(programDir))
-        return QDir::toNativeSeparators(QDir(programDir).filePath(QLatin1String(kTempFileName)));
-#endif
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
     if (cache.isEmpty() || !PreparePrivateDirectory(cache))
         return std::nullopt;
     return QDir::toNativeSeparators(QDir(cache).filePath(QLatin1String(kTempFileName)));
 }
 
-// One download. Created and destroyed on the thread of the Inet; between the start of its thread
-// and the join, only the worker touches the curl handles, the file and the results.
+// One download, shared by the Inet that started it and its worker thread. The worker is never
+// joined: whichever of the two lets go last destroys the transfer and its curl handles.
 struct Inet::Transfer {
+    // Set before the worker starts, read-only afterwards.
     quint64 generation = 0;
     QString remotePath;
-    QFile file;
+    qint64 maxBytes = 0;
     CURL* easy = nullptr;
     CURLM* multi = nullptr;
-    char errorBuffer[CURL_ERROR_SIZE] = {};
+
     std::atomic<bool> abort{false};
-    std::atomic<qint64>* received = nullptr;
+    std::atomic<qint64> received{0};
+
+    // The local file and whom to tell are shared with the Inet: every write, and the worker's
+    // report, happen under the lock, and once the Inet has let go (owner null) the worker
+    // touches neither again.
+    std::mutex mutex;
+    QFile file;
+    Inet* owner = nullptr;
+
+    // The worker's own until it reports.
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    bool tooLarge = false;
+    QString writeError;
     bool ok = false;
     QString error;
-    QString writeError;
-    std::thread thread;
 
     ~Transfer() {
         if (multi != nullptr)
@@ -159,7 +156,9 @@ struct Inet::Transfer {
             curl_easy_cleanup(easy);
     }
 
-    void Run();
+    static void Work(const std::shared_ptr<Transfer>& transfer);
+    void Run(bool& finished, CURLcode& result, QString& loopError);
+    void Report(bool finished, CURLcode result, const QString& loopError);
     static size_t WriteToFile(char* data, size_t size, size_t count, void* userData);
     static int CheckAbort(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 };
@@ -167,11 +166,19 @@ struct Inet::Transfer {
 size_t Inet::Transfer::WriteToFile(char* data, size_t size, size_t count, void* userData) {
     auto* transfer = static_cast<Transfer*>(userData);
     const qint64 length = qint64(size * count);
+    const std::lock_guard<std::mutex> lock(transfer->mutex);
+    if (transfer->owner == nullptr)
+        return 0; // let go of: not one more byte into a file that may be another's by now
+    // A server that announces no size (or lies about it) is cut off here.
+    if (transfer->maxBytes > 0 && transfer->received.load() + length > transfer->maxBytes) {
+        transfer->tooLarge = true;
+        return 0;
+    }
     if (transfer->file.write(data, length) != length) {
         transfer->writeError = transfer->file.errorString();
         return 0; // anything but the length ends the transfer with a write error
     }
-    transfer->received->fetch_add(length);
+    transfer->received.fetch_add(length);
     return size * count;
 }
 
@@ -179,58 +186,76 @@ int Inet::Transfer::CheckAbort(void* userData, curl_off_t, curl_off_t, curl_off_
     return static_cast<Transfer*>(userData)->abort.load() ? 1 : 0;
 }
 
-void Inet::Transfer::Run() {
+void Inet::Transfer::Work(const std::shared_ptr<Transfer>& transfer) {
     bool finished = false;
     CURLcode result = CURLE_OK;
     QString loopError;
+    transfer->Run(finished, result, loopError);
+    transfer->Report(finished, result, loopError);
+}
+
+void Inet::Transfer::Run(bool& finished, CURLcode& result, QString& loopError) {
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         loopError = QStringLiteral("the transfer could not be started");
-    } else {
-        while (!abort.load()) {
-            int running = 0;
-            CURLMcode status = curl_multi_perform(multi, &running);
-            int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-                if (message->msg == CURLMSG_DONE) {
-                    finished = true;
-                    result = message->data.result;
-                }
-            }
-            if (status == CURLM_OK && !finished && running > 0)
-                status = curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr);
-            if (status != CURLM_OK) {
-                loopError = QString::fromUtf8(curl_multi_strerror(status));
-                break;
-            }
-            if (finished || running == 0)
-                break;
-        }
-        // Removing an unfinished transfer closes its connections without waiting on the server.
-        curl_multi_remove_handle(multi, easy);
-    }
-    file.close();
-
-    ok = finished && result == CURLE_OK;
-    if (ok)
         return;
-    QString reason;
-    if (abort.load())
-        reason = QStringLiteral("cancelled");
-    else if (!loopError.isEmpty())
-        reason = loopError;
-    else if (!finished)
-        reason = QStringLiteral("the transfer ended without a result");
-    else if (result == CURLE_WRITE_ERROR && !writeError.isEmpty())
-        reason = QStringLiteral("cannot write %1: %2").arg(file.fileName(), writeError);
-    else
-        reason = CurlFailure(result, errorBuffer);
-    error = QStringLiteral("Download of %1 failed: %2").arg(remotePath, reason);
+    }
+    while (!abort.load()) {
+        int running = 0;
+        CURLMcode status = curl_multi_perform(multi, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE) {
+                finished = true;
+                result = message->data.result;
+            }
+        }
+        if (status == CURLM_OK && !finished && running > 0)
+            status = curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr);
+        if (status != CURLM_OK) {
+            loopError = QString::fromUtf8(curl_multi_strerror(status));
+            break;
+        }
+        if (finished || running == 0)
+            break;
+    }
+    // Removing an unfinished transfer closes its connections without waiting on the server, and
+    // (quick exit) leaves a name lookup still in progress to the resolver's own thread.
+    curl_multi_remove_handle(multi, easy);
+}
+
+void Inet::Transfer::Report(bool finished, CURLcode result, const QString& loopError) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (owner == nullptr)
+        return; // cancelled: the Inet has closed the file and reported already
+    file.close();
+    ok = finished && result == CURLE_OK;
+    if (!ok) {
+        const bool overBound = tooLarge || (finished && result == CURLE_FILESIZE_EXCEEDED);
+        QString reason;
+        if (!loopError.isEmpty())
+            reason = loopError;
+        else if (!finished)
+            reason = QStringLiteral("the transfer ended without a result");
+        else if (overBound)
+            reason = QStringLiteral("the file is larger than %1 bytes").arg(maxBytes);
+        else if (result == CURLE_WRITE_ERROR && !writeError.isEmpty())
+            reason = QStringLiteral("cannot write %1: %2").arg(file.fileName(), writeError);
+        else
+            reason = CurlFailure(result, errorBuffer);
+        error = QStringLiteral("Download of %1 failed: %2").arg(remotePath, reason);
+        // Nothing of a download that passed its bound stays on disk.
+        if (overBound)
+            file.remove();
+    }
+    QMetaObject::invokeMethod(
+        owner, [owner = owner, generation = generation] { owner->OnWorkerFinished(generation); },
+        Qt::QueuedConnection);
 }
 
 Inet::Inet(QObject* parent) : QObject(parent) {}
 
 Inet::~Inet() {
-    StopWorker();
+    LetGo();
 }
 
 bool Inet::SetAccessType(int accessType) {
@@ -329,9 +354,9 @@ bool Inet::Execute(const QString& url, const QString& operation) {
     if (protocol_ != icFTP)
         return Refuse(QStringLiteral("Only FTP transfers are supported"));
 
-    auto transfer = std::make_unique<Transfer>();
+    auto transfer = std::make_shared<Transfer>();
     transfer->remotePath = get->remotePath;
-    transfer->received = &bytesReceived_;
+    transfer->maxBytes = maxBytes_;
     transfer->file.setFileName(get->localPath);
     if (!transfer->file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         return Refuse(QStringLiteral("Cannot create %1: %2")
@@ -373,11 +398,18 @@ bool Inet::Execute(const QString& url, const QString& operation) {
         option(curl_easy_setopt(easy, CURLOPT_PROXY, ""));
     option(curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_NOCWD)));
     option(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A transfer removed while its name lookup hangs does not wait for the lookup.
+    option(curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L));
+#endif
+    // A server that announces a size above the bound is refused before the data flows.
+    if (maxBytes_ > 0)
+        option(curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(maxBytes_)));
     option(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
     option(curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, kStallSeconds));
     option(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L));
     option(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds));
-    // Closing the connection within the transfer keeps the clean-up on this thread short.
+    // Closing the connection within the transfer leaves nothing open for the clean-up.
     option(curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L));
     option(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer));
     option(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::WriteToFile));
@@ -388,17 +420,12 @@ bool Inet::Execute(const QString& url, const QString& operation) {
     if (!set)
         return Refuse(QStringLiteral("Cannot set up a transfer of %1 (libcurl)").arg(target));
 
-    bytesReceived_.store(0);
     lastError_.clear();
     transfer->generation = ++generation_;
-    Transfer* running = transfer.get();
+    transfer->owner = this;
     try {
-        running->thread = std::thread([this, running] {
-            running->Run();
-            const quint64 generation = running->generation;
-            QMetaObject::invokeMethod(
-                this, [this, generation] { OnWorkerFinished(generation); }, Qt::QueuedConnection);
-        });
+        // Never joined: ending a download must not wait on the network (see LetGo).
+        std::thread([transfer] { Transfer::Work(transfer); }).detach();
     } catch (const std::system_error& e) {
         return Refuse(QStringLiteral("Cannot start a transfer thread: %1")
                           .arg(QString::fromLocal8Bit(e.what())));
@@ -407,28 +434,36 @@ bool Inet::Execute(const QString& url, const QString& operation) {
     return true;
 }
 
-void Inet::StopWorker() {
+qint64 Inet::BytesReceived() const {
+    return transfer_ ? transfer_->received.load() : lastBytesReceived_;
+}
+
+void Inet::LetGo() {
     if (!transfer_)
         return;
+    lastBytesReceived_ = transfer_->received.load();
+    const std::lock_guard<std::mutex> lock(transfer_->mutex);
+    transfer_->owner = nullptr;
+    transfer_->file.close();
     transfer_->abort.store(true);
     curl_multi_wakeup(transfer_->multi);
-    if (transfer_->thread.joinable())
-        transfer_->thread.join();
 }
 
 void Inet::Cancel() {
     if (!transfer_)
         return;
-    // The notice the worker may have queued is ignored by its generation.
-    StopWorker();
-    OnWorkerFinished(transfer_->generation);
+    LetGo();
+    const QString error =
+        QStringLiteral("Download of %1 failed: cancelled").arg(transfer_->remotePath);
+    transfer_.reset();
+    lastError_ = error;
+    emit TransferDone(false, error);
 }
 
 void Inet::OnWorkerFinished(quint64 generation) {
     if (!transfer_ || transfer_->generation != generation)
         return;
-    if (transfer_->thread.joinable())
-        transfer_->thread.join();
+    lastBytesReceived_ = transfer_->received.load();
     const bool ok = transfer_->ok;
     const QString error = transfer_->error;
     transfer_.reset();

@@ -2,15 +2,17 @@
 // The internet transfer object of the main window (Inet1): the FTP settings the upgrade makes and
 // an asynchronous download of one remote file into one local file.
 //
-// A download runs on a worker thread of its own, so the window never waits on the network. The
-// local file is created (emptied) when the download starts and written as the data arrives, so
-// its size grows; whether the download succeeded is told by TransferDone and LastError(), never
-// by the file: a server that dies mid-transfer leaves a partial file behind.
+// A download runs on a worker thread of its own, so the window never waits on the network: not
+// while the data flows, and not when a download is ended either. A worker that is stopped is
+// left to wind down on its own (a name lookup may hold it for as long as the resolver takes);
+// from that moment it no longer touches the local file and reports to nobody. The local file is
+// created (emptied) when the download starts and written as the data arrives, so its size grows;
+// whether the download succeeded is told by TransferDone and LastError(), never by the file: a
+// server that dies mid-transfer leaves a partial file behind.
 
 #include <QObject>
 #include <QString>
 
-#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -24,9 +26,9 @@ inline constexpr char kFirmwareImageRemotePath[] = "/KDR31v2.hex";
 // program can be pointed at a local test server.
 inline constexpr char kFirmwareServerEnv[] = "KDR31_FIRMWARE_SERVER";
 
-// Where the downloads go ("temp.tmp"). On Windows the program's own directory when it is writable;
-// otherwise (and on every other system) a per-user cache directory, created owner-only when
-// missing. Nothing when no writable place exists.
+// Where the downloads go ("temp.tmp"): a per-user cache directory, created owner-only when
+// missing, on every system. Never the program's own directory, which other local users may be
+// able to write to. Nothing when no writable place exists.
 std::optional<QString> TempDownloadPath();
 
 class Inet : public QObject {
@@ -42,7 +44,7 @@ public:
     };
 
     explicit Inet(QObject* parent = nullptr);
-    // Ends a running download (without TransferDone) and waits for its thread.
+    // Ends a running download (without TransferDone), without waiting for its thread.
     ~Inet() override;
 
     // Setters return false for a value this object does not support; the setting is then
@@ -55,6 +57,11 @@ public:
     // is neither "host" nor "host:port" clears the host and returns false, so that a mistyped
     // override never falls back to the real server.
     bool SetRemoteHost(const QString& host);
+    // The most bytes the downloads started from now on may bring; 0 for no bound. A download that
+    // passes it is stopped at once, whether or not the server announced the size, and fails; its
+    // local file is removed.
+    void SetMaxBytes(qint64 bytes) { maxBytes_ = bytes > 0 ? bytes : 0; }
+    qint64 MaxBytes() const { return maxBytes_; }
 
     int AccessType() const { return accessType_; }
     int Protocol() const { return protocol_; }
@@ -70,15 +77,15 @@ public:
     // file that cannot be created. Every start that returned true ends in exactly one
     // TransferDone (unless the object is destroyed first).
     bool Execute(const QString& url, const QString& operation);
-    // Ends a running download at once. The thread has stopped and TransferDone has been emitted
-    // when this returns (ok when the download had already completed).
+    // Ends a running download at once, whatever the network or the resolver does. When this
+    // returns, TransferDone(false) has been emitted, the local file is closed and no longer
+    // written; the worker may still be closing its connection, holding nothing of this object.
     void Cancel();
 
     // True from a successful Execute until just before its TransferDone.
     bool StillExecuting() const { return transfer_ != nullptr; }
-    // Bytes of the current (or last) download written to the local file; safe to call at any
-    // time from any thread.
-    qint64 BytesReceived() const { return bytesReceived_.load(); }
+    // Bytes of the current (or last) download written to the local file.
+    qint64 BytesReceived() const;
     // Why the last download or the last Execute failed; empty after a successful download.
     QString LastError() const { return lastError_; }
 
@@ -94,7 +101,7 @@ private:
     struct Transfer;
 
     void OnWorkerFinished(quint64 generation);
-    void StopWorker();
+    void LetGo();
     bool Refuse(const QString& reason);
 
     int accessType_ = icUseDefault;
@@ -103,8 +110,10 @@ private:
     QString password_;
     QString host_;
     int port_ = 0;
+    qint64 maxBytes_ = 0;
     QString lastError_;
-    std::atomic<qint64> bytesReceived_{0};
+    qint64 lastBytesReceived_ = 0;
     quint64 generation_ = 0;
-    std::unique_ptr<Transfer> transfer_;
+    // Shared with its worker, which may outlive this object.
+    std::shared_ptr<Transfer> transfer_;
 };

@@ -3,6 +3,7 @@
 #include "app/ModMain.h"
 #include "firmware/Crc16.h"
 
+#include <QFile>
 #include <algorithm>
 
 std::optional<FirmwareVersion> ListedVersion(const QByteArray& list) {
@@ -11,6 +12,20 @@ std::optional<FirmwareVersion> ListedVersion(const QByteArray& list) {
     FirmwareVersion version{};
     for (size_t i = 0; i < version.size(); ++i)
         version[i] = static_cast<std::uint8_t>(list.at(UpgradeListVersionOffset + int(i)));
+    return version;
+}
+
+std::optional<FirmwareVersion> ReadListedVersion(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() < UpgradeListMinBytes ||
+        !file.seek(UpgradeListVersionOffset))
+        return std::nullopt;
+    const QByteArray bytes = file.read(qint64(FirmwareVersion().size()));
+    if (bytes.size() != qsizetype(FirmwareVersion().size()))
+        return std::nullopt;
+    FirmwareVersion version{};
+    for (size_t i = 0; i < version.size(); ++i)
+        version[i] = static_cast<std::uint8_t>(bytes.at(qsizetype(i)));
     return version;
 }
 
@@ -44,6 +59,12 @@ QByteArray PadImage(const QByteArray& image) {
     if (rest == 0)
         return image;
     return image + QByteArray(UploadBlockBytes - rest, '\0');
+}
+
+QString IncompleteImageRefusal(const HexImage& hex) {
+    if (!hex.endRecord || hex.shortRecords)
+        return UpgradeText::IncompleteImage;
+    return {};
 }
 
 QString ImageRefusal(const QByteArray& image) {

@@ -4,6 +4,8 @@
 // must pass before anything is sent, and the progress bar's values. The upgrade handler of the
 // main window strings these together with the transfers and the transactions.
 
+#include "firmware/HexImage.h"
+
 #include <QByteArray>
 #include <QString>
 #include <array>
@@ -30,6 +32,11 @@ enum class UpgradePhase {
 // bytes 40 to 43.
 constexpr int UpgradeListMinBytes = 92;
 constexpr int UpgradeListVersionOffset = 40;
+
+// The most a download may bring; a server that sends more is cut off there. The list is 92 bytes
+// in practice; a full 255-block image as Intel HEX is about 90 KB.
+constexpr qint64 UpgradeListMaxBytes = 64 * 1024;
+constexpr qint64 HexFileMaxBytes = 4 * 1024 * 1024;
 
 // The boot loader takes the image in blocks of 128 bytes; block numbers and the block count each
 // travel in one byte, and the count must fit, so at most 255 blocks.
@@ -73,11 +80,18 @@ inline const QString ChecksumErrors =
                    "to the KDR31. Please retry");
 inline const QString EmptyImage =
     QStringLiteral("The downloaded KDR31 firmware holds no data. Nothing was sent to the KDR31");
+inline const QString IncompleteImage =
+    QStringLiteral("The downloaded KDR31 firmware is incomplete (the file ends too soon). Nothing "
+                   "was sent to the KDR31. Please retry");
 } // namespace UpgradeText
 
 // The latest version named in the upgrade list, or nothing when the list is shorter than
 // UpgradeListMinBytes.
 std::optional<FirmwareVersion> ListedVersion(const QByteArray& list);
+
+// The same read from the downloaded list file: only its size and bytes 40 to 43 are read, so a
+// list of any size costs no memory. Nothing when the file cannot be read.
+std::optional<FirmwareVersion> ReadListedVersion(const QString& path);
 
 // "1.2.0.15": the four parts in decimal, without leading zeros.
 QString VersionText(const FirmwareVersion& version);
@@ -93,6 +107,10 @@ QString ImageTooLargeText(int bytes);
 
 // The image filled with zero bytes up to the next multiple of the block size.
 QByteArray PadImage(const QByteArray& image);
+
+// Whether the HEX file was whole: empty when it reached its end-of-file record and no record in
+// it was cut short, otherwise the message that refuses the image.
+QString IncompleteImageRefusal(const HexImage& hex);
 
 // Whether an image can be uploaded: empty when it can, otherwise the message that refuses it (an
 // empty image, or one of more than MaxUploadBlocks blocks).

@@ -4,8 +4,12 @@
 #include "debug_log/DebugLog.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -182,6 +186,48 @@ private slots:
         QCOMPARE(ReadAll(regular), QByteArray("kept\r\n"));
         QCOMPARE(DebugLogSaveFailedText(QStringLiteral("/a/b.txt"), QStringLiteral("Disk full")),
                  QStringLiteral("The debug log could not be saved to /a/b.txt: Disk full"));
+    }
+
+    // A file the user may write, in a directory the user may not create files in: no temporary
+    // file can be made beside it, so the save fails and the file keeps what it held. Run as an
+    // unprivileged user in a child process, since root may create files anywhere.
+    void fileKeptWhenNoTemporaryFileCanBeMade() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("log.txt"));
+        QVERIFY(Written(path, "kept"));
+        const auto everyone = [](bool write) {
+            QFileDevice::Permissions p = QFileDevice::ReadOwner | QFileDevice::ReadGroup |
+                                         QFileDevice::ReadOther | QFileDevice::ExeOwner |
+                                         QFileDevice::ExeGroup | QFileDevice::ExeOther;
+            if (write)
+                p |= QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+            return p;
+        };
+        QVERIFY(QFile::setPermissions(path, everyone(true)));
+        QVERIFY(QFile::setPermissions(dir.path(), everyone(false)));
+        const auto restore =
+            qScopeGuard([&] { QFile::setPermissions(dir.path(), everyone(true)); });
+
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            constexpr uid_t nobody = 65534;
+            if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+                ::_exit(2);
+            QFile reachable(path); // the file itself can be written: the test means something
+            if (!reachable.open(QIODevice::WriteOnly | QIODevice::Append))
+                ::_exit(3);
+            reachable.close();
+            const std::optional<QString> failure = WriteDebugLogFile(path, "new");
+            ::_exit(failure && !failure->isEmpty() ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 3)
+            QSKIP("the unprivileged user cannot reach the temporary directory");
+        QCOMPARE(WEXITSTATUS(status), 0); // 1: saved all the same; 2: no unprivileged user
+        QCOMPARE(ReadAll(path), QByteArray("kept\r\n"));
     }
 };
 

@@ -172,6 +172,52 @@ private slots:
         QCOMPARE(result.checksumErrors, shown.join('|').contains("Checksum error"));
     }
 
+    // A file cut short converts without a fault; only these two facts tell it from a whole one.
+    void completeness_data() {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("endRecord");
+        QTest::addColumn<bool>("shortRecords");
+        const QByteArray data = Rec(0, 0, "0102");
+        QTest::newRow("whole") << File({data, Rec(1, 0, "")}) << true << false;
+        QTest::newRow("end record without its checksum")
+            << File({data, ":00000001"}) << true << false;
+        QTest::newRow("cut at a line boundary") << File({data}) << false << false;
+        // 10 + 00 + 10 + 00 + E0 is 0x100: the cut line's checksum comes out right.
+        QTest::newRow("cut mid-line") << File({data, ":10001000E000"}) << false << true;
+        QTest::newRow("short line before the end")
+            << File({":10001000E000", data, Rec(1, 0, "")}) << true << true;
+        QTest::newRow("short segment record")
+            << File({":02000002FC", Rec(1, 0, "")}) << true << true;
+    }
+    void completeness() {
+        QFETCH(QByteArray, file);
+        QStringList shown;
+        const HexImage result = Load(file, false, &shown);
+        QVERIFY(result.ok);
+        QTEST(result.endRecord, "endRecord");
+        QTEST(result.shortRecords, "shortRecords");
+        QCOMPARE(shown, QStringList());
+    }
+
+    // Each bad line of a file with hundreds of them would ask for an OK of its own.
+    void messagesPerFileAreBounded() {
+        QByteArrayList lines;
+        for (int i = 0; i < 500; ++i)
+            lines << Rec(0, i * 2, "5A5A", 1);
+        lines << Rec(6, 0, "") << Rec(0, 0x2000, "01") << Rec(7, 0, "") << Rec(1, 0, "");
+        QStringList shown;
+        const HexImage result = Load(File(lines), false, &shown);
+        QVERIFY(result.ok);
+        QVERIFY(result.checksumErrors);
+        QCOMPARE(result.image.size(), 0x2001); // every line was still read
+        QCOMPARE(shown.size(), MaxLineMessages + 2);
+        QCOMPARE(shown.at(9), QStringLiteral("Checksum error op data record op adres &H0012"));
+        QCOMPARE(shown.mid(MaxLineMessages),
+                 (QStringList{QStringLiteral("\u2026 and 490 more lines with checksum errors"),
+                              QStringLiteral("\u2026 and 2 more lines with unsupported record "
+                                             "types")}));
+    }
+
     void failures_data() {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("error");

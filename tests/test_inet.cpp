@@ -67,6 +67,8 @@ private slots:
     void slowDownloadGrowsBeforeItEnds();
     void serverDyingMidTransferFails_data();
     void serverDyingMidTransferFails();
+    void downloadStopsAtItsBound_data();
+    void downloadStopsAtItsBound();
     void oneTransferAtATimeAndCancel();
     void destroyingMidTransferIsClean();
     void operationParsing_data();
@@ -210,6 +212,47 @@ void TestInet::serverDyingMidTransferFails() {
     QVERIFY(!done[0][1].toString().isEmpty());
     QVERIFY(inet.BytesReceived() > 0 && inet.BytesReceived() < 300000);
     QCOMPARE(QFileInfo(local).size(), inet.BytesReceived());
+}
+
+void TestInet::downloadStopsAtItsBound_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("announced"); // false: the server does not tell the size before
+    QTest::addColumn<bool>("ok");
+    const qint64 bound = 64 * 1024;
+    QTest::newRow("exactly the bound") << bound << true << true;
+    QTest::newRow("one byte over, announced") << bound + 1 << true << false;
+    QTest::newRow("one byte over, not announced") << bound + 1 << false << false;
+    QTest::newRow("10 MB, not announced") << qint64(10 * 1000 * 1000) << false << false;
+}
+
+void TestInet::downloadStopsAtItsBound() {
+    QFETCH(qint64, size);
+    QFETCH(bool, announced);
+    QFETCH(bool, ok);
+    const qint64 bound = 64 * 1024;
+    const QString name = QStringLiteral("TAMO_UPGlist.bin");
+    FtpServer server;
+    QVERIFY2(server.IsRunning(), qPrintable(server.Error()));
+    QVERIFY(announced ? server.AddFile(name, AllByteValues(int(size)))
+                      : server.AddGeneratedFile(name, size));
+    server.UseAsFirmwareServer();
+
+    Inet inet;
+    Configure(inet);
+    inet.SetMaxBytes(bound);
+    const QString local = tmp_->filePath(QStringLiteral("temp.tmp"));
+    QSignalSpy done(&inet, &Inet::TransferDone);
+    QVERIFY(inet.Execute(inet.URL(), GetOperation(kUpgradeListRemotePath, local)));
+    QVERIFY(done.wait(5000));
+    QCOMPARE(done[0][0].toBool(), ok);
+    QVERIFY(inet.BytesReceived() <= bound);
+    QCOMPARE(QFileInfo::exists(local), ok);
+    if (ok) {
+        QCOMPARE(QFileInfo(local).size(), size);
+    } else {
+        const QString error = done[0][1].toString();
+        QVERIFY2(error.contains(QStringLiteral("larger than 65536 bytes")), qPrintable(error));
+    }
 }
 
 void TestInet::oneTransferAtATimeAndCancel() {

@@ -1,6 +1,8 @@
 // "Upgrade" through the real window: the version check against a real FTP server on 127.0.0.1,
 // the download, the checks on the image, and a full upgrade against the simulated boot loader.
 
+#include "support/HangingLookup.h"
+#include "support/ProcessUsage.h"
 #include "support/UpgradeRig.h"
 
 #include "device_link/MSComm.h"
@@ -50,12 +52,16 @@ private slots:
     void versionCheck();
     void failedDownloadSendsNothing_data();
     void failedDownloadSendsNothing();
+    void oversizedDownloadIsCutOff_data();
+    void oversizedDownloadIsCutOff();
     void faultyImageSendsNothing_data();
     void faultyImageSendsNothing();
     void refusedWithoutDevice_data();
     void refusedWithoutDevice();
     void closingTheWindowDuringTheUpgrade_data();
     void closingTheWindowDuringTheUpgrade();
+    void cancelEndsTheTransfer_data();
+    void cancelEndsTheTransfer();
 
 private:
     QTemporaryDir cache_;
@@ -228,6 +234,15 @@ void TestUpgrade::faultyImageSendsNothing_data() {
         << HexFileOf(TestImage(256), 0x8000) << QStringList{UpgradeText::EmptyImage};
     QTest::newRow("one byte more than 255 blocks")
         << HexFileOf(TestImage(32641)) << QStringList{ImageTooLargeText(32641)};
+
+    // Files that were cut before they reached the server: the transfer itself is whole.
+    const QByteArray whole = HexFileOf(TestImage(64));
+    const QByteArray withoutEnd = whole.left(whole.indexOf(":00000001FF"));
+    QTest::newRow("cut at the end of a line")
+        << withoutEnd << QStringList{UpgradeText::IncompleteImage};
+    // 10 + 00 + 40 + 00 + B0 is 0x100: the cut line's checksum comes out right.
+    QTest::newRow("cut mid-line, checksum right by chance")
+        << withoutEnd + ":10004000B000" << QStringList{UpgradeText::IncompleteImage};
 }
 
 void TestUpgrade::faultyImageSendsNothing() {
@@ -242,6 +257,40 @@ void TestUpgrade::faultyImageSendsNothing() {
         message.replace(QLatin1String("%1"), QDir::toNativeSeparators(TempPath()));
     QCOMPARE(rig.t.log->messages, messages);
     QVERIFY(!rig.sim.device.BootLoader().flashed);
+    VerifyNothingSent(rig);
+}
+
+// A server that sends far more than a list or an image can be: cut off at the bound, whether
+// or not it announced the size, and nothing of it is held in memory.
+void TestUpgrade::oversizedDownloadIsCutOff_data() {
+    QTest::addColumn<QString>("remoteName");
+    QTest::addColumn<bool>("announced");
+    QTest::newRow("10 MB list, size not announced") << "TAMO_UPGlist.bin" << false;
+    QTest::newRow("10 MB image, size announced") << "KDR31v2.hex" << true;
+}
+
+void TestUpgrade::oversizedDownloadIsCutOff() {
+    QFETCH(QString, remoteName);
+    QFETCH(bool, announced);
+    constexpr qint64 TenMegabytes = 10 * 1000 * 1000;
+    const bool list = remoteName.startsWith(QLatin1String("TAMO"));
+    UpgradeRig rig;
+    if (!announced)
+        QVERIFY(rig.server.AddGeneratedFile(remoteName, TenMegabytes));
+    QString error;
+    QVERIFY2(rig.Start(list ? QByteArray() : UpgradeList(ListVersion),
+                       list || !announced ? QByteArray() : QByteArray(TenMegabytes, 'Z'), &error),
+             qPrintable(error));
+    QVERIFY(ResetPeakResident());
+    const long before = ResidentKiB();
+    rig.w.cmdUpgrade->click();
+    const long growthKiB = PeakResidentKiB() - before;
+
+    QCOMPARE(rig.t.log->questions.size(), list ? 0 : 1);
+    QCOMPARE(rig.t.log->messages, QStringList{UpgradeText::NotDownloaded});
+    QVERIFY(rig.w.Inet1->BytesReceived() <= (list ? UpgradeListMaxBytes : HexFileMaxBytes));
+    QVERIFY(!QFile::exists(TempPath()));
+    QVERIFY2(growthKiB < 5 * 1024, qPrintable(QString::number(growthKiB)));
     VerifyNothingSent(rig);
 }
 
@@ -286,14 +335,20 @@ void TestUpgrade::refusedWithoutDevice() {
 void TestUpgrade::closingTheWindowDuringTheUpgrade_data() {
     QTest::addColumn<QString>("label");
     QTest::addColumn<qint64>("throttle");
-    QTest::newRow("during the check") << UpgradeText::Checking << qint64(1000);
-    QTest::newRow("during block 3") << QStringLiteral("Sending block 3/8") << qint64(0);
-    QTest::newRow("while the device reboots") << UpgradeText::Rebooting << qint64(0);
+    QTest::addColumn<QByteArray>("host");
+    QTest::newRow("during the check") << UpgradeText::Checking << qint64(1000) << QByteArray();
+    QTest::newRow("during a name lookup that hangs")
+        << UpgradeText::Checking << qint64(0) << QByteArray(kHangingHost);
+    QTest::newRow("during block 3")
+        << QStringLiteral("Sending block 3/8") << qint64(0) << QByteArray();
+    QTest::newRow("while the device reboots")
+        << UpgradeText::Rebooting << qint64(0) << QByteArray();
 }
 
 void TestUpgrade::closingTheWindowDuringTheUpgrade() {
     QFETCH(QString, label);
     QFETCH(qint64, throttle);
+    QFETCH(QByteArray, host);
     FtpServer::Options options;
     options.throttleBytesPerSecond = throttle;
     UpgradeRig rig(options);
@@ -301,10 +356,14 @@ void TestUpgrade::closingTheWindowDuringTheUpgrade() {
     // With the throttle the list takes about 2 s.
     QVERIFY2(rig.Start(UpgradeList(ListVersion, 2000), HexFileOf(TestImage(1000)), &error),
              qPrintable(error));
+    if (!host.isEmpty())
+        rig.server.UseAsFirmwareServer(host);
     ProgressRecorder recorder(rig.w);
     double closedAt = 0;
+    // A lookup that hangs is given time to begin: the transfer is then well inside it.
+    const double after = host.isEmpty() ? 0 : 0.5;
     recorder.onSample = [&](const QString& shown) {
-        if (closedAt == 0 && shown == label) {
+        if (closedAt == 0 && shown == label && Timer() - recorder.FirstSeen(label) >= after) {
             closedAt = Timer();
             rig.w.close();
         }
@@ -328,6 +387,47 @@ void TestUpgrade::closingTheWindowDuringTheUpgrade() {
         QCOMPARE(BlockNumbers(rig), (QList<int>{0, 1, 2}));
         QCOMPARE(rig.Frames(Command::UploadFinish), size_t(0));
     }
+}
+
+// Cancel during a transfer ends it, and the upgrade with it, at once and without a message;
+// the window stays as before the upgrade.
+void TestUpgrade::cancelEndsTheTransfer_data() {
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QByteArray>("host");
+    QTest::newRow("during a name lookup that hangs")
+        << UpgradeText::Checking << QByteArray(kHangingHost);
+    QTest::newRow("during the download") << UpgradeText::Downloading << QByteArray();
+}
+
+void TestUpgrade::cancelEndsTheTransfer() {
+    QFETCH(QString, label);
+    QFETCH(QByteArray, host);
+    FtpServer::Options options;
+    options.throttleBytesPerSecond = 1000; // the image takes about 3 s
+    UpgradeRig rig(options);
+    QString error;
+    QVERIFY2(rig.Start(UpgradeList(ListVersion), HexFileOf(TestImage(1000)), &error),
+             qPrintable(error));
+    if (!host.isEmpty())
+        rig.server.UseAsFirmwareServer(host);
+    ProgressRecorder recorder(rig.w);
+    double cancelledAt = 0;
+    // Pressed when the transfer is well under way: inside the lookup, or into the data.
+    recorder.onSample = [&](const QString& shown) {
+        if (cancelledAt == 0 && shown == label && Timer() - recorder.FirstSeen(label) >= 0.5) {
+            cancelledAt = Timer();
+            rig.w.Progress()->cmdCancel->click();
+        }
+    };
+    rig.w.cmdUpgrade->click();
+    const double returnedAfter = Timer() - cancelledAt;
+
+    QVERIFY(cancelledAt > 0);
+    QVERIFY2(returnedAfter < 1.0, qPrintable(QString::number(returnedAfter)));
+    QCOMPARE(rig.t.log->questions.size(), label == UpgradeText::Downloading ? 1 : 0);
+    QCOMPARE(rig.t.log->messages, QStringList());
+    QVERIFY(rig.w.isVisible());
+    VerifyNothingSent(rig);
 }
 
 QTEST_MAIN(TestUpgrade)

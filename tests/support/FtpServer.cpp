@@ -71,6 +71,10 @@ bool FtpServer::AddFile(const QString& name, const QByteArray& contents) {
            file.write(contents) == contents.size();
 }
 
+bool FtpServer::AddGeneratedFile(const QString& name, qint64 bytes) {
+    return AddFile(name + QStringLiteral(".generated"), QByteArray::number(bytes));
+}
+
 void FtpServer::Stop() {
     if (process_.state() == QProcess::NotRunning)
         return;
@@ -78,11 +82,11 @@ void FtpServer::Stop() {
     process_.waitForFinished(kStartMilliseconds);
 }
 
-void FtpServer::UseAsFirmwareServer() {
+void FtpServer::UseAsFirmwareServer(const QByteArray& host) {
     if (!envSet_) {
         envHadValue_ = qEnvironmentVariableIsSet(kFirmwareServerEnv);
         envPrevious_ = qgetenv(kFirmwareServerEnv);
         envSet_ = true;
     }
-    qputenv(kFirmwareServerEnv, QByteArray("127.0.0.1:") + QByteArray::number(port_));
+    qputenv(kFirmwareServerEnv, host + ':' + QByteArray::number(port_));
 }

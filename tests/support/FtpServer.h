@@ -1,7 +1,8 @@
 #pragma once
 // A real FTP server for the tests (pyftpdlib, on 127.0.0.1 and a free port) with the firmware
 // account of the program, serving a temporary directory that the test fills. It can play a slow
-// server and one that dies in the middle of a download.
+// server, one that dies in the middle of a download, and one that streams a file of any size
+// without announcing it.
 
 #include <QByteArray>
 #include <QProcess>
@@ -31,10 +32,13 @@ public:
 
     // Puts a file in the served directory; name may contain subdirectories.
     bool AddFile(const QString& name, const QByteArray& contents);
+    // Serves name as `bytes` bytes made up as they are sent: never on disk, and the size is not
+    // announced, so the client learns it only by counting.
+    bool AddGeneratedFile(const QString& name, qint64 bytes);
     // Kills the server at once: open connections drop, new ones are refused.
     void Stop();
-    // Points the program at this server: KDR31_FIRMWARE_SERVER=127.0.0.1:<port>.
-    void UseAsFirmwareServer();
+    // Points the program at this server: KDR31_FIRMWARE_SERVER=<host>:<port>.
+    void UseAsFirmwareServer(const QByteArray& host = "127.0.0.1");
 
 private:
     QTemporaryDir root_;

@@ -13,12 +13,31 @@ inline double ProcessCpuSeconds() {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Resident memory of this process, in KiB (Linux).
-inline long ResidentKiB() {
+// A line of /proc/self/status in KiB ("VmRSS", "VmHWM"); 0 when it is not there (Linux only).
+inline long StatusKiB(const std::string& field) {
     std::ifstream status("/proc/self/status");
     std::string line;
+    const std::string key = field + ':';
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind(key, 0) == 0)
+            return std::stol(line.substr(key.size()));
     return 0;
+}
+
+// Resident memory of this process, in KiB.
+inline long ResidentKiB() {
+    return StatusKiB("VmRSS");
+}
+
+// The most resident memory this process has had since ResetPeakResident (or its start), in KiB.
+inline long PeakResidentKiB() {
+    return StatusKiB("VmHWM");
+}
+
+// Lets the peak start again from the present resident memory. False where the system cannot.
+inline bool ResetPeakResident() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return bool(clear);
 }

@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -83,12 +84,14 @@ struct ProgressRecorder {
     frmKDR31& w;
     QTimer timer;
     QList<Sample> samples;      // each run of equal (label, bar) samples once
+    QList<Sample> barChanges;   // every value the bar took, when it took it, even in between
     QStringList labels;         // each run of equal labels once
     QString caption;            // the window's caption as last seen
     bool controlsLocked = true; // every sample found the disturbing controls disabled
     bool pollRan = false;       // timScan was seen running during the upgrade
     // Runs at every sample with the label then shown.
     std::function<void(const QString&)> onSample;
+    QPointer<frmProgress> watched; // the progress window whose bar is followed
 
     explicit ProgressRecorder(frmKDR31& window) : w(window) {
         timer.setInterval(1);
@@ -100,6 +103,13 @@ struct ProgressRecorder {
         frmProgress* progress = w.Progress();
         if (progress == nullptr || !progress->isVisible())
             return;
+        if (watched != progress) {
+            watched = progress;
+            QObject::connect(progress->pgb1, &QProgressBar::valueChanged, progress,
+                             [this, progress](int value) {
+                                 barChanges.append({Timer(), progress->lblprogress->text(), value});
+                             });
+        }
         caption = progress->windowTitle();
         const QString label = progress->lblprogress->text();
         const int bar = progress->pgb1->value();

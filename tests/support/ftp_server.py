@@ -4,6 +4,10 @@
 Binds a free port and prints "PORT <n>" on stdout once it accepts connections. Exits when its
 standard input closes, so a test that dies does not leave it running.
 
+A file NAME that is not there but has a companion NAME.generated holding a number N is served
+as N bytes made up as they are sent, with no size announced (SIZE fails): a server that streams
+without end, with nothing on disk.
+
 Options to play a bad server:
   --throttle N     send at most N bytes a second on data connections, in small steady steps
   --drop-after N   after N bytes of a download, close the data and the control connection
@@ -59,6 +63,20 @@ def make_data_handler(throttle, drop_after):
     return DataHandler
 
 
+class GeneratedProducer:
+    """N bytes of lines of text, produced as the data connection asks for them."""
+
+    chunk = (b"Z" * 63 + b"\n") * 1024
+
+    def __init__(self, size):
+        self.left = size
+
+    def more(self):
+        data = self.chunk[:min(self.left, len(self.chunk))]
+        self.left -= len(data)
+        return data
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
@@ -73,8 +91,26 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elr")
 
+    def generated_size(path):
+        try:
+            with open(path + ".generated") as companion:
+                return int(companion.read())
+        except (OSError, ValueError):
+            return None
+
     class Handler(FTPHandler):
-        pass
+        def ftp_RETR(self, file):
+            size = generated_size(file)
+            if size is None:
+                return FTPHandler.ftp_RETR(self, file)
+            self.push_dtp_data(GeneratedProducer(size), isproducer=True, cmd="RETR")
+            return file
+
+        def ftp_SIZE(self, path):
+            if generated_size(path) is None:
+                return FTPHandler.ftp_SIZE(self, path)
+            # Not 550, which a client takes for a missing file.
+            self.respond("502 SIZE not implemented for this file.")
 
     Handler.authorizer = authorizer
     Handler.auth_failed_timeout = 0.05
