@@ -75,15 +75,8 @@ std::optional<FirmwareVersion> FirmwareUpgrade::CheckOnlineVersion() {
     QString localPath;
     inet_->SetMaxBytes(UpgradeListMaxBytes);
     const FetchResult fetched = FetchFile(kUpgradeListRemotePath, localPath, {});
-    if (ModMain::CancelRequested != 0) {
-        failure_ = UpgradeOutcome::Cancelled;
-        End({}, true);
+    if (EndedByTransfer(fetched))
         return std::nullopt;
-    }
-    if (fetched == FetchResult::NoFolder) {
-        End(UpgradeText::NoDownloadFolder, true);
-        return std::nullopt;
-    }
     const std::optional<FirmwareVersion> latest =
         fetched == FetchResult::Done ? ReadListedVersion(localPath) : std::nullopt;
     if (!latest) {
@@ -139,15 +132,8 @@ std::optional<QString> FirmwareUpgrade::DownloadImage() {
             bar = DownloadBar(elapsed);
             ui_->SetProgressBar(bar);
         });
-    if (ModMain::CancelRequested != 0) {
-        failure_ = UpgradeOutcome::Cancelled;
-        End({}, true);
+    if (EndedByTransfer(fetched))
         return std::nullopt;
-    }
-    if (fetched == FetchResult::NoFolder) {
-        End(UpgradeText::NoDownloadFolder, true);
-        return std::nullopt;
-    }
     if (fetched != FetchResult::Done) {
         End(UpgradeText::NotDownloaded, true);
         return std::nullopt;
@@ -295,6 +281,19 @@ FirmwareUpgrade::FetchResult FirmwareUpgrade::FetchFile(const char* remotePath, 
     if (!finished)
         inet_->Cancel(); // too slow, Cancel, or the front end closing: the transfer is abandoned
     return finished && transferOk ? FetchResult::Done : FetchResult::Failed;
+}
+
+bool FirmwareUpgrade::EndedByTransfer(FetchResult fetched) {
+    if (ModMain::CancelRequested != 0) {
+        failure_ = UpgradeOutcome::Cancelled;
+        End({}, true);
+        return true;
+    }
+    if (fetched == FetchResult::NoFolder) {
+        End(UpgradeText::NoDownloadFolder, true);
+        return true;
+    }
+    return false;
 }
 
 void FirmwareUpgrade::End(const QString& message, bool resumePoll) {

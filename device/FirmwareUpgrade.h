@@ -96,6 +96,9 @@ private:
     // Closes the progress, shows the message (if any) and, with resumePoll, restarts the poll;
     // nothing of that once the front end is closing.
     void End(const QString& message, bool resumePoll);
+    // A transfer cancelled by the user, or with no folder to write to, ends the upgrade here
+    // (true); any other outcome is the caller's to judge.
+    bool EndedByTransfer(FetchResult fetched);
     void FailUpload(const QString& message);
 
     Kdr31Device& device_;
