@@ -7,7 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 launcher=()
 # A compiler cache makes rebuilds after a pull, and builds in a second work tree, cheap.
+# Paths below the source tree count as relative, so another clone of the project hits the cache.
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR="$root"
 generator=()
 [ -f "$build/CMakeCache.txt" ] || { command -v ninja >/dev/null && generator=(-G Ninja); }
 cmake -S "$root" -B "$build" "${generator[@]}" "${launcher[@]}" "$@" >/dev/null
