@@ -3,9 +3,10 @@
 # at it and starts the tool. Press "Open" with COM1: selected (or "Scan").
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
-# Only what the demo starts: the tests and benchmarks are built by scripts/test.sh.
-BUILD_TARGETS="kdr31 kdr31-sim" "$root/scripts/build.sh"
+"$root/scripts/install-deps.sh" --build-only
+# Only what the demo starts: the tests and benchmarks (and the packages they need) come with
+# scripts/test.sh.
+BUILD_TARGETS="kdr31 kdr31-sim" "$root/scripts/build.sh" -DBUILD_TESTING=OFF -DKDR31_BENCHMARKS=OFF
 build=${BUILD_DIR:-$root/build}
 
 link=$(mktemp -u "${XDG_RUNTIME_DIR:-/tmp}/kdr31-com1.XXXXXX")

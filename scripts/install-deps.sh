@@ -1,24 +1,36 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing the tool need.
+#   scripts/install-deps.sh               everything: build, tests, benchmarks, fuzzing
+#   scripts/install-deps.sh --build-only  what building and running the tool and the simulator
+#                                         need (the demo), so a first run is quick
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail
 
-packages=(
+build_packages=(
   build-essential cmake pkg-config ninja-build ccache
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libcurl4-openssl-dev
-  # tests: queuing mouse input like the window system (Qt's window-system interface)
-  qt6-base-private-dev
   # readings history and its charts
   libsqlite3-dev qt6-charts-dev libqt6opengl6-dev  # Qt Charts needs the OpenGL dev files but does not depend on them
+  # MQTT client library
+  libmosquitto-dev
+  # a virtual X server when there is no display, and the fonts the window is laid out for
+  xvfb xauth fonts-dejavu-core
+)
+test_packages=(
+  # tests: queuing mouse input like the window system (Qt's window-system interface)
+  qt6-base-private-dev
   # tests: a real FTP server, independent HEX and CRC tools for cross-checks
   python3 python3-pyftpdlib srecord libboost-dev
-  # MQTT: the client library, and a broker with its tools for the tests
-  libmosquitto-dev mosquitto mosquitto-clients
-  # benchmarks, fuzzing, screenshots
-  libbenchmark-dev clang libclang-rt-dev xvfb xauth fonts-dejavu-core
+  # MQTT: a broker with its tools for the tests
+  mosquitto mosquitto-clients
+  # benchmarks, fuzzing
+  libbenchmark-dev clang libclang-rt-dev
   # checks of the desktop entry and the metainfo
   desktop-file-utils appstream
 )
+
+packages=("${build_packages[@]}")
+[ "${1:-}" = "--build-only" ] || packages+=("${test_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
