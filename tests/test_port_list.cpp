@@ -8,10 +8,10 @@ namespace {
 
 // "device|by-id name|q" describes a port: the by-id name may be empty, and a trailing "|q"
 // marks a port Qt reports with a USB vendor number.
-std::vector<SerialPortEntry> Ports(const QStringList& specs) {
+std::vector<SerialPortEntry> Ports(const QStringList& descriptions) {
     std::vector<SerialPortEntry> ports;
-    for (const QString& spec : specs) {
-        const QStringList parts = spec.split(QLatin1Char('|'));
+    for (const QString& description : descriptions) {
+        const QStringList parts = description.split(QLatin1Char('|'));
         SerialPortEntry port;
         port.device = parts.value(0);
         port.byIdName = parts.value(1);
@@ -21,11 +21,11 @@ std::vector<SerialPortEntry> Ports(const QStringList& specs) {
     return ports;
 }
 
-QStringList Specs(const std::vector<SerialPortEntry>& ports) {
-    QStringList specs;
+QStringList Descriptions(const std::vector<SerialPortEntry>& ports) {
+    QStringList descriptions;
     for (const SerialPortEntry& port : ports)
-        specs << port.device + QLatin1Char('|') + port.byIdName;
-    return specs;
+        descriptions << port.device + QLatin1Char('|') + port.byIdName;
+    return descriptions;
 }
 
 } // namespace
@@ -60,7 +60,7 @@ private slots:
     void order() {
         QFETCH(QStringList, present);
         QFETCH(QStringList, listed);
-        QCOMPARE(Specs(OrderSerialPorts(Ports(present))), listed);
+        QCOMPARE(Descriptions(OrderSerialPorts(Ports(present))), listed);
     }
 
     void whatTheEntryTells() {

@@ -7,6 +7,7 @@
 #include "history/ChartWindow.h"
 #include "history/HistoryStore.h"
 #include "simulator/Household.h"
+#include "tools/WindowShot.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -21,17 +22,7 @@
 namespace {
 
 bool Save(ChartWindow& window, const char* path) {
-    for (int i = 0; i < 10; ++i) {
-        QApplication::processEvents();
-        QThread::msleep(30);
-    }
-    const QRect area = window.frameGeometry();
-    const QPixmap shot =
-        window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
-    if (shot.save(QString::fromLocal8Bit(path)))
-        return true;
-    std::fprintf(stderr, "kdr31_chart_screenshot: cannot write %s\n", path);
-    return false;
+    return SaveWindowShot(window, path, "kdr31_chart_screenshot");
 }
 
 } // namespace

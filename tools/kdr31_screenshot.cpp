@@ -8,6 +8,7 @@
 #include "main_window/frmKDR31.h"
 #include "readings/ReadingsGrid.h"
 #include "simulator/Kdr31Simulator.h"
+#include "tools/WindowShot.h"
 
 #include <QApplication>
 #include <QComboBox>
