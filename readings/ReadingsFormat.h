@@ -21,6 +21,10 @@
 struct Reading {
     ReadingsRow row;
     QString serial;
+    // A received reading that cannot be true: a counter lower than the device's previous one, or
+    // a value that is not finite (two programs talking on one line garble the replies). The grid
+    // shows it as sent; the history keeps it with this flag; nobody is handed it as values.
+    bool implausible = false;
 };
 
 // Field names in reply order (ReadingsFields), each with its unit as a suffix:
