@@ -16,6 +16,8 @@ QString PortChoice::Display() const {
         return path;
     const QString name = QStringLiteral("COM%1").arg(number);
     const QString device = Device();
+    if (device.isEmpty())
+        return name;
     return device == name ? name : QStringLiteral("%1 (%2)").arg(name, device);
 }
 
@@ -25,7 +27,8 @@ std::optional<PortChoice> ParsePort(const QString& text) {
     const QRegularExpressionMatch match = numbered.match(text);
     if (match.hasMatch()) {
         const int number = match.captured(1).toInt();
-        if (number < 1 || number > 255)
+        // The ports the window lists; 99 and above mean something else to the device layer.
+        if (number < 1 || number > 32)
             return std::nullopt;
         return PortChoice{number, {}};
     }
@@ -74,7 +77,7 @@ const char* const Summary =
     "  scan                      the first port where a KDR31 answers\n"
     "  info      --port P        firmware, serial number and settings [--json]\n"
     "  poll      --port P        one line per reading at the device's refresh interval\n"
-    "                            [--count N] [--format text|csv|json]; Ctrl-C stops;\n"
+    "                            [--count N] [--format text|csv|json] [--wait]; Ctrl-C stops;\n"
     "                            recorded in the history [--db PATH | --no-db];\n"
     "                            published with --mqtt URL [--mqtt-...]\n"
     "  set       --port P        [--interval 5-60] [--divider 1-10] [--country nl|be]\n"
@@ -89,7 +92,7 @@ const char* const Summary =
     "                            incomplete quarter-hours [--month YYYY-MM] [--serial S]\n"
     "                            [--db PATH] [--json]\n"
     "\n"
-    "P is a port number (5, as COM5), a name (COM5) or a device path (/dev/ttyUSB0,\n"
+    "P is a port number 1-32 (5, as COM5), a name (COM5) or a device path (/dev/ttyUSB0,\n"
     "/dev/serial/by-id/...).\n"
     "T is a date (2026-01-31: --from at its start, --to at its end) or a local or ISO 8601\n"
     "time (2026-01-31T18:00, 2026-01-31T18:00:00+01:00).\n"
@@ -173,6 +176,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         {QStringLiteral("protocol"),
          QCommandLineOption(QStringLiteral("protocol"),
                             QStringLiteral("set: DSMR protocol version 2, 4 or 5."), value)},
+        {QStringLiteral("wait"),
+         QCommandLineOption(QStringLiteral("wait"),
+                            QStringLiteral("poll: wait for a KDR31 that is absent or silent at "
+                                           "the start instead of ending (a service at boot)."))},
         {QStringLiteral("follow"),
          QCommandLineOption(QStringLiteral("follow"),
                             QStringLiteral("debug-log: keep reading until Ctrl-C."))},
@@ -239,6 +246,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         {"yes", {C::Upgrade}},
         {"db", {C::Poll, C::Export, C::Peak}},
         {"no-db", {C::Poll}},
+        {"wait", {C::Poll}},
         {"from", {C::Export}},
         {"to", {C::Export}},
         {"serial", {C::Export, C::Peak}},
@@ -305,8 +313,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
                                   .arg(commandName));
         const std::optional<PortChoice> port = ParsePort(get("port"));
         if (!port)
-            return UsageError(QStringLiteral("--port \"%1\" is not a port: give a number (5), a "
-                                             "name (COM5) or a device path (/dev/ttyUSB0)")
+            return UsageError(QStringLiteral("--port \"%1\" is not a port: give a number 1-32 (5), "
+                                             "a name (COM5) or a device path (/dev/ttyUSB0)")
                                   .arg(get("port")));
         request.port = *port;
     }
@@ -395,6 +403,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
     }
 
     request.follow = isSet("follow");
+    request.wait = isSet("wait");
     request.output = get("output");
     if (isSet("output") && request.output.isEmpty())
         return UsageError(QStringLiteral("--output needs a file name"));

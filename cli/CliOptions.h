@@ -58,6 +58,7 @@ struct CliRequest {
     // poll, export, peak: the history database; empty for the user's own (HistoryStore).
     QString database;
     bool noDatabase = false; // poll: record nothing
+    bool wait = false;       // poll: wait for an absent device rather than fail
 
     qint64 fromMs = 0; // export: the period [from, to), UTC ms
     qint64 toMs = 0;

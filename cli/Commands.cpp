@@ -1,14 +1,14 @@
 #include "cli/Commands.h"
 
 #include "cli/Console.h"
-#include "cli/DeviceLoop.h"
 #include "cli/Interrupts.h"
 #include "cli/Session.h"
 #include "device/Kdr31Device.h"
 #include "device_link/MSComm.h"
 #include "device_link/PortList.h"
 #include "device_link/PortMap.h"
-#include "readings/DeviceSettings.h"
+#include "poller/DeviceLoop.h"
+#include "poller/SettingsChange.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -41,6 +41,33 @@ QString WithAdvice(const QString& message) {
     return message + QStringLiteral(": check the KDR31 and its cable, then retry");
 }
 
+// Ctrl-C during a command that talks to the KDR31 only briefly: the exchange in progress is cut
+// off by closing the port (its wait ends at once), and the command ends with ExitCancelled.
+// While held, the cut waits: a settings command is not broken off half way.
+class CancelOnInterrupt {
+public:
+    CancelOnInterrupt(Kdr31Device& device, Interrupts& interrupts) : device_(device) {
+        connection_ = QObject::connect(&interrupts, &Interrupts::Interrupted, [this] {
+            cancelled_ = true;
+            if (!held_)
+                device_.Disconnect();
+        });
+    }
+    ~CancelOnInterrupt() { QObject::disconnect(connection_); }
+    bool Cancelled() const { return cancelled_; }
+    void Hold(bool held) { held_ = held; }
+    int Report() const {
+        PrintError(QStringLiteral("cancelled"));
+        return ExitCancelled;
+    }
+
+private:
+    Kdr31Device& device_;
+    QMetaObject::Connection connection_;
+    bool cancelled_ = false;
+    bool held_ = false;
+};
+
 } // namespace
 
 int RunCommand(const CliRequest& request, Interrupts& interrupts) {
@@ -48,13 +75,13 @@ int RunCommand(const CliRequest& request, Interrupts& interrupts) {
     case CliCommand::Ports:
         return RunPorts();
     case CliCommand::Scan:
-        return RunScan();
+        return RunScan(interrupts);
     case CliCommand::Info:
-        return RunInfo(request);
+        return RunInfo(request, interrupts);
     case CliCommand::Poll:
         return RunPoll(request, interrupts);
     case CliCommand::Set:
-        return RunSet(request);
+        return RunSet(request, interrupts);
     case CliCommand::DebugLog:
         return RunDebugLog(request, interrupts);
     case CliCommand::Upgrade:
@@ -83,14 +110,21 @@ int RunPorts() {
     return ExitOk;
 }
 
-int RunScan() {
+int RunScan(Interrupts& interrupts) {
     Kdr31Device device;
+    CancelOnInterrupt cancel(device, interrupts);
     PortMap::Refresh();
     QStringList refused;
-    const int found = device.Scan(FirstPort, LastPort, {}, [&](int port, ConnectOutcome) {
-        if (device.Port().OpenRefusedForPermission())
-            refused << RefusedPortName(port, device.Port().LastDevice());
-    });
+    int found = 0;
+    for (int port = FirstPort; port <= LastPort && found == 0 && !cancel.Cancelled(); ++port)
+        found = device.Scan(port, port, {}, [&](int tried, ConnectOutcome) {
+            if (device.Port().OpenRefusedForPermission())
+                refused << RefusedPortName(tried, device.Port().LastDevice());
+        });
+    if (cancel.Cancelled()) {
+        device.Disconnect();
+        return cancel.Report();
+    }
     if (found == 0) {
         PrintError(QStringLiteral("No KDR31 found: check the cable, that you may open the ports "
                                   "(the dialout group), and the port list (kdr31-cli ports)"));
@@ -104,9 +138,14 @@ int RunScan() {
     return ExitOk;
 }
 
-int RunInfo(const CliRequest& request) {
+int RunInfo(const CliRequest& request, Interrupts& interrupts) {
     Kdr31Device device;
-    if (!ConnectOrExplain(device, request.port))
+    CancelOnInterrupt cancel(device, interrupts);
+    const bool connected =
+        ConnectOrExplain(device, request.port, [&cancel] { return cancel.Cancelled(); });
+    if (cancel.Cancelled())
+        return cancel.Report();
+    if (!connected)
         return ExitFailure;
     const DeviceIdentity identity = device.Identity();
     device.Disconnect();
@@ -118,48 +157,28 @@ int RunInfo(const CliRequest& request) {
     return ExitOk;
 }
 
-QString ChangeSettings(Kdr31Device& device, const PortChoice& port,
-                       const SettingsRequest& request) {
-    QString deviceMessage;
-    device.SetMessageSink([&deviceMessage](const QString& text) { deviceMessage = text; });
-
-    // What is not given keeps the value the device reports, brought into the range the device
-    // accepts, as the window's spinners do.
-    const DeviceIdentity before = device.Identity();
-    DeviceSettingValues current;
-    current.interval = std::clamp(before.interval, 5, 60);
-    current.divider = std::clamp(before.divider, 1, 10);
-    current.country = before.Nederland() ? 1 : 2;
-    current.protocol = before.ProtocolIndex();
-    const DeviceSettingValues wanted = ApplySettingsRequest(current, request);
-    device.SendSettings(SettingsPayload(wanted.interval, wanted.country == 1, wanted.protocol == 2,
-                                        wanted.protocol == 4, wanted.divider));
-
-    // What the device reports now, by identifying it again.
-    device.Disconnect();
-    UsePort(device, port);
-    const ConnectOutcome outcome = device.Connect(port.number);
-    device.SetMessageSink({});
-    if (outcome != ConnectOutcome::Connected) {
-        const QString portError = device.Port().LastError();
-        device.Disconnect();
-        return ConnectFailureText(port, outcome, portError);
-    }
-    const DeviceIdentity after = device.Identity();
-    const bool taken = after.interval == wanted.interval && after.divider == wanted.divider &&
-                       after.Nederland() == (wanted.country == 1) &&
-                       after.ProtocolIndex() == wanted.protocol;
-    if (deviceMessage.isEmpty() && taken)
-        return {};
-    return QStringLiteral("the KDR31 did not take the settings%1: check the cable and retry")
-        .arg(deviceMessage.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(deviceMessage));
-}
-
-int RunSet(const CliRequest& request) {
+int RunSet(const CliRequest& request, Interrupts& interrupts) {
     Kdr31Device device;
-    if (!ConnectOrExplain(device, request.port))
+    CancelOnInterrupt cancel(device, interrupts);
+    const bool connected =
+        ConnectOrExplain(device, request.port, [&cancel] { return cancel.Cancelled(); });
+    if (cancel.Cancelled())
+        return cancel.Report();
+    if (!connected)
         return ExitFailure;
-    const QString failure = ChangeSettings(device, request.port, request.settings);
+    // Once the settings command is on its way, it is finished and read back before Ctrl-C counts.
+    cancel.Hold(true);
+    const SettingsOutcome outcome = ChangeSettings(device, request.port.number, request.settings);
+    const QString failure =
+        outcome.kind == SettingsOutcome::Lost
+            ? ConnectFailureText(request.port, outcome.reconnect, outcome.portError)
+            : SettingsOutcomeText(outcome);
+    if (cancel.Cancelled()) {
+        device.Disconnect();
+        if (!failure.isEmpty())
+            PrintError(failure);
+        return cancel.Report();
+    }
     if (device.Connected())
         PrintLine(IdentityText(request.port, device.Identity()));
     device.Disconnect();
@@ -202,7 +221,9 @@ int RunDebugLog(const CliRequest& request, Interrupts& interrupts) {
         return ExitOk;
     }
 
-    DeviceLoop loop(device, request.port, interrupts);
+    DeviceLoop loop(device, request.port.number);
+    QObject::connect(&interrupts, &Interrupts::Interrupted, &loop, [&loop] { loop.Stop(ExitOk); });
+    ReportLostAndBack(loop, request.port);
     const int exitCode = loop.Run([] { return DebugLogFollowMs; },
                                   [&]() {
                                       const DebugLogReadOutcome outcome = device.ReadDebugLog();

@@ -40,6 +40,9 @@ Interrupts::Interrupts(QObject* parent) : QObject(parent) {
     connect(notifier_, &QSocketNotifier::activated, this, [this] { Deliver(); });
     Catch(SIGINT, OnSignal);
     Catch(SIGTERM, OnSignal);
+    // A reader that goes away (kdr31-cli poll | head) shows as a failed write, which each
+    // command handles, not as a death in the middle of a reading.
+    Catch(SIGPIPE, SIG_IGN);
 }
 
 Interrupts::~Interrupts() {

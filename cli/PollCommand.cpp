@@ -1,6 +1,8 @@
+// kdr31-cli poll: the readings service with the sinks the command line asks for (standard
+// output, the history, an MQTT broker), and what the user is told about each of them.
+
 #include "cli/Commands.h"
 #include "cli/Console.h"
-#include "cli/DeviceLoop.h"
 #include "cli/Interrupts.h"
 #include "cli/Session.h"
 #include "device/Kdr31Device.h"
@@ -8,17 +10,22 @@
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
 #include "mqtt/MqttPublisher.h"
+#include "poller/HistorySink.h"
+#include "poller/ReadingsService.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QStringList>
 #include <QTimer>
+#include <cerrno>
 #include <memory>
 
 namespace {
 
 // How long a broker may take to answer the first time before the user hears of it.
 constexpr int MqttSilenceMs = 10000;
+// How long the broker gets at the end for what is still queued.
+constexpr int MqttDrainMs = 5000;
 
 struct TextColumn {
     const char* label; // written before the cell; empty for none
@@ -46,34 +53,32 @@ QString TextLine(const Reading& reading) {
         if (!cell.isEmpty())
             parts << QLatin1String(c.label) + QLatin1Char(' ') + cell;
     }
+    if (reading.implausible)
+        parts << QStringLiteral("(implausible: not published)");
     return parts.join(QStringLiteral("  "));
 }
 
-// Every reading into the history database. A database that cannot be written is reported once
-// per outage; the recorder keeps the readings meanwhile and writes them when it can again.
-class HistorySink : public ReadingSink {
+// Standard output. A reader that went away (poll | head) ends the poll as Ctrl-C does: the
+// reading being written has been handed to the other sinks already.
+class StdoutSink : public ReadingSink {
 public:
-    explicit HistorySink(const QString& path) : recorder_(path) {
-        QObject::connect(&recorder_, &HistoryRecorder::ProblemStarted, [](const QString& text) {
-            PrintError(QStringLiteral("history: %1; polling goes on and the readings are written "
-                                      "once the database can be written again (choose another "
-                                      "with --db PATH, or none with --no-db)")
-                           .arg(text));
-        });
+    StdoutSink(PollFormat format, ReadingsService& service) : format_(format), service_(service) {}
+    void Take(const Reading& reading) override {
+        if (closed_)
+            return;
+        if (PrintLine(ReadingLine(reading, format_)))
+            return;
+        closed_ = true;
+        if (errno == EPIPE)
+            return service_.Stop(ExitOk);
+        PrintError(QStringLiteral("cannot write the readings to standard output"));
+        service_.Stop(ExitFailure);
     }
-    void Take(const Reading& reading) override { recorder_.Record(reading); }
 
 private:
-    HistoryRecorder recorder_;
-};
-
-class MqttSink : public ReadingSink {
-public:
-    explicit MqttSink(MqttPublisher& publisher) : publisher_(publisher) {}
-    void Take(const Reading& reading) override { publisher_.Publish(reading); }
-
-private:
-    MqttPublisher& publisher_;
+    const PollFormat format_;
+    ReadingsService& service_;
+    bool closed_ = false;
 };
 
 QString BrokerName(const MqttOptions& options) {
@@ -89,13 +94,102 @@ QString MqttFailureText(MqttError error, const QString& text, const MqttOptions&
             .arg(BrokerName(options), text);
     case MqttError::Setup:
         return QStringLiteral("%1: check --mqtt-ca and the --mqtt URL").arg(text);
-    case MqttError::Refused:
-    case MqttError::None:
+    default:
         break;
     }
     return QStringLiteral("%1 (%2): check the broker's settings for this client")
         .arg(text, BrokerName(options));
 }
+
+// The MQTT publisher, made once the device has identified itself (its serial number and
+// firmware name the topics), and settings from the broker handed to the service.
+class MqttSink : public QObject, public ReadingSink {
+public:
+    MqttSink(const MqttOptions& options, ReadingsService& service)
+        : options_(options), service_(service) {
+        silence_.setSingleShot(true);
+        connect(&silence_, &QTimer::timeout, this, [this] {
+            if (publisher_ && !publisher_->IsConnected() && publisher_->Error() == MqttError::None)
+                PrintError(QStringLiteral("no answer yet from the MQTT broker %1: check the "
+                                          "--mqtt URL and that the broker runs; still trying")
+                               .arg(BrokerName(options_)));
+        });
+        connect(&service_, &ReadingsService::Lost, this, [this] {
+            if (publisher_)
+                publisher_->SetDeviceAvailable(false);
+        });
+        connect(&service_, &ReadingsService::Back, this, [this] {
+            if (publisher_)
+                publisher_->SetDeviceAvailable(true);
+        });
+    }
+
+    // False when nothing could be tried (the reason is on standard error).
+    bool Start(const DeviceIdentity& identity) {
+        if (publisher_)
+            return true;
+        publisher_ = std::make_unique<MqttPublisher>(options_, identity.serialNumber,
+                                                     VersionText(identity.version));
+        MqttPublisher* publisher = publisher_.get();
+        connect(publisher, &MqttPublisher::failed, this,
+                [this](MqttError error, const QString& text) {
+                    PrintError(MqttFailureText(error, text, options_));
+                    service_.Stop(ExitFailure);
+                });
+        connect(publisher, &MqttPublisher::disconnected, this,
+                [](const QString& text) { PrintError(text); });
+        connect(publisher, &MqttPublisher::readingsDropped, this, [](qint64 count) {
+            PrintError(QStringLiteral("%1 readings were dropped while the MQTT broker was away "
+                                      "(at most %2 wait for it); the newest were kept, and all "
+                                      "are in the history")
+                           .arg(count)
+                           .arg(MqttPublisher::QueueLimit));
+        });
+        publisher->SetSettingsHandler([this, publisher](const SettingsRequest& request) {
+            service_.RequestSettings(request, SettingsSource::Mqtt,
+                                     [publisher, request](const QStringList& refusals) {
+                                         publisher->ReportSettingsResult(request, refusals);
+                                     });
+        });
+        if (!publisher->Start()) {
+            PrintError(MqttFailureText(publisher->Error(), publisher->ErrorText(), options_));
+            return false;
+        }
+        silence_.start(MqttSilenceMs);
+        return true;
+    }
+
+    void Take(const Reading& reading) override {
+        if (publisher_)
+            publisher_->Publish(reading);
+    }
+
+    // Publishes what is queued while the broker takes it, says "offline", and tells the user what
+    // could not be delivered. Returns the exit code, given the poll's.
+    int Finish(int exitCode, bool recorded) {
+        if (!publisher_)
+            return exitCode;
+        publisher_->Stop(MqttDrainMs);
+        const int undelivered = publisher_->Undelivered();
+        if (undelivered > 0)
+            PrintError(
+                QStringLiteral("%1 readings could not be delivered to the MQTT broker %2%3")
+                    .arg(undelivered)
+                    .arg(BrokerName(options_),
+                         recorded ? QStringLiteral("; they are in the history") : QString()));
+        // A broker that never took a single reading: the poll did not do what it was asked.
+        if (undelivered > 0 && publisher_->Delivered() == 0 && !publisher_->EverConnected() &&
+            exitCode == ExitOk)
+            return ExitFailure;
+        return exitCode;
+    }
+
+private:
+    const MqttOptions options_;
+    ReadingsService& service_;
+    std::unique_ptr<MqttPublisher> publisher_;
+    QTimer silence_;
+};
 
 } // namespace
 
@@ -112,115 +206,65 @@ QString ReadingLine(const Reading& reading, PollFormat format) {
     return {};
 }
 
-int RunPoll(const CliRequest& request, Interrupts& interrupts,
-            const std::vector<ReadingSink*>& extraSinks) {
-    std::vector<ReadingSink*> sinks = extraSinks;
-    std::unique_ptr<HistorySink> history;
-    if (!request.noDatabase) {
-        history = std::make_unique<HistorySink>(
-            request.database.isEmpty() ? HistoryStore::DefaultPath() : request.database);
-        sinks.push_back(history.get());
-    }
-
+int RunPoll(const CliRequest& request, Interrupts& interrupts) {
     Kdr31Device device;
-    if (!ConnectOrExplain(device, request.port))
-        return ExitFailure;
+    UsePort(device, request.port);
+    const ConnectOutcome outcome = device.Connect(request.port.number);
+    if (outcome != ConnectOutcome::Connected) {
+        const QString text = ConnectFailureText(request.port, outcome, device.Port().LastError());
+        device.Disconnect();
+        if (!request.wait) {
+            PrintError(text);
+            return ExitFailure;
+        }
+        PrintError(text + QStringLiteral("; waiting for the KDR31 (--wait), looking again at "
+                                         "growing intervals up to 30 s (Ctrl-C stops)"));
+    }
     if (request.format == PollFormat::Csv && !PrintLine(ReadingsCsvHeader()))
         return ExitFailure;
 
-    DeviceLoop loop(device, request.port, interrupts);
+    ReadingsServiceOptions options{request.count, request.wait};
+    // For the tests only: a floor under the five seconds, never above them.
+    const int testFloor = qEnvironmentVariableIntValue("KDR31_TEST_MIN_INTERVAL_MS");
+    if (testFloor >= 100 && testFloor < options.minIntervalMs)
+        options.minIntervalMs = testFloor;
+    ReadingsService service(device, request.port.number, options);
+    QObject::connect(&interrupts, &Interrupts::Interrupted, &service,
+                     [&service] { service.Stop(ExitOk); });
+    ReportLostAndBack(service.Loop(), request.port);
 
-    // The broker learns the serial number and firmware from the identification above.
-    std::unique_ptr<MqttPublisher> mqtt;
-    std::unique_ptr<MqttSink> mqttSink;
-    QTimer mqttSilence;
+    // The history first: a reading is on disk (queued for it) before anyone else has it.
+    std::unique_ptr<HistoryRecorder> recorder;
+    std::unique_ptr<HistorySink> history;
+    if (!request.noDatabase) {
+        recorder = std::make_unique<HistoryRecorder>(
+            request.database.isEmpty() ? HistoryStore::DefaultPath() : request.database);
+        QObject::connect(recorder.get(), &HistoryRecorder::ProblemStarted, [](const QString& text) {
+            PrintError(QStringLiteral("history: %1; polling goes on and the readings are written "
+                                      "once the database can be written again (choose another "
+                                      "with --db PATH, or none with --no-db)")
+                           .arg(text));
+        });
+        history = std::make_unique<HistorySink>(*recorder);
+        service.AddSink(history.get());
+    }
+    std::unique_ptr<MqttSink> mqtt;
     if (request.mqtt) {
-        const MqttOptions& options = *request.mqtt;
-        const DeviceIdentity& identity = device.Identity();
-        mqtt = std::make_unique<MqttPublisher>(options, identity.serialNumber,
-                                               VersionText(identity.version));
-        MqttPublisher* publisher = mqtt.get();
-        QObject::connect(publisher, &MqttPublisher::failed, &loop,
-                         [&loop, options](MqttError error, const QString& text) {
-                             PrintError(MqttFailureText(error, text, options));
-                             loop.Stop(ExitFailure);
+        mqtt = std::make_unique<MqttSink>(*request.mqtt, service);
+        service.AddSink(mqtt.get());
+        // At the first identification, which may come late with --wait.
+        QObject::connect(&service, &ReadingsService::Identified, mqtt.get(),
+                         [&](const DeviceIdentity& identity) {
+                             if (!mqtt->Start(identity))
+                                 service.Stop(ExitFailure);
                          });
-        QObject::connect(publisher, &MqttPublisher::disconnected, &loop,
-                         [](const QString& text) { PrintError(text); });
-        QObject::connect(publisher, &MqttPublisher::readingsDropped, &loop, [](qint64 count) {
-            PrintError(QStringLiteral("%1 readings were dropped while the MQTT broker was away "
-                                      "(at most %2 wait for it); the newest were kept")
-                           .arg(count)
-                           .arg(MqttPublisher::QueueLimit));
-        });
-        // A broker that never answers is retried quietly by the publisher; say so once.
-        mqttSilence.setSingleShot(true);
-        QObject::connect(&mqttSilence, &QTimer::timeout, &loop, [publisher, options] {
-            if (!publisher->IsConnected() && publisher->Error() == MqttError::None)
-                PrintError(QStringLiteral("no answer yet from the MQTT broker %1: check the "
-                                          "--mqtt URL and that the broker runs; still trying")
-                               .arg(BrokerName(options)));
-        });
-        QObject::connect(&loop, &DeviceLoop::Lost, publisher,
-                         [publisher] { publisher->SetDeviceAvailable(false); });
-        QObject::connect(&loop, &DeviceLoop::Back, publisher,
-                         [publisher] { publisher->SetDeviceAvailable(true); });
-        publisher->SetSettingsHandler([&](const SettingsRequest& settings) {
-            if (loop.DeviceLost() || !device.Connected())
-                return QStringLiteral("the KDR31 is not connected; send again once it is back");
-            QString failure;
-            loop.Exclusive([&] { failure = ChangeSettings(device, request.port, settings); });
-            return failure;
-        });
-        if (!publisher->Start()) {
-            PrintError(MqttFailureText(publisher->Error(), publisher->ErrorText(), options));
-            device.Disconnect();
-            return ExitFailure;
-        }
-        mqttSilence.start(MqttSilenceMs);
-        mqttSink = std::make_unique<MqttSink>(*publisher);
-        sinks.push_back(mqttSink.get());
     }
+    StdoutSink out(request.format, service);
+    service.AddSink(&out);
 
-    qint64 written = 0;
-    // The device's refresh interval as it reports it, so a device set to a short interval (a
-    // test setup) is polled that fast; a transaction lasts 0.3 s, and ticks that fall in one
-    // are skipped. New settings from the broker change it.
-    const auto interval = [&device] { return qMax(0, device.Identity().interval) * 1000; };
-    const auto poll = [&]() {
-        const DeviceIdentity& identity = device.Identity();
-        Reading reading{device.ReadReadings(identity.Nederland(), !identity.Nederland()),
-                        identity.serialNumber};
-        if (!device.Port().PortOpen())
-            return DeviceLoop::Step::PortLost;
-        if (!PrintLine(ReadingLine(reading, request.format))) {
-            PrintError(QStringLiteral("cannot write the readings to standard output"));
-            return DeviceLoop::Step::Failed;
-        }
-        for (ReadingSink* sink : sinks)
-            sink->Take(reading);
-        ++written;
-        return request.count > 0 && written >= request.count ? DeviceLoop::Step::Done
-                                                             : DeviceLoop::Step::Continue;
-    };
-    const auto step = [&]() {
-        // A settings message that comes in while the readings command waits for its answer
-        // waits in turn, and is handled when the command is done.
-        if (mqtt)
-            mqtt->HoldSettings(true);
-        DeviceLoop::Step result = poll();
-        if (mqtt)
-            mqtt->HoldSettings(false);
-        if (result == DeviceLoop::Step::Continue && !device.Connected())
-            result = DeviceLoop::Step::PortLost;
-        return result;
-    };
-    const int exitCode = loop.Run(interval, step);
+    int exitCode = service.Run();
     device.Disconnect();
-    if (mqtt) {
-        // Readings still waiting for the broker get a moment, and availability says offline.
-        mqtt->HoldSettings(true);
-        mqtt->Stop();
-    }
+    if (mqtt)
+        exitCode = mqtt->Finish(exitCode, recorder != nullptr);
     return exitCode;
 }

@@ -2,6 +2,7 @@
 
 #include "cli/Console.h"
 #include "device_link/MSComm.h"
+#include "poller/DeviceLoop.h"
 
 #include <QFileInfo>
 #include <QStringList>
@@ -16,15 +17,28 @@ void UsePort(Kdr31Device& device, const PortChoice& port) {
         device.SetDevicePathOverride(port.path);
 }
 
-bool ConnectOrExplain(Kdr31Device& device, const PortChoice& port) {
+bool ConnectOrExplain(Kdr31Device& device, const PortChoice& port,
+                      const std::function<bool()>& cancelled) {
     UsePort(device, port);
     const ConnectOutcome outcome = device.Connect(port.number);
-    if (outcome == ConnectOutcome::Connected)
+    if (outcome == ConnectOutcome::Connected && !(cancelled && cancelled()))
         return true;
     const QString portError = device.Port().LastError();
     device.Disconnect();
-    PrintError(ConnectFailureText(port, outcome, portError));
+    if (!(cancelled && cancelled()))
+        PrintError(ConnectFailureText(port, outcome, portError));
     return false;
+}
+
+void ReportLostAndBack(DeviceLoop& loop, const PortChoice& port) {
+    QObject::connect(&loop, &DeviceLoop::Lost, &loop, [port] {
+        PrintError(QStringLiteral("lost the KDR31 on %1: check the cable; this goes on as soon as "
+                                  "the KDR31 is back (Ctrl-C stops)")
+                       .arg(port.Display()));
+    });
+    QObject::connect(&loop, &DeviceLoop::Back, &loop, [port] {
+        PrintError(QStringLiteral("the KDR31 is back on %1").arg(port.Display()));
+    });
 }
 
 QString ConnectFailureText(const PortChoice& port, ConnectOutcome outcome,
@@ -35,6 +49,12 @@ QString ConnectFailureText(const PortChoice& port, ConnectOutcome outcome,
                               "this port, or find it with kdr31-cli scan")
             .arg(port.Display());
 #ifndef Q_OS_WIN
+    if (device.isEmpty())
+        return QStringLiteral(
+                   "there is no serial port %1: fewer serial ports are present (kdr31-cli "
+                   "ports lists them; KDR31_COM%2=/dev/... names one by hand)")
+            .arg(port.Display())
+            .arg(port.number);
     const QByteArray path = QFile::encodeName(device);
     if (access(path.constData(), F_OK) != 0)
         return QStringLiteral("there is no device %1: check the cable and the port name "

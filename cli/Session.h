@@ -6,11 +6,18 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <functional>
+
+class DeviceLoop;
 
 // Points the device at the chosen port (a device path replaces the numbered port's device).
 void UsePort(Kdr31Device& device, const PortChoice& port);
-// Opens the port and identifies the KDR31; on failure prints a line that says what to do.
-bool ConnectOrExplain(Kdr31Device& device, const PortChoice& port);
+// Opens the port and identifies the KDR31; on failure prints a line that says what to do,
+// unless cancelled() says the user broke it off.
+bool ConnectOrExplain(Kdr31Device& device, const PortChoice& port,
+                      const std::function<bool()>& cancelled = {});
+// Lines on standard error when the loop's device goes away and when it is back.
+void ReportLostAndBack(DeviceLoop& loop, const PortChoice& port);
 // The line for a failed connect: the port could not be opened (missing, no permission, busy) or
 // no KDR31 answered on it.
 QString ConnectFailureText(const PortChoice& port, ConnectOutcome outcome,

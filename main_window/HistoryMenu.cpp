@@ -59,10 +59,11 @@ HistoryMenu::HistoryMenu(frmKDR31& window, const QString& databasePath, Recorder
         Settings().setValue(RecordKey, on);
         SetRecording(on);
     });
-    connect(&window, &frmKDR31::ReadingTaken, this, [this](const Reading& reading) {
-        if (recorder_)
-            recorder_->Record(reading);
-        if (chart_)
+    // The grid shows what the device sent; the history and the chart get it through the same
+    // fan-out as the poller's sinks, judged for plausibility on the way.
+    connect(&window, &frmKDR31::ReadingTaken, this, [this](const Reading& taken) {
+        const Reading reading = fanOut_.Hand(taken.row, taken.serial);
+        if (chart_ && !reading.implausible)
             chart_->AddReading(reading);
     });
     recordHistory->setChecked(Settings().value(RecordKey, true).toBool());
@@ -74,12 +75,16 @@ void HistoryMenu::SetRecording(bool on) {
     if (on == (recorder_ != nullptr))
         return;
     if (!on) {
+        fanOut_.Remove(sink_.get());
+        sink_.reset();
         delete recorder_; // writes what is queued
         recorder_ = nullptr;
         ShowProblem(QString());
         return;
     }
     recorder_ = new HistoryRecorder(path_, options_, this);
+    sink_ = std::make_unique<HistorySink>(*recorder_);
+    fanOut_.Add(sink_.get());
     connect(recorder_, &HistoryRecorder::ProblemStarted, this, &HistoryMenu::ShowProblem);
     connect(recorder_, &HistoryRecorder::ProblemEnded, this, [this] { ShowProblem(QString()); });
 }

@@ -6,9 +6,12 @@
 // as a box: the poll goes on.
 
 #include "history/HistoryRecorder.h"
+#include "poller/HistorySink.h"
+#include "poller/ReadingsFanOut.h"
 
 #include <QObject>
 #include <QString>
+#include <memory>
 
 class ChartWindow;
 class QAction;
@@ -42,5 +45,7 @@ private:
     const QString path_;
     const RecorderOptions options_;
     HistoryRecorder* recorder_ = nullptr;
+    std::unique_ptr<HistorySink> sink_;
+    ReadingsFanOut fanOut_;
     ChartWindow* chart_ = nullptr;
 };

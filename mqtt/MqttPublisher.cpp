@@ -139,9 +139,14 @@ void MqttPublisher::SetSettingsHandler(SettingsHandler handler) {
     settingsHandler_ = std::move(handler);
 }
 
-void MqttPublisher::HoldSettings(bool hold) {
-    settingsHeld_ = hold;
-    HandleSettings();
+void MqttPublisher::ReportSettingsResult(const SettingsRequest& request,
+                                         const QStringList& refusals) {
+    if (!mosq_)
+        return;
+    const QByteArray answer =
+        SettingsResultMessage(request, refusals, QDateTime::currentMSecsSinceEpoch());
+    mosquitto_publish(mosq_, nullptr, setResultTopic_.constData(), static_cast<int>(answer.size()),
+                      answer.constData(), QosAtLeastOnce, false);
 }
 
 void MqttPublisher::Stop(int drainMilliseconds) {
@@ -213,6 +218,7 @@ void MqttPublisher::OnConnected(int rc) {
         return;
     }
     connected_ = true;
+    everConnected_ = true;
     // The broker may have restarted without its retained messages: announce everything again.
     PublishRetained(QString::fromUtf8(availabilityTopic_),
                     deviceAvailable_ ? AvailabilityOnline : AvailabilityOffline);
@@ -243,6 +249,7 @@ void MqttPublisher::OnAcknowledged(int mid) {
         if (queue_[static_cast<size_t>(i)].mid == mid) {
             queue_.erase(queue_.begin() + i);
             --inFlight_;
+            ++delivered_;
             break;
         }
     }
@@ -255,32 +262,15 @@ void MqttPublisher::OnSetMessage(const QByteArray& payload) {
     // Never reached without allowSettings (no subscription), checked again all the same.
     if (!options_.allowSettings || !connected_)
         return;
-    settingsWaiting_.push_back(payload);
-    HandleSettings();
-}
-
-void MqttPublisher::HandleSettings() {
-    if (settingsHeld_ || handlingSettings_)
+    const SettingsRequestResult result = ParseSettingsJson(payload);
+    if (!result.refusals.isEmpty() || !settingsHandler_) {
+        ReportSettingsResult(result.request, result.refusals.isEmpty()
+                                                 ? QStringList{QStringLiteral(
+                                                       "this poller does not change settings")}
+                                                 : result.refusals);
         return;
-    handlingSettings_ = true;
-    while (!settingsHeld_ && !settingsWaiting_.empty() && mosq_) {
-        const QByteArray payload = settingsWaiting_.front();
-        settingsWaiting_.pop_front();
-        SettingsRequestResult result = ParseSettingsJson(payload);
-        if (result.refusals.isEmpty()) {
-            const QString refusal = settingsHandler_
-                                        ? settingsHandler_(result.request)
-                                        : QStringLiteral("this poller does not change settings");
-            if (!refusal.isEmpty())
-                result.refusals << refusal;
-        }
-        const QByteArray answer = SettingsResultMessage(result.request, result.refusals,
-                                                        QDateTime::currentMSecsSinceEpoch());
-        mosquitto_publish(mosq_, nullptr, setResultTopic_.constData(),
-                          static_cast<int>(answer.size()), answer.constData(), QosAtLeastOnce,
-                          false);
     }
-    handlingSettings_ = false;
+    settingsHandler_(result.request);
 }
 
 int MqttPublisher::PublishRetained(const QString& topic, const QByteArray& payload) {

@@ -37,9 +37,9 @@ public:
     // itself after a reconnect, in order; the rest wait in our queue.
     static constexpr int InFlightLimit = 20;
 
-    // Called on the publisher's thread with a request that passed validation. Returns an empty
-    // string when the device took the settings, otherwise the reason it did not.
-    using SettingsHandler = std::function<QString(const SettingsRequest&)>;
+    // Called on the publisher's thread with a request that passed validation; returns at once.
+    // The poller applies it between two readings and answers with ReportSettingsResult.
+    using SettingsHandler = std::function<void(const SettingsRequest&)>;
 
     // serial and firmwareVersion: of the device that identified itself; they name the topics,
     // the last will and the Home Assistant device.
@@ -67,19 +67,23 @@ public:
     // allowSettings the set topic is not even subscribed to, and handler is never called.
     void SetSettingsHandler(SettingsHandler handler);
 
-    // While held, settings messages wait, in order, and are handled when the hold ends. A
-    // poller holds them while the device is in the middle of an exchange: its wait runs the
-    // event loop, and a message handled there would start a second exchange inside the first.
-    // Messages that arrive while the handler runs wait for it in the same way.
-    void HoldSettings(bool hold);
+    // The outcome of a request handed to the settings handler, on <prefix>/<serial>/set/result
+    // (no refusals: the device took it).
+    void ReportSettingsResult(const SettingsRequest& request, const QStringList& refusals);
 
     // Publishes "offline", waits up to drainMilliseconds for the queue to be acknowledged (on
     // a local event loop), disconnects and ends the network thread.
-    void Stop(int drainMilliseconds = 3000);
+    void Stop(int drainMilliseconds = 5000);
 
     bool IsConnected() const { return connected_; }
     int Queued() const { return static_cast<int>(queue_.size()); }
     qint64 Dropped() const { return droppedTotal_; }
+    // Readings the broker acknowledged since Start.
+    qint64 Delivered() const { return delivered_; }
+    // Readings queued or in flight that the broker has not acknowledged (after Stop: lost).
+    int Undelivered() const { return Queued(); }
+    // The broker accepted our connection at least once.
+    bool EverConnected() const { return everConnected_; }
     MqttError Error() const { return error_; }
     QString ErrorText() const { return errorText_; }
     const MqttOptions& Options() const { return options_; }
@@ -120,7 +124,6 @@ private:
     void OnDisconnected(int rc);
     void OnAcknowledged(int mid);
     void OnSetMessage(const QByteArray& payload);
-    void HandleSettings();
 
     // Returns libmosquitto's message id.
     int PublishRetained(const QString& topic, const QByteArray& payload);
@@ -149,9 +152,8 @@ private:
     qint64 droppedUnreported_ = 0;
 
     SettingsHandler settingsHandler_;
-    std::deque<QByteArray> settingsWaiting_;
-    bool settingsHeld_ = false;
-    bool handlingSettings_ = false;
+    qint64 delivered_ = 0;
+    bool everConnected_ = false;
     MqttError error_ = MqttError::None;
     QString errorText_;
 };

@@ -245,14 +245,18 @@ private slots:
         const QString result = "kdr31/SET00001/set/result";
         std::vector<SettingsRequest> handled;
         QThread* handlerThread = nullptr;
+        MqttPublisher* answering = nullptr;
         const auto handler = [&](const SettingsRequest& request) {
             handled.push_back(request);
             handlerThread = QThread::currentThread();
-            return request.divider ? QStringLiteral("the device did not acknowledge") : QString();
+            answering->ReportSettingsResult(
+                request,
+                request.divider ? QStringList{"the device did not acknowledge"} : QStringList());
         };
 
         {
             MqttPublisher notAllowed(OptionsFor(broker), "SET00001", {});
+            answering = &notAllowed;
             notAllowed.SetSettingsHandler(handler);
             QVERIFY(notAllowed.Start());
             QTRY_VERIFY(notAllowed.IsConnected());
@@ -268,6 +272,7 @@ private slots:
         MqttOptions options = OptionsFor(broker);
         options.allowSettings = true;
         MqttPublisher allowed(options, "SET00001", {});
+        answering = &allowed;
         allowed.SetSettingsHandler(handler);
         QSignalSpy listening(&allowed, &MqttPublisher::listeningForSettings);
         QVERIFY(allowed.Start());

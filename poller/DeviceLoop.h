@@ -1,0 +1,74 @@
+#pragma once
+// A step against the KDR31 now and then at an interval, until it is stopped: the readings poll
+// and the followed debug log. A port that goes away (a pulled cable) ends the steps until the
+// device identifies itself again; the loop then goes on by itself. The loop can also start
+// without a device (one that is late at boot) and wait for it the same way.
+//
+// Attempts to find the device again back off, 1 s doubling up to MaxBackoffMs, so a device that
+// is away for hours costs next to nothing; a replugged cable is found within a second or two.
+// Stop ends the loop after the step or attempt in progress, so nothing read is lost.
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QObject>
+#include <QTimer>
+#include <functional>
+
+class Kdr31Device;
+
+class DeviceLoop : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int FirstBackoffMs = 1000;
+    static constexpr int MaxBackoffMs = 30000;
+
+    enum class Step {
+        Continue, // wait for the next interval
+        Done,     // end with code 0
+        PortLost, // the port went away during the step; nothing of it was handed on
+        Failed,   // end with code 1 (the step said why)
+    };
+
+    // portNumber: what Connect is given to find the device again (a device path override set on
+    // the device stays in force).
+    DeviceLoop(Kdr31Device& device, int portNumber);
+
+    // Runs step at once and then every interval() milliseconds, start to start, until it ends;
+    // returns the exit code. A device that is not connected at the start is waited for.
+    int Run(const std::function<int()>& interval, const std::function<Step()>& step);
+
+    // Ends the loop with exitCode, after the step in progress. The first code given wins.
+    void Stop(int exitCode);
+    bool DeviceLost() const { return lost_; }
+    bool Stopping() const { return stop_ || ended_; }
+    // Milliseconds until the next attempt to find the device (while lost).
+    int NextAttemptMs() const { return backoffMs_; }
+
+signals:
+    // The device went away (or was not there at the start), and came back.
+    void Lost();
+    void Back();
+    // An attempt to find the device failed; the next follows in NextAttemptMs().
+    void AttemptFailed();
+
+private:
+    void Tick();
+    void Lose();
+    void TryReconnect();
+    void Finish(int exitCode);
+
+    Kdr31Device& device_;
+    int portNumber_;
+    std::function<int()> interval_;
+    std::function<Step()> step_;
+    QEventLoop loop_;
+    QTimer stepTimer_;
+    QTimer reconnectTimer_;
+    QElapsedTimer lastStep_; // since the start of the last step
+    int backoffMs_ = FirstBackoffMs;
+    bool busy_ = false; // a step or a connect attempt is running
+    bool lost_ = false; // waiting for the device
+    bool stop_ = false; // Stop came while busy
+    int stopCode_ = 0;
+    bool ended_ = false; // Finish has run
+};

@@ -1,0 +1,89 @@
+#include "poller/ReadingsService.h"
+
+#include "device_link/MSComm.h"
+#include "poller/SettingsChange.h"
+
+#include <algorithm>
+
+ReadingsService::ReadingsService(Kdr31Device& device, int portNumber,
+                                 ReadingsServiceOptions options)
+    : device_(device), portNumber_(portNumber), options_(options), loop_(device, portNumber) {
+    connect(&loop_, &DeviceLoop::Lost, this, &ReadingsService::Lost);
+    connect(&loop_, &DeviceLoop::AttemptFailed, this, &ReadingsService::AttemptFailed);
+    connect(&loop_, &DeviceLoop::Back, this, [this] {
+        emit Identified(device_.Identity());
+        emit Back();
+    });
+}
+
+int ReadingsService::IntervalMs() const {
+    const int ms = std::clamp(device_.Identity().interval, MinIntervalS, MaxIntervalS) * 1000;
+    // A test's shorter floor applies to what the device reports below MinIntervalS.
+    return device_.Identity().interval < MinIntervalS
+               ? std::max(options_.minIntervalMs, device_.Identity().interval * 1000)
+               : ms;
+}
+
+int ReadingsService::Run() {
+    if (device_.Connected())
+        emit Identified(device_.Identity());
+    else if (!options_.waitForDevice)
+        return 1;
+    return loop_.Run([this] { return IntervalMs(); }, [this] { return Step(); });
+}
+
+void ReadingsService::Stop(int exitCode) {
+    loop_.Stop(exitCode);
+}
+
+void ReadingsService::RequestSettings(const SettingsRequest& request, SettingsSource source,
+                                      SettingsDone done) {
+    std::optional<Waiting>& slot = waiting_[int(source)];
+    if (slot && slot->done)
+        slot->done({QStringLiteral("replaced by a newer request before it was applied")});
+    slot = Waiting{request, std::move(done), nextOrder_++};
+}
+
+int ReadingsService::SettingsWaiting() const {
+    return int(waiting_[0].has_value()) + int(waiting_[1].has_value());
+}
+
+void ReadingsService::ApplyWaitingSettings() {
+    // One exchange per interval at most, whoever asks how often.
+    if (lastSettings_.isValid() && lastSettings_.elapsed() < IntervalMs() - 500)
+        return;
+    std::optional<Waiting>* first = nullptr;
+    for (std::optional<Waiting>& slot : waiting_)
+        if (slot && (!first || slot->order < (*first)->order))
+            first = &slot;
+    if (!first)
+        return;
+    Waiting request = std::move(**first);
+    first->reset();
+    lastSettings_.start();
+    const SettingsOutcome outcome = ChangeSettings(device_, portNumber_, request.request);
+    const QString refusal = SettingsOutcomeText(outcome);
+    if (outcome.kind != SettingsOutcome::Lost)
+        emit Identified(device_.Identity());
+    if (request.done)
+        request.done(refusal.isEmpty() ? QStringList() : QStringList{refusal});
+}
+
+DeviceLoop::Step ReadingsService::Step() {
+    ApplyWaitingSettings();
+    if (!device_.Connected())
+        return DeviceLoop::Step::PortLost;
+    if (loop_.Stopping())
+        return DeviceLoop::Step::Continue;
+    const DeviceIdentity& identity = device_.Identity();
+    const ReadingsRow row = device_.ReadReadings(identity.Nederland(), !identity.Nederland());
+    // A reading cut off by a pulled cable is not a reading: nothing of it is handed on.
+    if (!device_.Port().PortOpen())
+        return DeviceLoop::Step::PortLost;
+    const Reading reading = fanOut_.Hand(row, identity.serialNumber);
+    ++taken_;
+    emit ReadingTaken(reading);
+    if (options_.count > 0 && taken_ >= options_.count)
+        return DeviceLoop::Step::Done;
+    return DeviceLoop::Step::Continue;
+}
