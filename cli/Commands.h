@@ -5,7 +5,6 @@
 #include "cli/CliOptions.h"
 #include "readings/ReadingsFormat.h"
 
-
 class Interrupts;
 class Kdr31Device;
 

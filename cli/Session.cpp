@@ -36,8 +36,10 @@ void ReportLostAndBack(DeviceLoop& loop, const PortChoice& port) {
                                   "the KDR31 is back (Ctrl-C stops)")
                        .arg(port.Display()));
     });
-    QObject::connect(&loop, &DeviceLoop::Back, &loop, [port] {
-        PrintError(QStringLiteral("the KDR31 is back on %1").arg(port.Display()));
+    QObject::connect(&loop, &DeviceLoop::Back, &loop, [port](bool first) {
+        PrintError((first ? QStringLiteral("found the KDR31 on %1")
+                          : QStringLiteral("the KDR31 is back on %1"))
+                       .arg(port.Display()));
     });
 }
 

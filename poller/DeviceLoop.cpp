@@ -25,12 +25,13 @@ int DeviceLoop::Run(const std::function<int()>& interval, const std::function<St
     step_ = step;
     if (ended_)
         return stopCode_;
-    if (device_.Connected())
+    found_ = device_.Connected();
+    if (found_)
         stepTimer_.start(0);
     else
         QTimer::singleShot(0, this, [this] {
             if (!ended_)
-                Lose();
+                Lose(false);
         });
     return loop_.exec();
 }
@@ -72,13 +73,14 @@ void DeviceLoop::Stop(int exitCode) {
         Finish(stopCode_);
 }
 
-void DeviceLoop::Lose() {
+void DeviceLoop::Lose(bool announce) {
     lost_ = true;
     stepTimer_.stop();
     device_.Disconnect();
     backoffMs_ = FirstBackoffMs;
     reconnectTimer_.start(backoffMs_);
-    emit Lost();
+    if (announce)
+        emit Lost();
 }
 
 void DeviceLoop::TryReconnect() {
@@ -99,7 +101,8 @@ void DeviceLoop::TryReconnect() {
     }
     lost_ = false;
     backoffMs_ = FirstBackoffMs;
-    emit Back();
+    emit Back(!found_);
+    found_ = true;
     if (!ended_ && !stop_)
         Tick();
 }

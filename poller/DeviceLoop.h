@@ -45,15 +45,15 @@ public:
     int NextAttemptMs() const { return backoffMs_; }
 
 signals:
-    // The device went away (or was not there at the start), and came back.
+    // The device went away, and came back (first: it was not there at the start).
     void Lost();
-    void Back();
+    void Back(bool first);
     // An attempt to find the device failed; the next follows in NextAttemptMs().
     void AttemptFailed();
 
 private:
     void Tick();
-    void Lose();
+    void Lose(bool announce = true);
     void TryReconnect();
     void Finish(int exitCode);
 
@@ -66,9 +66,10 @@ private:
     QTimer reconnectTimer_;
     QElapsedTimer lastStep_; // since the start of the last step
     int backoffMs_ = FirstBackoffMs;
-    bool busy_ = false; // a step or a connect attempt is running
-    bool lost_ = false; // waiting for the device
-    bool stop_ = false; // Stop came while busy
+    bool busy_ = false;  // a step or a connect attempt is running
+    bool lost_ = false;  // waiting for the device
+    bool found_ = false; // the device answered once
+    bool stop_ = false;  // Stop came while busy
     int stopCode_ = 0;
     bool ended_ = false; // Finish has run
 };

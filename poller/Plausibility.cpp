@@ -32,8 +32,16 @@ bool PlausibilityCheck::Plausible(const ReadingsRow& row) {
             return false;
     const Counters next{row.fields, row.present};
     if (!haveBaseline_ || !Lower(next, baseline_)) {
+        // Each counter's highest: readings a float step lower, which pass, must not let the
+        // baseline creep down step by step.
+        for (int i = 0; i < ReadingsFieldCount; ++i) {
+            const unsigned bit = 1u << i;
+            if ((next.present & bit) && (!haveBaseline_ || !(baseline_.present & bit) ||
+                                         next.values[size_t(i)] > baseline_.values[size_t(i)]))
+                baseline_.values[size_t(i)] = next.values[size_t(i)];
+        }
+        baseline_.present = haveBaseline_ ? baseline_.present | next.present : next.present;
         haveBaseline_ = true;
-        baseline_ = next;
         run_ = 0;
         return true;
     }

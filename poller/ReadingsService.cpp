@@ -10,7 +10,7 @@ ReadingsService::ReadingsService(Kdr31Device& device, int portNumber,
     : device_(device), portNumber_(portNumber), options_(options), loop_(device, portNumber) {
     connect(&loop_, &DeviceLoop::Lost, this, &ReadingsService::Lost);
     connect(&loop_, &DeviceLoop::AttemptFailed, this, &ReadingsService::AttemptFailed);
-    connect(&loop_, &DeviceLoop::Back, this, [this] {
+    connect(&loop_, &DeviceLoop::Back, this, [this](bool) {
         emit Identified(device_.Identity());
         emit Back();
     });
@@ -50,7 +50,7 @@ int ReadingsService::SettingsWaiting() const {
 
 void ReadingsService::ApplyWaitingSettings() {
     // One exchange per interval at most, whoever asks how often.
-    if (lastSettings_.isValid() && lastSettings_.elapsed() < IntervalMs() - 500)
+    if (lastSettings_.isValid() && lastSettings_.elapsed() < IntervalMs() * 9 / 10)
         return;
     std::optional<Waiting>* first = nullptr;
     for (std::optional<Waiting>& slot : waiting_)

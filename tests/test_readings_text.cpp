@@ -1,7 +1,8 @@
 // Conversions without a window: number text, byte order, tariff rule, time format, typed
-// divider, settings payload, window titles.
+// divider, settings payload, window titles, the plausibility of a run of readings.
 
 #include "main_window/WindowTitles.h"
+#include "poller/Plausibility.h"
 #include "readings/DeviceSettings.h"
 #include "readings/ReadingsDecode.h"
 #include "readings/ReadingsTable.h"
@@ -226,6 +227,45 @@ private slots:
                                 "V2.1.0.15"));
         QCOMPARE(ConnectedTitle(QString(), 12, {255, 0, 7, 100}),
                  QStringLiteral("Zevizudove V1.9 s/n: Listening to COM12 KDR31 FW V255.0.7.100"));
+    }
+
+    // Each step is an import counter (Wh) and a gas counter (m3), or NaN in the first for a
+    // garbled value; the verdicts, "+" plausible and "-" not, one per step.
+    void plausibility_data() {
+        QTest::addColumn<QList<float>>("import");
+        QTest::addColumn<QString>("verdicts");
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        const float big = 12345678.0f; // one float step is 1 Wh here
+        QTest::newRow("rising and level") << QList<float>{100, 101, 101, 250} << "++++";
+        QTest::newRow("one garbled drop") << QList<float>{100, 5, 101} << "+-+";
+        QTest::newRow("not a number") << QList<float>{100, nan, 100} << "+-+";
+        QTest::newRow("a float step lower is the same count")
+            << QList<float>{big, std::nextafter(big, 0.0f), big - 2} << "++-";
+        QTest::newRow("a replaced meter, from the third reading on")
+            << QList<float>{100, 5, 6, 7, 8} << "+--++";
+        QTest::newRow("lower readings that disagree are no new meter")
+            << QList<float>{100, 5, 3, 2, 1, 101} << "+----+";
+        QTest::newRow("back above the baseline ends the run")
+            << QList<float>{100, 5, 6, 101, 7} << "+--+-";
+    }
+    void plausibility() {
+        QFETCH(QList<float>, import);
+        QFETCH(QString, verdicts);
+        PlausibilityCheck check;
+        QString seen;
+        for (const float value : import) {
+            ReadingsRow row;
+            row.state = ReadingsRow::Received;
+            row.present = (1u << ReadingsFieldCount) - 1;
+            row.fields[1] = value;
+            row.fields[8] = 4321.0f; // gas, level throughout
+            seen += check.Plausible(row) ? '+' : '-';
+            // A failed reading between two others changes nothing.
+            ReadingsRow failed;
+            failed.state = ReadingsRow::Failed;
+            QVERIFY(check.Plausible(failed));
+        }
+        QCOMPARE(seen, verdicts);
     }
 };
 

@@ -31,6 +31,7 @@ public:
     void Stop();
     bool IsRunning() const { return process_.state() == QProcess::Running; }
     quint16 Port() const { return port_; }
+    qint64 Pid() const { return process_.processId(); }
     QString Error() const { return error_; }
     QString Url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(port_); }
 
