@@ -260,6 +260,16 @@ void Kdr31Simulator::SetReadings(std::array<float, 13> values) {
     fixedReadings_ = values;
 }
 
+std::array<float, 13> Kdr31Simulator::DriftingReadings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return drifting_;
+}
+
+void Kdr31Simulator::ContinueReadings(std::array<float, 13> values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    drifting_ = values;
+}
+
 void Kdr31Simulator::SetDebugLog(Bytes text) {
     std::lock_guard<std::mutex> lock(mutex_);
     debugText_ = std::move(text);

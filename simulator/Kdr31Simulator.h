@@ -120,6 +120,10 @@ public:
     void SetReadingsDataLength(int bytes);
     // Readings values override (13 floats in reply order); otherwise they drift plausibly.
     void SetReadings(std::array<float, 13> values);
+    // The drifting values last served, and where a new simulator goes on from them: an adapter
+    // pulled out and plugged in again still counts on from the meter's values.
+    std::array<float, 13> DriftingReadings() const;
+    void ContinueReadings(std::array<float, 13> values);
 
     // Debug log: from now on every reply carries this text, or a one-byte status code (1 "P1
     // busy", 2 "buffer overflow", 3 "P1 not connected"). Otherwise the device answers with the
