@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -131,6 +132,7 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts,
     DeviceLoop loop(device, request.port, interrupts);
 
     // The broker learns the serial number and firmware from the identification above.
+    std::optional<SettingsRequest> pendingSettings;
     std::unique_ptr<MqttPublisher> mqtt;
     std::unique_ptr<MqttSink> mqttSink;
     QTimer mqttSilence;
@@ -156,7 +158,8 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts,
         // A broker that never answers is retried quietly by the publisher; say so once.
         mqttSilence.setSingleShot(true);
         QObject::connect(&mqttSilence, &QTimer::timeout, &loop, [publisher, options] {
-            if (!publisher->IsConnected() && publisher->Error() == MqttError::None)
+            if (!publisher->IsConnected() && publisher->Error() == MqttError::None &&
+                !publisher->OutageReported())
                 PrintError(QStringLiteral("no answer yet from the MQTT broker %1: check the "
                                           "--mqtt URL and that the broker runs; still trying")
                                .arg(BrokerName(options)));
@@ -165,13 +168,9 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts,
                          [publisher] { publisher->SetDeviceAvailable(false); });
         QObject::connect(&loop, &DeviceLoop::Back, publisher,
                          [publisher] { publisher->SetDeviceAvailable(true); });
-        publisher->SetSettingsHandler([&](const SettingsRequest& settings) {
-            if (loop.DeviceLost() || !device.Connected())
-                return QStringLiteral("the KDR31 is not connected; send again once it is back");
-            QString failure;
-            loop.Exclusive([&] { failure = ChangeSettings(device, request.port, settings); });
-            return failure;
-        });
+        // Only the newest request waits; it is applied after the next reading.
+        publisher->SetSettingsHandler(
+            [&pendingSettings](const SettingsRequest& settings) { pendingSettings = settings; });
         if (!publisher->Start()) {
             PrintError(MqttFailureText(publisher->Error(), publisher->ErrorText(), options));
             device.Disconnect();
@@ -204,13 +203,18 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts,
                                                              : DeviceLoop::Step::Continue;
     };
     const auto step = [&]() {
-        // A settings message that comes in while the readings command waits for its answer
-        // waits in turn, and is handled when the command is done.
-        if (mqtt)
-            mqtt->HoldSettings(true);
         DeviceLoop::Step result = poll();
-        if (mqtt)
-            mqtt->HoldSettings(false);
+        if (mqtt && pendingSettings && result == DeviceLoop::Step::Continue) {
+            const SettingsRequest settings = *pendingSettings;
+            pendingSettings.reset();
+            QString failure;
+            if (loop.DeviceLost() || !device.Connected())
+                failure = QStringLiteral("the KDR31 is not connected; send again once it is back");
+            else
+                loop.Exclusive([&] { failure = ChangeSettings(device, request.port, settings); });
+            mqtt->ReportSettingsResult(settings,
+                                       failure.isEmpty() ? QStringList() : QStringList{failure});
+        }
         if (result == DeviceLoop::Step::Continue && !device.Connected())
             result = DeviceLoop::Step::PortLost;
         return result;
@@ -219,7 +223,6 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts,
     device.Disconnect();
     if (mqtt) {
         // Readings still waiting for the broker get a moment, and availability says offline.
-        mqtt->HoldSettings(true);
         mqtt->Stop();
     }
     return exitCode;

@@ -23,6 +23,8 @@ test_packages=(
   python3 python3-pyftpdlib srecord libboost-dev
   # MQTT: a broker with its tools for the tests
   mosquitto mosquitto-clients
+  # MQTT over TLS: a throwaway CA and server certificate made by the tests
+  openssl
   # benchmarks, fuzzing
   libbenchmark-dev clang libclang-rt-dev
   # checks of the desktop entry and the metainfo
