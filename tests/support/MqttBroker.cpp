@@ -120,6 +120,26 @@ void MqttBroker::Stop() {
     }
 }
 
+bool PublishLines(quint16 port, const QString& topic, const QByteArray& lines, QString& error) {
+    QProcess sender;
+    sender.start(QStringLiteral(KDR31_MOSQUITTO_PUB),
+                 {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                  QString::number(port), QStringLiteral("-q"), QStringLiteral("1"),
+                  QStringLiteral("-t"), topic, QStringLiteral("-l")});
+    if (!sender.waitForStarted(StartMilliseconds)) {
+        error = sender.errorString();
+        return false;
+    }
+    sender.write(lines);
+    sender.closeWriteChannel();
+    if (!sender.waitForFinished(60000) || sender.exitCode() != 0) {
+        error = QStringLiteral("mosquitto_pub: ") +
+                QString::fromLocal8Bit(sender.readAllStandardError()) + sender.errorString();
+        return false;
+    }
+    return true;
+}
+
 MqttSubscriber::MqttSubscriber(quint16 port, const QString& filter) : filter_(filter.toUtf8()) {
     static std::once_flag once;
     std::call_once(once, [] { mosquitto_lib_init(); });

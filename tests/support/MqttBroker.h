@@ -48,6 +48,10 @@ private:
     QString error_;
 };
 
+// Publishes one message per line of lines on topic (QoS 1) from another process, mosquitto_pub,
+// so a flood's sender takes none of this process's memory. Returns when all are sent.
+bool PublishLines(quint16 port, const QString& topic, const QByteArray& lines, QString& error);
+
 struct MqttReceived {
     QString topic;
     QByteArray payload;
