@@ -11,7 +11,7 @@
 // the limit the oldest waiting ones are dropped, counted, and the count is reported once, on
 // reconnection.
 //
-// The network loop is ours, not libmosquitto's: its own reconnects wait 1, 4, 9 ... seconds
+// The network loop is ours, not libmosquitto's: its own reconnects wait 0, 1, 4, 9 ... seconds
 // after a refused port, not at all after a broker that takes the connection and closes it, and
 // end the thread for good on a TLS error. Ours waits 1, 2, 4 ... up to the ceiling between two
 // attempts that did not get in, and 1 s after a connection that was lost.

@@ -25,6 +25,8 @@ test_packages=(
   mosquitto mosquitto-clients
   # MQTT over TLS: a throwaway CA and server certificate made by the tests
   openssl
+  # times in a zone that is not UTC (TZ=Europe/Brussels)
+  tzdata
   # benchmarks, fuzzing
   libbenchmark-dev clang libclang-rt-dev
   # checks of the desktop entry and the metainfo
