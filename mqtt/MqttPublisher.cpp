@@ -108,11 +108,12 @@ bool MqttPublisher::Start() {
     }
     stopping_ = false;
     offlineSent_ = false;
-    // The first attempt here, so what can never work (no such CA file) is said at once. A
-    // broker that is not there yet is not an error: the network thread keeps trying.
+    // The first attempt here, so what can never work (a host name the library refuses) is said
+    // at once. A broker that is not there yet is not an error: the network thread keeps trying.
+    // A TLS error here is the handshake done at once on a fast network; the network thread
+    // names it like any other.
     const QByteArray host = options_.host.toUtf8();
     rc = mosquitto_connect_async(mosq_, host.constData(), options_.port, KeepAliveSeconds);
-    // A TLS error here is the handshake on a fast network, and the network thread names it.
     if (rc == MOSQ_ERR_INVAL) {
         Fail(MqttError::Setup, QStringLiteral("MQTT connect to %1: %2")
                                    .arg(BrokerName(), QString::fromUtf8(mosquitto_strerror(rc))));
