@@ -487,7 +487,10 @@ private slots:
               "saw %zu requests; %lld refused; %zu answers",
               Messages, before, peak, after, handled.size(),
               static_cast<long long>(publisher.SettingsRefused()), client.Count({}));
+#ifndef __SANITIZE_ADDRESS__
+        // AddressSanitizer keeps every freed block in quarantine, libmosquitto's per message too.
         QVERIFY2(peak - before < 5 * 1024, "the flood took memory");
+#endif
         QVERIFY(handled.size() <= 3);
         QVERIFY(client.Count({}) <= 5);
         QVERIFY(publisher.SettingsRefused() >= 1);
