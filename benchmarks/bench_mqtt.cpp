@@ -1,6 +1,6 @@
 // Publishing readings to MQTT: the delay from the publish call to the arrival of the reading at
-// a subscriber, through a real Mosquitto broker on 127.0.0.1, and the resident memory of the
-// poller with a full queue (the broker away).
+// a subscriber, through a real Mosquitto broker on 127.0.0.1, the resident memory of the
+// poller with a full queue (the broker away), and what a flood of settings messages costs.
 //
 //   kdr31_bench_mqtt [readings]     (default 1000, one every 5 ms)
 
@@ -107,6 +107,48 @@ int main(int argc, char* argv[]) {
     for (int n = 1; n <= MqttPublisher::QueueLimit + 1000; ++n)
         offline.Publish(NumberedReading(n));
     const long full = ResidentKiB();
+    const int offlineQueued = offline.Queued();
+    offline.Stop(0);
+
+    // 10,000 settings messages of nearly 1 KiB while the poll's thread is busy (a device
+    // exchange): what the flood costs in memory, and how many requests reach the handler.
+    constexpr int FloodMessages = 10000;
+    if (!broker.Start()) {
+        std::fprintf(stderr, "%s\n", qPrintable(broker.Error()));
+        return 1;
+    }
+    MqttOptions settingsOptions = options;
+    settingsOptions.allowSettings = true;
+    MqttPublisher listening(settingsOptions, QStringLiteral("BENCH001"), {});
+    int requests = 0;
+    listening.SetSettingsHandler([&](const SettingsRequest&) { ++requests; });
+    bool subscribed = false;
+    QObject::connect(&listening, &MqttPublisher::listeningForSettings, [&] { subscribed = true; });
+    listening.Start();
+    if (!RunUntil([&] { return subscribed; }, 5000)) {
+        std::fprintf(stderr, "no subscription to the set topic\n");
+        return 1;
+    }
+    QByteArray lines;
+    for (int i = 1; i <= FloodMessages; ++i) {
+        QByteArray line = R"({"interval": )" + QByteArray::number(5 + i % 50) + "}";
+        lines += line + QByteArray(1000 - line.size(), ' ') + '\n';
+    }
+    const long floodBefore = ResidentKiB();
+    ResetPeakResident();
+    QElapsedTimer flooding;
+    flooding.start();
+    QString error;
+    if (!PublishLines(broker.Port(), QStringLiteral("kdr31/BENCH001/set"), lines, error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    while (listening.SettingsMessages() < FloodMessages && flooding.elapsed() < 60000)
+        QThread::msleep(5);
+    const double floodSeconds = double(flooding.elapsed()) / 1000;
+    const long floodPeak = PeakResidentKiB();
+    RunUntil([&] { return requests > 0; }, 5000);
+    listening.Stop(0);
 
     std::printf("MQTT publishing through Mosquitto on 127.0.0.1, %d readings 5 ms apart\n",
                 readings);
@@ -116,10 +158,17 @@ int main(int argc, char* argv[]) {
                 Percentile(delaysMs, 0.95));
     std::printf("  %-52s %10.2f ms\n", "publish call to arrival, largest",
                 *std::max_element(delaysMs.begin(), delaysMs.end()));
-    std::printf("  %-52s %10d\n", "queue with the broker away (bound)", offline.Queued());
+    std::printf("  %-52s %10d\n", "queue with the broker away (bound)", offlineQueued);
     std::printf("  %-52s %10.1f MB\n", "resident memory, whole process, queue full",
                 double(full) / 1024);
     std::printf("  %-52s %10.1f MB\n", "of which the full queue (growth while filling)",
                 double(full - before) / 1024);
+    std::printf("Settings flood, %d messages of 1 KiB, the poll's thread busy\n", FloodMessages);
+    std::printf("  %-52s %10lld\n", "messages the network thread took",
+                static_cast<long long>(listening.SettingsMessages()));
+    std::printf("  %-52s %10.0f /s\n", "rate", double(FloodMessages) / floodSeconds);
+    std::printf("  %-52s %10d\n", "requests handed to the handler", requests);
+    std::printf("  %-52s %10.2f MB\n", "resident memory growth, peak during the flood",
+                double(floodPeak - floodBefore) / 1024);
     return 0;
 }

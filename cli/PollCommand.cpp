@@ -109,7 +109,9 @@ public:
         : options_(options), service_(service) {
         silence_.setSingleShot(true);
         connect(&silence_, &QTimer::timeout, this, [this] {
-            if (publisher_ && !publisher_->IsConnected() && publisher_->Error() == MqttError::None)
+            // Silence only: a TLS failure or a lost connection has been reported already.
+            if (publisher_ && !publisher_->IsConnected() &&
+                publisher_->Error() == MqttError::None && !publisher_->OutageReported())
                 PrintError(QStringLiteral("no answer yet from the MQTT broker %1: check the "
                                           "--mqtt URL and that the broker runs; still trying")
                                .arg(BrokerName(options_)));

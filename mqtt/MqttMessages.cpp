@@ -67,6 +67,15 @@ MqttTopics TopicsFor(const QString& prefix, const QString& serial) {
 }
 
 QByteArray StateMessage(const Reading& reading) {
+    if (reading.implausible) {
+        // Values that cannot be true go out as none at all, like a failed poll: a counter
+        // that read one would see a meter reset.
+        Reading withheld = reading;
+        withheld.row.present = 0;
+        QJsonObject object = ReadingJson(withheld);
+        object.insert(QStringLiteral("status"), QStringLiteral("implausible"));
+        return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    }
     QJsonObject object = ReadingJson(reading);
     QJsonObject units;
     for (size_t i = 0; i < ReadingsFieldNames.size(); ++i) {

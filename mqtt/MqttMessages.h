@@ -29,7 +29,8 @@ struct MqttTopics {
 MqttTopics TopicsFor(const QString& prefix, const QString& serial);
 
 // ReadingJson with the units of the fields it holds, as the grid shows them:
-// "units": {"import_power_w": "W", "import_high_wh": "Wh", ..., "gas_m3": "m³"}.
+// "units": {"import_power_w": "W", "import_high_wh": "Wh", ..., "gas_m3": "m³"}. An implausible
+// reading has status "implausible" and no fields.
 QByteArray StateMessage(const Reading& reading);
 
 struct RetainedMessage {

@@ -17,14 +17,43 @@ const QString UrlForm = QStringLiteral("mqtt://[user[:password]@]host[:port] or 
 
 } // namespace
 
+QString RedactedMqttUrl(const QString& text) {
+    // Read as loosely as a person types: a URL that QUrl refuses may hold a password all the
+    // same ("mqtt://me:pa/ss@host", "me:secret@host", "mqtt://me:secret").
+    const qsizetype scheme = text.indexOf(QLatin1String("://"));
+    const qsizetype start = scheme < 0 ? 0 : scheme + 3;
+    const qsizetype at = text.lastIndexOf(QLatin1Char('@'));
+    if (at >= start) {
+        const qsizetype colon = text.indexOf(QLatin1Char(':'), start);
+        if (colon < 0 || colon > at)
+            return text;
+        return text.left(colon + 1) + QStringLiteral("***") + text.mid(at);
+    }
+    // No user part: what follows a ':' after the host is a port, unless it is not a number.
+    qsizetype end = start;
+    while (end < text.size() && text[end] != QLatin1Char('/') && text[end] != QLatin1Char('?') &&
+           text[end] != QLatin1Char('#'))
+        ++end;
+    const qsizetype colon = text.indexOf(QLatin1Char(':'), start);
+    if (colon < 0 || colon >= end)
+        return text;
+    const QString port = text.mid(colon + 1, end - colon - 1);
+    bool number = false;
+    port.toUInt(&number);
+    return number || port.isEmpty() ? text : text.left(colon + 1) + QStringLiteral("***");
+}
+
 bool ParseMqttUrl(const QString& text, MqttOptions& options, QString& error) {
     const QUrl url(text.trimmed(), QUrl::StrictMode);
     const auto fail = [&](const QString& why) {
-        error = QStringLiteral("--mqtt %1: %2; expected %3").arg(text, why, UrlForm);
+        error =
+            QStringLiteral("--mqtt %1: %2; expected %3").arg(RedactedMqttUrl(text), why, UrlForm);
         return false;
     };
+    // QUrl's own reason quotes the URL, password and all.
     if (!url.isValid())
-        return fail(url.errorString());
+        return fail(QStringLiteral("not a URL (a port above 65535, or a character that must be "
+                                   "percent-encoded in the user or password)"));
     const QString scheme = url.scheme().toLower();
     if (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts"))
         return fail(scheme.isEmpty() ? QStringLiteral("no scheme")

@@ -34,6 +34,10 @@ constexpr quint16 MqttDefaultTlsPort = 8883;
 // names what is wrong and shows the expected form.
 bool ParseMqttUrl(const QString& url, MqttOptions& options, QString& error);
 
+// The URL as typed with any password in it replaced by "***", for messages and logs. It also
+// takes text that is not a valid URL: a password typed wrongly is still a password.
+QString RedactedMqttUrl(const QString& url);
+
 // A topic prefix: not empty, no "+", "#" or NUL, no leading or trailing "/". Returns the reason
 // it cannot be used, or an empty string.
 QString CheckTopicPrefix(const QString& prefix, const QString& optionName);

@@ -7,13 +7,18 @@
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
+#include <chrono>
+#include <cstring>
 #include <mosquitto.h>
-#include <mutex>
 
 namespace {
 
 constexpr int KeepAliveSeconds = 30;
 constexpr int QosAtLeastOnce = 1;
+// How long one turn of the network loop waits for the socket; a publish wakes it sooner.
+constexpr int LoopMilliseconds = 100;
+// After Stop's DISCONNECT, how long the network loop may take to write it and close.
+constexpr auto GoodbyeLimit = std::chrono::milliseconds(1000);
 
 void InitLibraryOnce() {
     static std::once_flag once;
@@ -43,6 +48,10 @@ MqttPublisher::~MqttPublisher() {
     Stop(0);
 }
 
+QString MqttPublisher::BrokerName() const {
+    return QStringLiteral("%1:%2").arg(options_.host).arg(options_.port);
+}
+
 bool MqttPublisher::Start() {
     if (mosq_)
         return true;
@@ -56,16 +65,18 @@ bool MqttPublisher::Start() {
         Fail(MqttError::Setup, QStringLiteral("libmosquitto could not make a client"));
         return false;
     }
+    // Our own thread runs the loop: the library must lock, and wake it when we publish.
+    mosquitto_threaded_set(mosq_, true);
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, InFlightLimit);
     // A reading is one small packet: send it now rather than wait to fill a segment.
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(mosq_, &MqttPublisher::OnConnectCallback);
-    mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnectCallback);
     mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublishCallback);
     mosquitto_message_callback_set(mosq_, &MqttPublisher::OnMessageCallback);
     mosquitto_subscribe_callback_set(mosq_, &MqttPublisher::OnSubscribeCallback);
-    mosquitto_reconnect_delay_set(mosq_, 1, std::max(1u, reconnectMaxSeconds_), true);
+    // The only place the library names what OpenSSL did not like.
+    mosquitto_log_callback_set(mosq_, &MqttPublisher::OnLogCallback);
 
     int rc = mosquitto_will_set(mosq_, availabilityTopic_.constData(),
                                 static_cast<int>(AvailabilityOffline.size()),
@@ -87,35 +98,103 @@ bool MqttPublisher::Start() {
         Fail(
             MqttError::Setup,
             QStringLiteral("MQTT client setup: %1").arg(QString::fromUtf8(mosquitto_strerror(rc))));
+        mosquitto_destroy(mosq_);
+        mosq_ = nullptr;
         return false;
     }
-
-    // The network thread first: a connect that fails at once (a refused port on this machine)
-    // is then retried by it with backoff, where it would otherwise end the thread's loop.
-    rc = mosquitto_loop_start(mosq_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        Fail(MqttError::Setup, QStringLiteral("MQTT network thread: %1")
-                                   .arg(QString::fromUtf8(mosquitto_strerror(rc))));
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        stopRequested_ = false;
     }
-    loopRunning_ = true;
+    stopping_ = false;
+    offlineSent_ = false;
+    // The first attempt here, so what can never work (a host name the library refuses) is said
+    // at once. A broker that is not there yet is not an error: the network thread keeps trying.
+    // A TLS error here is the handshake done at once on a fast network; the network thread
+    // names it like any other.
     const QByteArray host = options_.host.toUtf8();
-    // A broker that is not there yet is not an error: the network loop keeps trying.
     rc = mosquitto_connect_async(mosq_, host.constData(), options_.port, KeepAliveSeconds);
-    if (rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_TLS) {
-        Fail(MqttError::Setup, QStringLiteral("MQTT connect to %1:%2: %3")
-                                   .arg(options_.host)
-                                   .arg(options_.port)
-                                   .arg(QString::fromUtf8(mosquitto_strerror(rc))));
-        Stop(0);
+    if (rc == MOSQ_ERR_INVAL) {
+        Fail(MqttError::Setup, QStringLiteral("MQTT connect to %1: %2")
+                                   .arg(BrokerName(), QString::fromUtf8(mosquitto_strerror(rc))));
+        mosquitto_destroy(mosq_);
+        mosq_ = nullptr;
         return false;
     }
+    network_ = std::thread([this, rc] { NetworkLoop(rc); });
     return true;
+}
+
+bool MqttPublisher::StopRequested() {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    return stopRequested_;
+}
+
+bool MqttPublisher::WaitUnlessStopped(unsigned seconds) {
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    return !stopChanged_.wait_for(lock, std::chrono::seconds(seconds),
+                                  [this] { return stopRequested_; });
+}
+
+void MqttPublisher::NetworkLoop(int firstRc) {
+    bool first = true;
+    unsigned failures = 0; // attempts in a row that did not get in
+    while (!StopRequested()) {
+        if (!first) {
+            std::lock_guard<std::mutex> lock(tlsMutex_);
+            tlsText_.clear();
+        }
+        accepted_ = false;
+        int rc = first ? firstRc : mosquitto_reconnect_async(mosq_);
+        first = false;
+        std::optional<std::chrono::steady_clock::time_point> goodbyeDeadline;
+        while (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_loop(mosq_, LoopMilliseconds, 1);
+            // Stop's DISCONNECT ends the connection by itself once written; this is for a
+            // connection that never got that far.
+            if (StopRequested()) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!goodbyeDeadline)
+                    goodbyeDeadline = now + GoodbyeLimit;
+                else if (now > *goodbyeDeadline)
+                    break;
+            }
+        }
+        if (StopRequested())
+            break;
+        const bool wasAccepted = accepted_;
+        QString tls;
+        {
+            std::lock_guard<std::mutex> lock(tlsMutex_);
+            tls = tlsText_;
+        }
+        // The library logs its errors; on a TLS failure that is the only place with OpenSSL's
+        // reason.
+        const bool isTls = rc == MOSQ_ERR_TLS || tls.contains(QLatin1String("SSL"));
+        const QString reason = tls.isEmpty() ? QString::fromUtf8(mosquitto_strerror(rc)) : tls;
+        QMetaObject::invokeMethod(
+            this,
+            [this, wasAccepted, reason, isTls] { OnConnectionEnded(wasAccepted, reason, isTls); },
+            Qt::QueuedConnection);
+        if (refusedForGood_) {
+            // The broker said no to who we are; asking again gets the same answer.
+            std::unique_lock<std::mutex> lock(stopMutex_);
+            stopChanged_.wait(lock, [this] { return stopRequested_; });
+            break;
+        }
+        if (wasAccepted)
+            failures = 0;
+        const unsigned wait =
+            std::min(1u << std::min(failures, 16u), std::max(1u, reconnectMaxSeconds_));
+        ++failures;
+        if (!WaitUnlessStopped(wait))
+            break;
+    }
 }
 
 void MqttPublisher::Publish(const Reading& reading) {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (queue_.size() >= static_cast<size_t>(QueueLimit)) {
+    if (queue_.size() >= static_cast<size_t>(queueLimit_)) {
         // The oldest reading not yet handed over goes; those in flight are the broker's now.
         const auto oldestWaiting = queue_.begin() + inFlight_;
         if (oldestWaiting != queue_.end()) {
@@ -124,13 +203,13 @@ void MqttPublisher::Publish(const Reading& reading) {
             ++droppedUnreported_;
         }
     }
-    queue_.push_back({reading.row, 0});
+    queue_.push_back({reading.row, reading.implausible, 0});
     Pump();
 }
 
 void MqttPublisher::SetDeviceAvailable(bool available) {
     deviceAvailable_ = available;
-    if (connected_)
+    if (connected_ && !stopping_)
         PublishRetained(QString::fromUtf8(availabilityTopic_),
                         available ? AvailabilityOnline : AvailabilityOffline);
 }
@@ -141,49 +220,52 @@ void MqttPublisher::SetSettingsHandler(SettingsHandler handler) {
 
 void MqttPublisher::ReportSettingsResult(const SettingsRequest& request,
                                          const QStringList& refusals) {
-    if (!mosq_)
-        return;
-    const QByteArray answer =
-        SettingsResultMessage(request, refusals, QDateTime::currentMSecsSinceEpoch());
-    mosquitto_publish(mosq_, nullptr, setResultTopic_.constData(), static_cast<int>(answer.size()),
-                      answer.constData(), QosAtLeastOnce, false);
+    PublishResult(request, refusals);
 }
 
 void MqttPublisher::Stop(int drainMilliseconds) {
     if (!mosq_)
         return;
     stopping_ = true;
-    if (connected_) {
+    if (connected_ && !offlineSent_) {
         offlineMid_ = PublishRetained(QString::fromUtf8(availabilityTopic_), AvailabilityOffline);
-        if (drainMilliseconds > 0 && (!queue_.empty() || offlineMid_ != 0)) {
-            QEventLoop loop;
-            QTimer::singleShot(drainMilliseconds, &loop, &QEventLoop::quit);
-            connect(this, &MqttPublisher::drained, &loop, &QEventLoop::quit);
-            connect(this, &MqttPublisher::disconnected, &loop, &QEventLoop::quit);
-            loop.exec();
-        }
+        offlineSent_ = true;
     }
-    if (loopRunning_) {
-        // A clean DISCONNECT: the broker keeps the will to itself; "offline" went out above.
-        mosquitto_disconnect(mosq_);
-        mosquitto_loop_stop(mosq_, false);
-        loopRunning_ = false;
+    // Not yet connected with readings waiting: the broker may take us within the drain time,
+    // and OnConnected then sends them and "offline". A broker that refused us will not.
+    const bool worthWaiting = connected_ ? !queue_.empty() || offlineMid_ != 0
+                                         : !queue_.empty() && error_ == MqttError::None;
+    if (drainMilliseconds > 0 && worthWaiting) {
+        QEventLoop loop;
+        QTimer::singleShot(drainMilliseconds, &loop, &QEventLoop::quit);
+        connect(this, &MqttPublisher::drained, &loop, &QEventLoop::quit);
+        connect(this, &MqttPublisher::failed, &loop, &QEventLoop::quit);
+        loop.exec();
     }
+    // A clean DISCONNECT: the broker keeps the will to itself; "offline" went out above.
+    mosquitto_disconnect(mosq_);
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        stopRequested_ = true;
+    }
+    stopChanged_.notify_all();
+    if (network_.joinable())
+        network_.join();
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
     connected_ = false;
+    undelivered_ = static_cast<int>(queue_.size());
+    queue_.clear();
+    inFlight_ = 0;
 }
 
 void MqttPublisher::OnConnectCallback(mosquitto*, void* self, int rc) {
     auto* publisher = static_cast<MqttPublisher*>(self);
+    publisher->accepted_ = rc == 0;
+    if (rc != 0)
+        publisher->refusedForGood_ = true;
     QMetaObject::invokeMethod(
         publisher, [publisher, rc] { publisher->OnConnected(rc); }, Qt::QueuedConnection);
-}
-
-void MqttPublisher::OnDisconnectCallback(mosquitto*, void* self, int rc) {
-    auto* publisher = static_cast<MqttPublisher*>(self);
-    QMetaObject::invokeMethod(
-        publisher, [publisher, rc] { publisher->OnDisconnected(rc); }, Qt::QueuedConnection);
 }
 
 void MqttPublisher::OnPublishCallback(mosquitto*, void* self, int mid) {
@@ -200,25 +282,71 @@ void MqttPublisher::OnSubscribeCallback(mosquitto*, void* self, int, int, const 
 
 void MqttPublisher::OnMessageCallback(mosquitto*, void* self, const mosquitto_message* message) {
     auto* publisher = static_cast<MqttPublisher*>(self);
-    const QByteArray payload(static_cast<const char*>(message->payload), message->payloadlen);
-    QMetaObject::invokeMethod(
-        publisher, [publisher, payload] { publisher->OnSetMessage(payload); },
-        Qt::QueuedConnection);
+    // Never reached without allowSettings (no subscription), checked again all the same.
+    if (!publisher->options_.allowSettings || !message->topic ||
+        publisher->setTopic_ != message->topic)
+        return;
+    ++publisher->settingsMessages_;
+    bool post = false;
+    {
+        std::lock_guard<std::mutex> lock(publisher->inboxMutex_);
+        SettingsInbox& inbox = publisher->inbox_;
+        if (message->payloadlen > SettingsPayloadLimit)
+            ++inbox.oversized;
+        else if (message->retain)
+            ++inbox.retained;
+        else
+            inbox.payload =
+                QByteArray(static_cast<const char*>(message->payload), message->payloadlen);
+        post = !inbox.posted;
+        inbox.posted = true;
+    }
+    if (post)
+        QMetaObject::invokeMethod(
+            publisher, [publisher] { publisher->OnSettingsInbox(); }, Qt::QueuedConnection);
+}
+
+void MqttPublisher::OnLogCallback(mosquitto*, void* self, int level, const char* text) {
+    if (!(level & MOSQ_LOG_ERR) || !text)
+        return;
+    // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed", "Error:
+    // Unable to load CA certificates ...": the first error of an attempt is the cause, the rest
+    // follow from it.
+    static constexpr char OpenSsl[] = "OpenSSL Error";
+    static constexpr char Plain[] = "Error: ";
+    const char* reason = text;
+    if (std::strncmp(text, OpenSsl, sizeof OpenSsl - 1) == 0) {
+        const char* colon = std::strstr(text, "]: ");
+        reason = colon ? colon + 3 : text;
+    } else if (std::strncmp(text, Plain, sizeof Plain - 1) == 0) {
+        reason = text + sizeof Plain - 1;
+    }
+    auto* publisher = static_cast<MqttPublisher*>(self);
+    std::lock_guard<std::mutex> lock(publisher->tlsMutex_);
+    if (publisher->tlsText_.isEmpty())
+        publisher->tlsText_ = QString::fromUtf8(reason);
 }
 
 void MqttPublisher::OnConnected(int rc) {
-    if (!mosq_ || stopping_)
+    if (!mosq_)
         return;
     if (rc != 0) {
         // 4 bad user name or password, 5 not authorised (MQTT 3.1.1): the same answer every
-        // time, so stop asking and let the front end say so.
+        // time, so the network thread stops asking and the front end says so.
         const MqttError error = rc == 4 || rc == 5 ? MqttError::NotAuthorised : MqttError::Refused;
         Fail(error, ConnackText(rc));
-        mosquitto_disconnect(mosq_);
         return;
     }
     connected_ = true;
     everConnected_ = true;
+    outageReported_ = false;
+    if (stopping_) {
+        // Taken during Stop's drain: the queue goes out, and the goodbye after it.
+        Pump();
+        offlineMid_ = PublishRetained(QString::fromUtf8(availabilityTopic_), AvailabilityOffline);
+        offlineSent_ = true;
+        return;
+    }
     // The broker may have restarted without its retained messages: announce everything again.
     PublishRetained(QString::fromUtf8(availabilityTopic_),
                     deviceAvailable_ ? AvailabilityOnline : AvailabilityOffline);
@@ -234,12 +362,24 @@ void MqttPublisher::OnConnected(int rc) {
     Pump();
 }
 
-void MqttPublisher::OnDisconnected(int rc) {
-    const bool wasConnected = connected_;
+void MqttPublisher::OnConnectionEnded(bool wasAccepted, const QString& reason, bool tls) {
+    if (!mosq_)
+        return;
     connected_ = false;
-    if (wasConnected && rc != 0)
-        emit disconnected(QStringLiteral("lost the connection to the MQTT broker (%1); retrying")
-                              .arg(QString::fromUtf8(mosquitto_strerror(rc))));
+    if (stopping_ || error_ == MqttError::NotAuthorised || error_ == MqttError::Refused)
+        return;
+    // A certificate problem does not mend itself, but a broker's certificate may be replaced
+    // while we wait: keep trying with backoff, and say what is wrong once per outage.
+    if (tls && !outageReported_) {
+        outageReported_ = true;
+        emit disconnected(QStringLiteral("TLS error with the MQTT broker %1: %2; check --mqtt-ca "
+                                         "and the broker's certificate; retrying")
+                              .arg(BrokerName(), reason));
+    } else if (wasAccepted) {
+        outageReported_ = true;
+        emit disconnected(QStringLiteral("lost the connection to the MQTT broker %1 (%2); retrying")
+                              .arg(BrokerName(), reason));
+    }
 }
 
 void MqttPublisher::OnAcknowledged(int mid) {
@@ -254,23 +394,59 @@ void MqttPublisher::OnAcknowledged(int mid) {
         }
     }
     Pump();
-    if (queue_.empty() && offlineMid_ == 0)
+    CheckDrained();
+}
+
+void MqttPublisher::CheckDrained() {
+    if (queue_.empty() && offlineMid_ == 0 && (!stopping_ || offlineSent_))
         emit drained();
 }
 
-void MqttPublisher::OnSetMessage(const QByteArray& payload) {
-    // Never reached without allowSettings (no subscription), checked again all the same.
-    if (!options_.allowSettings || !connected_)
-        return;
-    const SettingsRequestResult result = ParseSettingsJson(payload);
-    if (!result.refusals.isEmpty() || !settingsHandler_) {
-        ReportSettingsResult(result.request, result.refusals.isEmpty()
-                                                 ? QStringList{QStringLiteral(
-                                                       "this poller does not change settings")}
-                                                 : result.refusals);
-        return;
+void MqttPublisher::OnSettingsInbox() {
+    SettingsInbox inbox;
+    {
+        std::lock_guard<std::mutex> lock(inboxMutex_);
+        std::swap(inbox, inbox_);
     }
-    settingsHandler_(result.request);
+    if (!mosq_ || stopping_)
+        return;
+    if (inbox.oversized > 0) {
+        settingsRefused_ += inbox.oversized;
+        AnswerRefusal({}, {QStringLiteral("a settings message over %1 bytes was refused unread")
+                               .arg(SettingsPayloadLimit)});
+    }
+    if (inbox.retained > 0) {
+        settingsRefused_ += inbox.retained;
+        AnswerRefusal({}, {QStringLiteral("a retained settings message is never applied: "
+                                          "publish it without the retain flag")});
+    }
+    if (!inbox.payload)
+        return;
+    const SettingsRequestResult result = ParseSettingsJson(*inbox.payload);
+    if (!result.refusals.isEmpty()) {
+        ++settingsRefused_;
+        AnswerRefusal(result.request, result.refusals);
+    } else if (!settingsHandler_) {
+        PublishResult(result.request, {QStringLiteral("this poller does not change settings")});
+    } else {
+        settingsHandler_(result.request);
+    }
+}
+
+void MqttPublisher::AnswerRefusal(const SettingsRequest& request, const QStringList& refusals) {
+    if (lastRefusalAnswer_.isValid() && lastRefusalAnswer_.elapsed() < RefusalAnswerMilliseconds)
+        return;
+    lastRefusalAnswer_.start();
+    PublishResult(request, refusals);
+}
+
+void MqttPublisher::PublishResult(const SettingsRequest& request, const QStringList& refusals) {
+    if (!mosq_)
+        return;
+    const QByteArray answer =
+        SettingsResultMessage(request, refusals, QDateTime::currentMSecsSinceEpoch());
+    mosquitto_publish(mosq_, nullptr, setResultTopic_.constData(), static_cast<int>(answer.size()),
+                      answer.constData(), QosAtLeastOnce, false);
 }
 
 int MqttPublisher::PublishRetained(const QString& topic, const QByteArray& payload) {
@@ -285,7 +461,9 @@ void MqttPublisher::Pump() {
     while (connected_ && inFlight_ < InFlightLimit &&
            static_cast<size_t>(inFlight_) < queue_.size()) {
         Pending& next = queue_[static_cast<size_t>(inFlight_)];
-        const QByteArray payload = StateMessage({next.row, serial_});
+        Reading reading{next.row, serial_};
+        reading.implausible = next.implausible;
+        const QByteArray payload = StateMessage(reading);
         int mid = 0;
         const int rc = mosquitto_publish(mosq_, &mid, stateTopic_.constData(),
                                          static_cast<int>(payload.size()), payload.constData(),

@@ -1,6 +1,6 @@
 #pragma once
-// Publishes one device's readings to an MQTT broker, with libmosquitto's network loop on a
-// thread of its own, so a slow or absent broker never holds up a poll.
+// Publishes one device's readings to an MQTT broker, with a network loop on a thread of its
+// own, so a slow or absent broker never holds up a poll.
 //
 // The publisher lives on the poll's thread, which must run a Qt event loop: every call below
 // is made there, and everything the network thread learns (connected, acknowledged, a settings
@@ -8,16 +8,34 @@
 //
 // Readings wait in a queue of at most QueueLimit until the broker has acknowledged them
 // (QoS 1). While the broker is away they stay queued and go out in order once it is back; past
-// the limit the oldest are dropped, counted, and the count is reported once, on reconnection.
+// the limit the oldest waiting ones are dropped, counted, and the count is reported once, on
+// reconnection.
+//
+// The network loop is ours, not libmosquitto's: its own reconnects wait 0, 1, 4, 9 ... seconds
+// after a refused port, not at all after a broker that takes the connection and closes it, and
+// end the thread for good on a TLS error. Ours waits 1, 2, 4 ... up to the ceiling between two
+// attempts that did not get in, and 1 s after a connection that was lost.
+//
+// Settings messages are hostile until checked. The network thread keeps only the newest one,
+// in one slot, and posts one event however many arrive before the poll's thread takes it, so a
+// flood costs no memory. Over SettingsPayloadLimit bytes a message is refused unread; a
+// retained one (an old request the broker hands every new subscriber) is never acted on.
 
 #include "mqtt/MqttOptions.h"
 #include "readings/ReadingsFormat.h"
 #include "readings/SettingsRequest.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -36,9 +54,15 @@ public:
     // Readings handed to libmosquitto and not yet acknowledged. libmosquitto resends these
     // itself after a reconnect, in order; the rest wait in our queue.
     static constexpr int InFlightLimit = 20;
+    // A settings request is a few dozen bytes; anything longer is refused without a look.
+    static constexpr int SettingsPayloadLimit = 1024;
+    // Refused settings messages are answered at most this often, so a flood of them does not
+    // become a flood of answers.
+    static constexpr int RefusalAnswerMilliseconds = 1000;
 
-    // Called on the publisher's thread with a request that passed validation; returns at once.
-    // The poller applies it between two readings and answers with ReportSettingsResult.
+    // Called on the publisher's thread with a request that passed validation. It must return
+    // at once: the caller applies the request between two readings and then reports the result
+    // with ReportSettingsResult.
     using SettingsHandler = std::function<void(const SettingsRequest&)>;
 
     // serial and firmwareVersion: of the device that identified itself; they name the topics,
@@ -56,7 +80,8 @@ public:
     bool Start();
 
     // Queues one reading for <prefix>/<serial>/state. The message carries the serial given
-    // to the constructor (one publisher, one device), whatever reading.serial holds.
+    // to the constructor (one publisher, one device), whatever reading.serial holds. An
+    // implausible reading goes out with status "implausible" and no fields.
     void Publish(const Reading& reading);
 
     // The device answered again, or was unplugged: "online" or "offline" on availability
@@ -65,35 +90,46 @@ public:
 
     // With allowSettings, valid requests on <prefix>/<serial>/set go to handler. Without
     // allowSettings the set topic is not even subscribed to, and handler is never called.
+    // Without a handler, valid requests are answered "this poller does not change settings".
     void SetSettingsHandler(SettingsHandler handler);
 
-    // The outcome of a request handed to the settings handler, on <prefix>/<serial>/set/result
-    // (no refusals: the device took it).
+    // Publishes the result of a request the handler was given on <prefix>/<serial>/set/result:
+    // taken when refusals is empty, otherwise refused with them.
     void ReportSettingsResult(const SettingsRequest& request, const QStringList& refusals);
 
-    // Publishes "offline", waits up to drainMilliseconds for the queue to be acknowledged (on
-    // a local event loop), disconnects and ends the network thread.
+    // Publishes "offline" and gives the queue up to drainMilliseconds to be acknowledged (on a
+    // local event loop), connecting first if the broker had not taken us yet; a broker that
+    // refused us for good ends the wait at once. Then disconnects and ends the network thread.
     void Stop(int drainMilliseconds = 5000);
 
     bool IsConnected() const { return connected_; }
+    // The broker took our connection at least once since Start.
+    bool EverConnected() const { return everConnected_; }
     int Queued() const { return static_cast<int>(queue_.size()); }
-    qint64 Dropped() const { return droppedTotal_; }
     // Readings the broker acknowledged since Start.
     qint64 Delivered() const { return delivered_; }
-    // Readings queued or in flight that the broker has not acknowledged (after Stop: lost).
-    int Undelivered() const { return Queued(); }
-    // The broker accepted our connection at least once.
-    bool EverConnected() const { return everConnected_; }
+    // After Stop: readings queued or in flight that the broker never acknowledged.
+    int Undelivered() const { return undelivered_; }
+    qint64 Dropped() const { return droppedTotal_; }
+    // Messages that arrived on the set topic, and those refused (too long, retained, invalid).
+    qint64 SettingsMessages() const { return settingsMessages_.load(); }
+    qint64 SettingsRefused() const { return settingsRefused_; }
+    // The present outage has been explained through disconnected() (a TLS error, a lost
+    // connection), so a front end need not add its own "no answer yet".
+    bool OutageReported() const { return outageReported_; }
     MqttError Error() const { return error_; }
     QString ErrorText() const { return errorText_; }
     const MqttOptions& Options() const { return options_; }
 
-    // Seconds for the backoff ceiling; tests shorten it. Set before Start().
+    // Seconds for the backoff ceiling, and the queue's bound; tests shorten them. Set before
+    // Start().
     void SetReconnectMaxSeconds(unsigned seconds) { reconnectMaxSeconds_ = seconds; }
+    void SetQueueLimit(int readings) { queueLimit_ = std::max(1, readings); }
 
 signals:
     void connected();
-    // The connection was lost; the publisher keeps trying.
+    // The connection was lost, or an attempt failed for a reason worth naming (TLS): once per
+    // outage. The publisher keeps trying with backoff.
     void disconnected(const QString& reason);
     // The broker refused us for good (NotAuthorised, Refused): no further attempts are made.
     void failed(MqttError error, const QString& text);
@@ -109,26 +145,45 @@ private:
     // a full queue then takes about 1 MB instead of 10.
     struct Pending {
         ReadingsRow row;
+        bool implausible = false;
         int mid = 0; // libmosquitto's message id once handed over; 0 while waiting
+    };
+
+    // What the network thread has for the poll's thread from the set topic: the newest
+    // request, and counts of those refused unread since the last look.
+    struct SettingsInbox {
+        std::optional<QByteArray> payload;
+        int oversized = 0;
+        int retained = 0;
+        bool posted = false; // an event is on its way; the next messages only update the slot
     };
 
     // libmosquitto's callbacks, on the network thread: they only post to this thread.
     static void OnConnectCallback(mosquitto*, void* self, int rc);
-    static void OnDisconnectCallback(mosquitto*, void* self, int rc);
     static void OnPublishCallback(mosquitto*, void* self, int mid);
     static void OnSubscribeCallback(mosquitto*, void* self, int mid, int count,
                                     const int* grantedQos);
     static void OnMessageCallback(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnLogCallback(mosquitto*, void* self, int level, const char* text);
+
+    // The network thread: connect, run, wait, connect again, until Stop.
+    void NetworkLoop(int firstRc);
+    bool WaitUnlessStopped(unsigned seconds);
+    bool StopRequested();
 
     void OnConnected(int rc);
-    void OnDisconnected(int rc);
+    void OnConnectionEnded(bool wasAccepted, const QString& reason, bool tls);
     void OnAcknowledged(int mid);
-    void OnSetMessage(const QByteArray& payload);
+    void OnSettingsInbox();
+    void AnswerRefusal(const SettingsRequest& request, const QStringList& refusals);
+    void PublishResult(const SettingsRequest& request, const QStringList& refusals);
 
     // Returns libmosquitto's message id.
     int PublishRetained(const QString& topic, const QByteArray& payload);
     void Pump();
+    void CheckDrained();
     void Fail(MqttError error, const QString& text);
+    QString BrokerName() const;
 
     MqttOptions options_;
     QString serial_;
@@ -139,21 +194,40 @@ private:
     QByteArray setResultTopic_;
 
     mosquitto* mosq_ = nullptr;
-    bool loopRunning_ = false;
+    std::thread network_;
+    std::mutex stopMutex_;
+    std::condition_variable stopChanged_;
+    bool stopRequested_ = false; // under stopMutex_
+    // Network thread only: the broker took the present connection; it refused us for good.
+    bool accepted_ = false;
+    bool refusedForGood_ = false;
+    std::mutex tlsMutex_;
+    QString tlsText_; // the first error the library logged in this attempt, under tlsMutex_
+
+    // The poll's thread from here on.
     bool connected_ = false;
+    bool everConnected_ = false;
     bool stopping_ = false;
     bool deviceAvailable_ = true;
+    bool outageReported_ = false;
     unsigned reconnectMaxSeconds_ = 30;
+    int queueLimit_ = QueueLimit;
 
     std::deque<Pending> queue_; // the oldest first; the first inFlight_ are handed over
     int inFlight_ = 0;
     int offlineMid_ = 0; // the goodbye "offline" until the broker has it
+    bool offlineSent_ = false;
+    qint64 delivered_ = 0;
+    int undelivered_ = 0;
     qint64 droppedTotal_ = 0;
     qint64 droppedUnreported_ = 0;
 
     SettingsHandler settingsHandler_;
-    qint64 delivered_ = 0;
-    bool everConnected_ = false;
+    std::mutex inboxMutex_;
+    SettingsInbox inbox_; // under inboxMutex_
+    std::atomic<qint64> settingsMessages_{0};
+    qint64 settingsRefused_ = 0;
+    QElapsedTimer lastRefusalAnswer_;
     MqttError error_ = MqttError::None;
     QString errorText_;
 };

@@ -118,5 +118,8 @@ int main(int argc, char* argv[]) {
     pace.start(every);
     const int code = app.exec();
     publisher.Stop(0);
+    if (publisher.Undelivered() > 0)
+        std::fprintf(stderr, "kdr31-mqtt-feed: %d of %d readings never reached the broker\n",
+                     publisher.Undelivered(), published);
     return code;
 }

@@ -23,6 +23,10 @@ test_packages=(
   python3 python3-pyftpdlib srecord libboost-dev
   # MQTT: a broker with its tools for the tests
   mosquitto mosquitto-clients
+  # MQTT over TLS: a throwaway CA and server certificate made by the tests
+  openssl
+  # times in a zone that is not UTC (TZ=Europe/Brussels)
+  tzdata
   # benchmarks, fuzzing
   libbenchmark-dev clang libclang-rt-dev
   # checks of the desktop entry and the metainfo

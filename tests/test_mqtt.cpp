@@ -5,8 +5,11 @@
 #include "mqtt/MqttOptions.h"
 #include "mqtt/MqttPublisher.h"
 #include "support/MqttBroker.h"
+#include "support/ProcessUsage.h"
 
 #include <QCommandLineParser>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,7 +18,16 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <arpa/inet.h>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
 #include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -81,6 +93,27 @@ private slots:
         QTest::newRow("missing password file")
             << QStringList{"--mqtt", "mqtt://u@b", "--mqtt-password-file", "/no/such"}
             << int(S::Invalid) << "--mqtt-password-file /no/such";
+        // Bad URLs with a password ("hunter2"): the reason names the URL, never the password.
+        QTest::newRow("password, bad port")
+            << QStringList{"--mqtt", "mqtt://me:hunter2@b:99999"} << int(S::Invalid)
+            << "--mqtt mqtt://me:***@b:99999: not a URL";
+        QTest::newRow("password, path")
+            << QStringList{"--mqtt", "mqtt://me:hunter2@b/x"} << int(S::Invalid) << "a path";
+        QTest::newRow("password, other scheme")
+            << QStringList{"--mqtt", "http://me:hunter2@b"} << int(S::Invalid) << "http://me:***@b";
+        QTest::newRow("password, no scheme")
+            << QStringList{"--mqtt", "me:hunter2@b"} << int(S::Invalid) << "me:***@b";
+        QTest::newRow("password, no host")
+            << QStringList{"--mqtt", "mqtt://me:hunter2"} << int(S::Invalid) << "mqtt://me:***";
+        QTest::newRow("password with a slash")
+            << QStringList{"--mqtt", "mqtt://me:hun/ter2@b"} << int(S::Invalid) << "me:***@b";
+        QTest::newRow("password, no user") << QStringList{"--mqtt", "mqtt://:hunter2@b"}
+                                           << int(S::Invalid) << "a password without a user";
+        QTest::newRow("password, query")
+            << QStringList{"--mqtt", "mqtts://me:hunter2@b?x=1"} << int(S::Invalid) << "a query";
+        QTest::newRow("password, and a file")
+            << QStringList{"--mqtt", "mqtt://me:hunter2@b", "--mqtt-password-file", "/f"}
+            << int(S::Invalid) << "not both";
     }
     void commandLine() {
         QFETCH(QStringList, arguments);
@@ -94,6 +127,7 @@ private slots:
         QCOMPARE(int(ReadMqttOptions(parser, options, error)), status);
         if (status == int(MqttOptionsStatus::Invalid))
             QVERIFY2(error.contains(expected), qPrintable(error));
+        QVERIFY2(!error.contains("hunter") && !error.contains("ter2"), qPrintable(error));
         if (status == int(MqttOptionsStatus::Valid))
             QCOMPARE(QStringLiteral("%1:%2:%3:%4:%5")
                          .arg(options.host)
@@ -122,11 +156,13 @@ private slots:
         failed.row.state = ReadingsRow::Failed;
         Reading partial = full; // a short reply: the first three fields only
         partial.row.present = 0b111;
-        for (const Reading& reading : {full, failed, partial})
+        Reading implausible = full; // a counter lower than before: no value goes out
+        implausible.implausible = true;
+        for (const Reading& reading : {full, failed, partial, implausible})
             publisher.Publish(reading);
 
         const QString state = "kdr31/A1B2C3D4/state";
-        QTRY_COMPARE_WITH_TIMEOUT(device.Count(state), size_t(3), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(device.Count(state), size_t(4), 5000);
         const auto states = device.Messages(state);
         const QJsonObject first = Json(states[0].payload);
         QCOMPARE(first["time"].toString(), IsoLocalTime(full.row.time));
@@ -144,6 +180,9 @@ private slots:
         QCOMPARE(second["status"].toString(), "failed");
         QVERIFY(!second.contains("import_power_w") && !second.contains("units"));
         QCOMPARE(Json(states[2].payload).keys().size(), 3 + 3 + 1); // time, serial, status
+        QCOMPARE(Json(states[3].payload), (QJsonObject{{"time", IsoLocalTime(full.row.time)},
+                                                       {"serial", "A1B2C3D4"},
+                                                       {"status", "implausible"}}));
 
         QCOMPARE(device.Last("kdr31/A1B2C3D4/availability"), QByteArray("online"));
         publisher.SetDeviceAvailable(false);
@@ -154,45 +193,77 @@ private slots:
         QVERIFY(homeAssistant.WaitFor({}, ReadingsFieldCount, 5000ms));
         const auto configs = homeAssistant.Messages();
         QCOMPARE(configs.size(), size_t(ReadingsFieldCount));
-        std::set<QString> uniqueIds;
+        // Every field of every config, as Home Assistant reads it: what the energy dashboard
+        // accepts (energy and gas as increasing totals, power as a measurement), the
+        // differences without statistics, and availability words that match ours.
+        struct Expected {
+            const char* name;
+            const char* deviceClass;
+            const char* stateClass;
+            const char* unit;
+            const char* icon;
+        };
+        const std::map<QString, Expected> expected = {
+            {"import_power_w", {"Import power", "power", "measurement", "W", ""}},
+            {"import_high_wh", {"Import high tariff", "energy", "total_increasing", "Wh", ""}},
+            {"import_low_wh", {"Import low tariff", "energy", "total_increasing", "Wh", ""}},
+            {"import_diff_wh", {"Import difference", "energy", "", "Wh", ""}},
+            {"export_power_w", {"Export power", "power", "measurement", "W", ""}},
+            {"export_high_wh", {"Export high tariff", "energy", "total_increasing", "Wh", ""}},
+            {"export_low_wh", {"Export low tariff", "energy", "total_increasing", "Wh", ""}},
+            {"export_diff_wh", {"Export difference", "energy", "", "Wh", ""}},
+            {"gas_m3", {"Gas", "gas", "total_increasing", "m\u00b3", ""}},
+            {"gas_diff_m3", {"Gas difference", "gas", "", "m\u00b3", ""}},
+            {"tariff", {"Tariff", "", "", "", "mdi:clock-outline"}},
+            {"extern1", {"Pulse input 1", "", "total_increasing", "", "mdi:counter"}},
+            {"extern2", {"Pulse input 2", "", "total_increasing", "", "mdi:counter"}},
+        };
+        const QJsonObject deviceBlock{{"identifiers", QJsonArray{"kdr31_A1B2C3D4"}},
+                                      {"name", "KDR31 A1B2C3D4"},
+                                      {"model", "KDR31"},
+                                      {"serial_number", "A1B2C3D4"},
+                                      {"sw_version", "1.2.4.0"}};
+        std::set<QString> fields;
         for (const MqttReceived& message : configs) {
             QVERIFY(message.retained);
             const QStringList levels = message.topic.split('/');
             QCOMPARE(levels.size(), 5); // homeassistant/sensor/<node>/<field>/config
+            QCOMPARE(levels[0], "homeassistant");
             QCOMPARE(levels[1], "sensor");
             QCOMPARE(levels[2], "kdr31_A1B2C3D4");
             QCOMPARE(levels[4], "config");
+            const QString field = levels[3];
+            QVERIFY2(expected.count(field), qPrintable(field));
+            fields.insert(field);
+            const Expected& want = expected.at(field);
             QJsonParseError parseError{};
             const QJsonObject config =
                 QJsonDocument::fromJson(message.payload, &parseError).object();
             QCOMPARE(parseError.error, QJsonParseError::NoError);
-            uniqueIds.insert(config["unique_id"].toString());
-            QCOMPARE(config["state_topic"].toString(), state);
-            QCOMPARE(config["availability_topic"].toString(), "kdr31/A1B2C3D4/availability");
-            QVERIFY(config["value_template"].toString().contains("value_json." + levels[3]));
-            QCOMPARE(config["device"]["identifiers"].toArray(), QJsonArray{"kdr31_A1B2C3D4"});
-            QCOMPARE(config["device"]["sw_version"].toString(), "1.2.4.0");
-
-            // What the energy dashboard accepts: energy and gas as increasing totals in its
-            // units; power as a measurement.
-            const QString deviceClass = config["device_class"].toString();
-            const QString stateClass = config["state_class"].toString();
-            const QString unit = config["unit_of_measurement"].toString();
-            const bool counter = levels[3].contains("_high_") || levels[3].contains("_low_");
-            if (counter)
-                QVERIFY(deviceClass == "energy" && stateClass == "total_increasing" &&
-                        QStringList({"Wh", "kWh", "MWh", "GJ"}).contains(unit));
-            if (levels[3] == "gas_m3")
-                QVERIFY(deviceClass == "gas" && stateClass == "total_increasing" &&
-                        unit == QString::fromUtf8("m\u00b3"));
-            if (levels[3].endsWith("_power_w"))
-                QVERIFY(deviceClass == "power" && stateClass == "measurement" && unit == "W");
-            if (levels[3].startsWith("extern"))
-                QCOMPARE(stateClass, "total_increasing");
-            if (deviceClass == "energy" && !counter) // the differences: no statistics
-                QVERIFY(stateClass.isEmpty());
+            QJsonObject wanted{
+                {"name", want.name},
+                {"unique_id", "kdr31_A1B2C3D4_" + field},
+                {"state_topic", state},
+                {"value_template", QStringLiteral("{{ value_json.%1 if value_json.status == 'ok' "
+                                                  "and value_json.%1 is defined else None }}")
+                                       .arg(field)},
+                {"availability_topic", "kdr31/A1B2C3D4/availability"},
+                {"payload_available", "online"},
+                {"payload_not_available", "offline"},
+                {"qos", 1},
+                {"device", deviceBlock},
+            };
+            if (*want.deviceClass)
+                wanted.insert("device_class", want.deviceClass);
+            if (*want.stateClass)
+                wanted.insert("state_class", want.stateClass);
+            if (*want.unit)
+                wanted.insert("unit_of_measurement", QString::fromUtf8(want.unit));
+            if (*want.icon)
+                wanted.insert("icon", want.icon);
+            QCOMPARE(config, wanted);
         }
-        QCOMPARE(uniqueIds.size(), size_t(ReadingsFieldCount));
+        QCOMPARE(fields.size(), size_t(ReadingsFieldCount));
     }
 
     void lastWillWhenThePollerIsKilled() {
@@ -201,13 +272,27 @@ private slots:
         MqttSubscriber subscriber(broker.Port(), "kdr31/WILL0001/#");
         QVERIFY(subscriber.WaitSubscribed(5s));
         QProcess poller;
+        // A poller where the clocks are not UTC: its times carry the zone's offset.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TZ", "Europe/Brussels");
+        poller.setProcessEnvironment(environment);
         poller.start(KDR31_MQTT_FEED,
                      {"--mqtt", broker.Url(), "--serial", "WILL0001", "--every", "50"});
         QVERIFY(subscriber.WaitForLast("kdr31/WILL0001/availability", "online", 5s));
         QVERIFY(subscriber.WaitFor("kdr31/WILL0001/state", 2, 5s));
-        poller.kill();
+        const QString time =
+            Json(subscriber.Messages("kdr31/WILL0001/state")[0].payload)["time"].toString();
+        QVERIFY2(time.endsWith("+01:00") || time.endsWith("+02:00"), qPrintable(time));
+        QVERIFY(QDateTime::fromString(time, Qt::ISODate).isValid());
+        poller.kill(); // SIGKILL: no goodbye, only the will
         QVERIFY(poller.waitForFinished(5000));
         QVERIFY(subscriber.WaitForLast("kdr31/WILL0001/availability", "offline", 5s));
+        // Whoever looks later (Home Assistant after a restart) finds "offline" kept.
+        MqttSubscriber late(broker.Port(), "kdr31/WILL0001/availability");
+        QVERIFY(late.WaitFor("kdr31/WILL0001/availability", 1, 5s));
+        const auto kept = late.Messages("kdr31/WILL0001/availability");
+        QCOMPARE(kept.back().payload, QByteArray("offline"));
+        QVERIFY(kept.back().retained);
     }
 
     void wrongPasswordIsRefusedWithAClearError() {
@@ -224,7 +309,37 @@ private slots:
                       "--mqtt-password-file", passwordFile});
         QVERIFY(poller.waitForFinished(10000));
         QCOMPARE(poller.exitCode(), 3);
-        QVERIFY2(poller.readAllStandardError().contains("not authorised"), "no clear error");
+        const QByteArray said = poller.readAllStandardError();
+        QVERIFY2(said.contains("not authorised"), said.constData());
+        QVERIFY2(!said.contains("secret"), said.constData());
+
+        // Refused for good: Stop does not wait out its drain time for a broker that said no,
+        // and reports every reading as undelivered.
+        {
+            MqttOptions wrong = OptionsFor(broker);
+            wrong.user = "meter";
+            wrong.password = "wrong secret";
+            MqttPublisher refused(wrong, "AUTH0001", {});
+            QStringList texts;
+            connect(&refused, &MqttPublisher::failed, this,
+                    [&](MqttError, const QString& text) { texts << text; });
+            connect(&refused, &MqttPublisher::disconnected, this,
+                    [&](const QString& text) { texts << text; });
+            QVERIFY(refused.Start());
+            for (int n = 1; n <= 3; ++n)
+                refused.Publish(NumberedReading("AUTH0001", n));
+            QTRY_COMPARE(int(refused.Error()), int(MqttError::NotAuthorised));
+            QElapsedTimer stopping;
+            stopping.start();
+            refused.Stop(5000);
+            QVERIFY(stopping.elapsed() < 2000);
+            QCOMPARE(refused.Undelivered(), 3);
+            QCOMPARE(refused.Delivered(), qint64(0));
+            QVERIFY(!refused.EverConnected());
+            texts << refused.ErrorText();
+            for (const QString& text : texts)
+                QVERIFY2(!text.contains("secret"), qPrintable(text));
+        }
 
         MqttOptions options = OptionsFor(broker);
         options.user = "meter";
@@ -245,18 +360,21 @@ private slots:
         const QString result = "kdr31/SET00001/set/result";
         std::vector<SettingsRequest> handled;
         QThread* handlerThread = nullptr;
-        MqttPublisher* answering = nullptr;
+        MqttPublisher* service = nullptr;
+        // As the readings service does: take the request, answer it later, between readings.
         const auto handler = [&](const SettingsRequest& request) {
             handled.push_back(request);
             handlerThread = QThread::currentThread();
-            answering->ReportSettingsResult(
-                request,
-                request.divider ? QStringList{"the device did not acknowledge"} : QStringList());
+            QTimer::singleShot(0, this, [&service, request] {
+                service->ReportSettingsResult(
+                    request, request.divider ? QStringList{"the device did not acknowledge"}
+                                             : QStringList{});
+            });
         };
 
         {
             MqttPublisher notAllowed(OptionsFor(broker), "SET00001", {});
-            answering = &notAllowed;
+            service = &notAllowed;
             notAllowed.SetSettingsHandler(handler);
             QVERIFY(notAllowed.Start());
             QTRY_VERIFY(notAllowed.IsConnected());
@@ -267,36 +385,115 @@ private slots:
             QTest::qWait(200);
             QVERIFY(handled.empty());
             QCOMPARE(client.Count(result), size_t(0));
+            QCOMPARE(notAllowed.SettingsMessages(), qint64(0));
         }
 
+        // A request left retained on the broker would be applied again at every start.
+        QVERIFY(client.Publish(set, R"({"interval": 20})", 5s, true));
         MqttOptions options = OptionsFor(broker);
         options.allowSettings = true;
         MqttPublisher allowed(options, "SET00001", {});
-        answering = &allowed;
+        service = &allowed;
         allowed.SetSettingsHandler(handler);
         QSignalSpy listening(&allowed, &MqttPublisher::listeningForSettings);
         QVERIFY(allowed.Start());
         QTRY_COMPARE(listening.count(), 1);
-        QVERIFY(client.Publish(set, "not json", 5s));
+        QTRY_COMPARE(client.Count(result), size_t(1));
+        const QJsonArray retainedRefusal = Json(client.Last(result))["refusals"].toArray();
+        QCOMPARE(retainedRefusal.size(), 1);
+        QVERIFY(retainedRefusal[0].toString().contains("retained"));
+        // Valid inside, but too long to be read: refused, and not answered within a second of
+        // the last refusal.
+        QVERIFY(client.Publish(set, R"({"interval": 30})" + QByteArray(1100, ' '), 5s));
+        QTRY_COMPARE(allowed.SettingsRefused(), qint64(2));
+        QTest::qWait(300);
+        QCOMPARE(client.Count(result), size_t(1));
+
+        QTest::qWait(MqttPublisher::RefusalAnswerMilliseconds);
         QVERIFY(client.Publish(set, R"({"interval": 61, "country": "de", "colour": 1})", 5s));
+        QTRY_COMPARE(client.Count(result), size_t(2));
         QVERIFY(client.Publish(set, R"({"interval": 30, "country": "be"})", 5s));
+        QTRY_COMPARE(client.Count(result), size_t(3));
         QVERIFY(client.Publish(set, R"({"divider": 7})", 5s));
         QTRY_COMPARE(client.Count(result), size_t(4));
         const auto answers = client.Messages(result);
-        const QJsonObject refused = Json(answers[answers.size() - 3].payload);
+        const QJsonObject refused = Json(answers[1].payload);
         QCOMPARE(refused["ok"].toBool(), false);
         QCOMPARE(refused["refusals"].toArray().size(), 3);
-        const QJsonObject taken = Json(answers[answers.size() - 2].payload);
+        const QJsonObject taken = Json(answers[2].payload);
         QCOMPARE(taken["ok"].toBool(), true);
         QCOMPARE(taken["settings"].toObject(), (QJsonObject{{"interval", 30}, {"country", "be"}}));
-        const QJsonObject deviceSaidNo = Json(answers.back().payload);
+        const QJsonObject deviceSaidNo = Json(answers[3].payload);
         QCOMPARE(deviceSaidNo["refusals"].toArray(), QJsonArray{"the device did not acknowledge"});
-        QCOMPARE(Json(answers.front().payload)["ok"].toBool(), false); // "not json"
 
         QCOMPARE(handled.size(), size_t(2)); // only the valid ones reached the device
         QCOMPARE(handled[0].interval, std::optional<int>(30));
         QCOMPARE(handled[0].country, std::optional<int>(2));
         QCOMPARE(handlerThread, QThread::currentThread());
+        QCOMPARE(allowed.SettingsMessages(), qint64(5));
+        QCOMPARE(allowed.SettingsRefused(), qint64(3));
+    }
+
+    // 10,000 messages on the set topic while the poll's thread is busy: the publisher keeps
+    // one, the handler sees the newest, memory stays flat and answers stay few.
+    void settingsFloodCostsNothing() {
+        MqttBroker broker;
+        QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
+        MqttSubscriber client(broker.Port(), "kdr31/FLOOD001/set/result");
+        QVERIFY(client.WaitSubscribed(5s));
+        MqttOptions options = OptionsFor(broker);
+        options.allowSettings = true;
+        MqttPublisher publisher(options, "FLOOD001", {});
+        std::vector<SettingsRequest> handled;
+        publisher.SetSettingsHandler([&](const SettingsRequest& request) {
+            handled.push_back(request);
+            publisher.ReportSettingsResult(request, {});
+        });
+        QSignalSpy listening(&publisher, &MqttPublisher::listeningForSettings);
+        QVERIFY(publisher.Start());
+        QTRY_COMPARE(listening.count(), 1);
+
+        // Nearly 1 KiB each, a few over the bound, some refused, the newest last. Queued one by
+        // one they would take over 10 MB.
+        QByteArray lines;
+        constexpr int Messages = 10000;
+        for (int i = 1; i < Messages; ++i) {
+            QByteArray line = i % 10 == 0 ? QByteArray(R"({"interval": 99})")
+                              : i % 7 == 0
+                                  ? QByteArray(R"({"interval": 30})") + QByteArray(1500, ' ')
+                                  : R"({"interval": )" + QByteArray::number(5 + i % 50) + "}";
+            if (line.size() < 1000)
+                line += QByteArray(1000 - line.size(), ' ');
+            lines += line + '\n';
+        }
+        lines += R"({"interval": 42})"
+                 "\n";
+        const long before = ResidentKiB();
+        QVERIFY(ResetPeakResident());
+        // The poll's thread does not run its event loop during the flood.
+        QString error;
+        QVERIFY2(PublishLines(broker.Port(), "kdr31/FLOOD001/set", lines, error),
+                 qPrintable(error));
+        QDeadlineTimer deadline(30000);
+        while (publisher.SettingsMessages() < Messages && !deadline.hasExpired())
+            QThread::msleep(20);
+        QCOMPARE(publisher.SettingsMessages(), qint64(Messages));
+        const long peak = PeakResidentKiB();
+
+        QTRY_VERIFY(!handled.empty() && handled.back().interval == std::optional<int>(42));
+        QTest::qWait(200);
+        const long after = ResidentKiB();
+        qInfo("flood of %d: resident %ld KiB before, %ld KiB peak, %ld KiB after; the handler "
+              "saw %zu requests; %lld refused; %zu answers",
+              Messages, before, peak, after, handled.size(),
+              static_cast<long long>(publisher.SettingsRefused()), client.Count({}));
+#ifndef __SANITIZE_ADDRESS__
+        // AddressSanitizer keeps every freed block in quarantine, libmosquitto's per message too.
+        QVERIFY2(peak - before < 5 * 1024, "the flood took memory");
+#endif
+        QVERIFY(handled.size() <= 3);
+        QVERIFY(client.Count({}) <= 5);
+        QVERIFY(publisher.SettingsRefused() >= 1);
     }
 
     void fullQueueDropsTheOldestAndSaysSoOnce() {
@@ -322,6 +519,194 @@ private slots:
         QCOMPARE(Json(states.back().payload)["extern1"].toInt(), total);
         QCOMPARE(dropped.count(), 1);
         QCOMPARE(dropped.at(0).at(0).toLongLong(), qint64(5));
+    }
+
+    // The queue full while the first readings wait for their acknowledgement: the oldest
+    // waiting ones go, those in flight are kept, and publishing goes on in order.
+    void fullQueueWithReadingsInFlight() {
+        MqttBroker broker;
+        QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
+        MqttSubscriber subscriber(broker.Port(), "kdr31/FLIGHT01/state");
+        QVERIFY(subscriber.WaitSubscribed(5s));
+        MqttPublisher publisher(OptionsFor(broker), "FLIGHT01", {});
+        publisher.SetQueueLimit(100);
+        QVERIFY(publisher.Start());
+        QTRY_VERIFY(publisher.IsConnected());
+        // No event loop here, so no acknowledgement is taken in: 1-20 stay in flight.
+        for (int n = 1; n <= 130; ++n)
+            publisher.Publish(NumberedReading("FLIGHT01", n));
+        QCOMPARE(publisher.Queued(), 100);
+        QCOMPARE(publisher.Dropped(), qint64(30));
+        QTRY_COMPARE_WITH_TIMEOUT(publisher.Queued(), 0, 10000);
+        for (int n = 131; n <= 160; ++n)
+            publisher.Publish(NumberedReading("FLIGHT01", n));
+        QTRY_COMPARE_WITH_TIMEOUT(publisher.Queued(), 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(subscriber.Count("kdr31/FLIGHT01/state") >= 130, 10000);
+        std::vector<int> numbers;
+        for (const MqttReceived& message : subscriber.Messages("kdr31/FLIGHT01/state")) {
+            const int n = Json(message.payload)["extern1"].toInt();
+            if (numbers.empty() || numbers.back() != n)
+                numbers.push_back(n);
+        }
+        std::vector<int> wanted;
+        for (int n = 1; n <= 160; ++n)
+            if (n <= 20 || n > 50)
+                wanted.push_back(n);
+        QCOMPARE(numbers, wanted);
+        QCOMPARE(publisher.Delivered(), qint64(130));
+    }
+
+    // What Stop owes the front end: the queue delivered when the broker takes us during the
+    // drain, and an honest count when it never does.
+    void stopDrainsOrCountsWhatIsLeft() {
+        MqttBroker broker;
+        QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
+        MqttSubscriber subscriber(broker.Port(), "kdr31/STOP0001/#");
+        QVERIFY(subscriber.WaitSubscribed(5s));
+        {
+            MqttPublisher publisher(OptionsFor(broker), "STOP0001", {});
+            QVERIFY(publisher.Start());
+            for (int n = 1; n <= 5; ++n)
+                publisher.Publish(NumberedReading("STOP0001", n));
+            QVERIFY(!publisher.IsConnected()); // its answer waits for this thread's event loop
+            publisher.Stop(5000);
+            QCOMPARE(publisher.Delivered(), qint64(5));
+            QCOMPARE(publisher.Undelivered(), 0);
+            QVERIFY(publisher.EverConnected());
+        }
+        QVERIFY(subscriber.WaitFor("kdr31/STOP0001/state", 5, 5s));
+        QVERIFY(subscriber.WaitForLast("kdr31/STOP0001/availability", "offline", 5s));
+
+        broker.Stop();
+        MqttPublisher nobody(OptionsFor(broker), "STOP0002", {});
+        QVERIFY(nobody.Start());
+        for (int n = 1; n <= 4; ++n)
+            nobody.Publish(NumberedReading("STOP0002", n));
+        QElapsedTimer stopping;
+        stopping.start();
+        nobody.Stop(1000);
+        QVERIFY2(stopping.elapsed() >= 900 && stopping.elapsed() < 3000,
+                 qPrintable(QString::number(stopping.elapsed())));
+        QCOMPARE(nobody.Undelivered(), 4);
+        QCOMPARE(nobody.Delivered(), qint64(0));
+        QVERIFY(!nobody.EverConnected());
+    }
+
+    // A listener that takes every connection and closes it at once: the attempts come 1, 2,
+    // 4 s apart, then at the ceiling (4 s here).
+    void reconnectBackoffDoubles() {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+        QVERIFY(::listen(listener, 8) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+        std::mutex mutex;
+        std::vector<std::chrono::steady_clock::time_point> attempts;
+        std::atomic<bool> done{false};
+        std::thread acceptor([&] {
+            while (!done) {
+                pollfd waiting{listener, POLLIN, 0};
+                if (::poll(&waiting, 1, 50) != 1)
+                    continue;
+                const int connection = ::accept(listener, nullptr, nullptr);
+                if (connection < 0)
+                    continue;
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    attempts.push_back(std::chrono::steady_clock::now());
+                }
+                ::close(connection);
+            }
+        });
+        // Ends the acceptor however the test ends.
+        struct Ending {
+            std::atomic<bool>& done;
+            std::thread& thread;
+            int socket;
+            ~Ending() {
+                done = true;
+                thread.join();
+                ::close(socket);
+            }
+        } ending{done, acceptor, listener};
+        const auto count = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return attempts.size();
+        };
+        MqttOptions options;
+        options.host = "127.0.0.1";
+        options.port = ntohs(address.sin_port);
+        MqttPublisher publisher(options, "BACK0001", {});
+        publisher.SetReconnectMaxSeconds(4);
+        QVERIFY(publisher.Start());
+        QTRY_VERIFY_WITH_TIMEOUT(count() >= 5, 20000);
+        publisher.Stop(0);
+        std::lock_guard<std::mutex> lock(mutex);
+        const std::vector<qint64> wanted{1000, 2000, 4000, 4000};
+        for (size_t i = 0; i < wanted.size(); ++i) {
+            const qint64 gap =
+                std::chrono::duration_cast<std::chrono::milliseconds>(attempts[i + 1] - attempts[i])
+                    .count();
+            QVERIFY2(std::abs(gap - wanted[i]) < 400,
+                     qPrintable(QStringLiteral("gap %1: %2 ms").arg(i).arg(gap)));
+        }
+    }
+
+    // A broker whose certificate the given CA did not sign: said once, as a TLS error with
+    // OpenSSL's reason, not as a broker that does not answer. The right CA gets in.
+    void tlsErrorIsNamed() {
+        QTemporaryDir dir;
+        const auto openssl = [&](const QStringList& arguments) {
+            QProcess tool;
+            tool.setWorkingDirectory(dir.path());
+            tool.start(KDR31_OPENSSL, arguments);
+            return tool.waitForFinished(30000) && tool.exitCode() == 0;
+        };
+        const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                              "-nodes"};
+        for (const QString ca : {"ca", "other"})
+            QVERIFY(openssl(QStringList{"req", "-x509"} + key +
+                            QStringList{"-keyout", ca + ".key", "-out", ca + ".crt", "-days", "2",
+                                        "-subj", "/CN=KDR31 test " + ca}));
+        QVERIFY(openssl(
+            QStringList{"req"} + key +
+            QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1"}));
+        QFile san(dir.filePath("san.cnf"));
+        QVERIFY(san.open(QIODevice::WriteOnly) && san.write("subjectAltName=IP:127.0.0.1\n") > 0);
+        san.close();
+        QVERIFY(openssl({"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                         "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile",
+                         "san.cnf"}));
+        MqttBroker broker({}, {}, true, {dir.filePath("server.crt"), dir.filePath("server.key")});
+        QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
+
+        MqttOptions options = OptionsFor(broker);
+        options.tls = true;
+        options.caFile = dir.filePath("other.crt");
+        {
+            MqttPublisher wrongCa(options, "TLS00001", {});
+            wrongCa.SetReconnectMaxSeconds(1);
+            QSignalSpy said(&wrongCa, &MqttPublisher::disconnected);
+            QVERIFY(wrongCa.Start());
+            QTRY_COMPARE_WITH_TIMEOUT(said.count(), 1, 5000);
+            const QString text = said.at(0).at(0).toString();
+            qInfo("%s", qPrintable(text));
+            QVERIFY2(text.contains("TLS error") && text.contains("certificate verify failed"),
+                     qPrintable(text));
+            QTest::qWait(3000); // several more attempts, not one more message
+            QCOMPARE(said.count(), 1);
+            QVERIFY(!wrongCa.IsConnected() && wrongCa.OutageReported());
+            QCOMPARE(int(wrongCa.Error()), int(MqttError::None));
+        }
+        options.caFile = dir.filePath("ca.crt");
+        MqttPublisher rightCa(options, "TLS00001", {});
+        QSignalSpy said(&rightCa, &MqttPublisher::disconnected);
+        QVERIFY(rightCa.Start());
+        QTRY_VERIFY_WITH_TIMEOUT(rightCa.IsConnected(), 5000);
+        QCOMPARE(said.count(), 0);
     }
 
     void brokerAwayThirtySecondsLosesNothing() {

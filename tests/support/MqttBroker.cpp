@@ -44,7 +44,8 @@ bool Accepts(quint16 port) {
 
 } // namespace
 
-MqttBroker::MqttBroker(const QString& user, const QString& password, bool start) {
+MqttBroker::MqttBroker(const QString& user, const QString& password, bool start,
+                       const MqttBrokerTls& tls) {
     port_ = FreePort();
     QByteArray config = QStringLiteral("listener %1 127.0.0.1\nlog_dest stderr\n"
                                        "persistence true\npersistence_location %2/\n"
@@ -56,6 +57,8 @@ MqttBroker::MqttBroker(const QString& user, const QString& password, bool start)
     // test's directory; as anyone else this line changes nothing.
     if (const passwd* self = ::getpwuid(::geteuid()))
         config += QByteArray("user ") + self->pw_name + "\n";
+    if (!tls.certFile.isEmpty())
+        config += "certfile " + tls.certFile.toUtf8() + "\nkeyfile " + tls.keyFile.toUtf8() + "\n";
     if (user.isEmpty()) {
         config += "allow_anonymous true\n";
     } else {
@@ -115,6 +118,26 @@ void MqttBroker::Stop() {
         process_.kill();
         process_.waitForFinished(StartMilliseconds);
     }
+}
+
+bool PublishLines(quint16 port, const QString& topic, const QByteArray& lines, QString& error) {
+    QProcess sender;
+    sender.start(QStringLiteral(KDR31_MOSQUITTO_PUB),
+                 {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                  QString::number(port), QStringLiteral("-q"), QStringLiteral("1"),
+                  QStringLiteral("-t"), topic, QStringLiteral("-l")});
+    if (!sender.waitForStarted(StartMilliseconds)) {
+        error = sender.errorString();
+        return false;
+    }
+    sender.write(lines);
+    sender.closeWriteChannel();
+    if (!sender.waitForFinished(60000) || sender.exitCode() != 0) {
+        error = QStringLiteral("mosquitto_pub: ") +
+                QString::fromLocal8Bit(sender.readAllStandardError()) + sender.errorString();
+        return false;
+    }
+    return true;
 }
 
 MqttSubscriber::MqttSubscriber(quint16 port, const QString& filter) : filter_(filter.toUtf8()) {
@@ -214,11 +237,11 @@ std::vector<MqttReceived> MqttSubscriber::Messages(const QString& topic) const {
 }
 
 bool MqttSubscriber::Publish(const QString& topic, const QByteArray& payload,
-                             std::chrono::milliseconds timeout) {
+                             std::chrono::milliseconds timeout, bool retain) {
     int mid = 0;
     const QByteArray name = topic.toUtf8();
     if (mosquitto_publish(mosq_, &mid, name.constData(), static_cast<int>(payload.size()),
-                          payload.constData(), 1, false) != MOSQ_ERR_SUCCESS)
+                          payload.constData(), 1, retain) != MOSQ_ERR_SUCCESS)
         return false;
     return WaitUntil(
         [&] {

@@ -15,12 +15,19 @@
 
 struct mosquitto;
 
+// A broker that speaks TLS only: its certificate and key (PEM files).
+struct MqttBrokerTls {
+    QString certFile;
+    QString keyFile;
+};
+
 class MqttBroker {
 public:
     // An empty user: anonymous clients are welcome. Otherwise only user/password gets in.
     // Sessions and retained messages persist across Stop() and Start(), as on a real
     // installation, so a subscriber misses nothing while the broker is away.
-    explicit MqttBroker(const QString& user = {}, const QString& password = {}, bool start = true);
+    explicit MqttBroker(const QString& user = {}, const QString& password = {}, bool start = true,
+                        const MqttBrokerTls& tls = {});
     ~MqttBroker();
     MqttBroker(const MqttBroker&) = delete;
     MqttBroker& operator=(const MqttBroker&) = delete;
@@ -41,6 +48,10 @@ private:
     quint16 port_ = 0;
     QString error_;
 };
+
+// Publishes one message per line of lines on topic (QoS 1) from another process, mosquitto_pub,
+// so a flood's sender takes none of this process's memory. Returns when all are sent.
+bool PublishLines(quint16 port, const QString& topic, const QByteArray& lines, QString& error);
 
 struct MqttReceived {
     QString topic;
@@ -71,8 +82,8 @@ public:
     size_t Count(const QString& topic) const { return Messages(topic).size(); }
     QByteArray Last(const QString& topic) const;
     // Publishes with QoS 1 and waits until the broker acknowledges it.
-    bool Publish(const QString& topic, const QByteArray& payload,
-                 std::chrono::milliseconds timeout);
+    bool Publish(const QString& topic, const QByteArray& payload, std::chrono::milliseconds timeout,
+                 bool retain = false);
 
 private:
     static void OnMessage(mosquitto*, void* self, const struct mosquitto_message* message);
