@@ -276,9 +276,11 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         return UsageError(QStringLiteral("no command given"));
     const std::optional<CliCommand> command = CommandNamed(positional.first());
     if (!command)
-        return UsageError(QStringLiteral("unknown command \"%1\"").arg(positional.first()));
+        return UsageError(QStringLiteral("unknown command \"%1\"")
+                              .arg(RedactedMqttUrl(positional.first())));
     if (positional.size() > 1)
-        return UsageError(QStringLiteral("unexpected argument \"%1\"").arg(positional.at(1)));
+        return UsageError(
+            QStringLiteral("unexpected argument \"%1\"").arg(RedactedMqttUrl(positional.at(1))));
     const QString commandName = positional.first();
 
     for (const OptionUse& use : uses) {

@@ -467,6 +467,7 @@ void TestCli::usageErrors() {
         {"poll", "--port", "1", "--mqtt", "mqtt://kdr31:" + secret + "@host/path"},
         {"info", "--port", "1", "--mqtt", "mqtt://kdr31:" + secret + "@host"},
         {"set", "--port", "1", "--wait", "--interval", "5"},
+        {"poll", "--port", "1", "mqtt://kdr31:" + secret + "@host"}, // --mqtt forgotten
     };
     for (const QStringList& arguments : wrong) {
         Cli cli(arguments);
