@@ -308,7 +308,7 @@ private slots:
         const QString shared = dir->filePath(QStringLiteral("shared"));
         QVERIFY(QDir().mkdir(shared));
         QVERIFY(chmod(QFile::encodeName(shared).constData(), 0755) == 0);
-        for (int round = 0; round < 20; ++round) {
+        for (int round = 0; round < 30; ++round) {
             const QString folder = shared + QStringLiteral("/%1/kdr31").arg(round);
             const QString file = folder + QStringLiteral("/history.sqlite");
             const QString go = dir->filePath(QStringLiteral("go%1").arg(round));
