@@ -12,8 +12,8 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QJsonDocument>
+#include <QSaveFile>
 #include <QSerialPortInfo>
 #include <algorithm>
 
