@@ -4,7 +4,6 @@
 // the recorder's retries and its stop.
 
 #include "device_link/ReplyParser.h"
-#include "history/HistoryExport.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
 #include "main_window/HistoryMenu.h"
@@ -79,7 +78,7 @@ QJsonArray ReadCsv(const QString& path) {
     return QJsonDocument::fromJson(python.readAllStandardOutput()).array();
 }
 
-// A reading of a second program: this test program started again with KDR31_CREATE_HISTORY
+// A second program: this test program started again with KDR31_CREATE_HISTORY
 // set. It waits for the go file, so that both programs meet the new file at the same moment,
 // creates the history, records one reading at KDR31_CREATE_TIME and exits, before any test runs.
 const int CreatedByAnotherProgram = [] {
@@ -468,8 +467,6 @@ private slots:
         if (!lifted)
             QVERIFY2(recorder.Problem().contains(QStringLiteral("locked")),
                      qPrintable(recorder.Problem()));
-        sqlite3_close(lock);
-        lock = nullptr;
         QCOMPARE(AllReadings(file).size(), lifted ? size_t(2) : size_t(0));
     }
 };
