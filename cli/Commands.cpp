@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QSaveFile>
 #include <QSerialPortInfo>
 #include <algorithm>
 
@@ -190,17 +191,28 @@ int RunSet(const CliRequest& request, Interrupts& interrupts) {
 }
 
 int RunDebugLog(const CliRequest& request, Interrupts& interrupts) {
-    QFile file(request.output);
-    if (!request.output.isEmpty() && !file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // The log goes to a file beside the output's name, renamed over it at the end: an existing
+    // file is kept until there is a log to replace it with.
+    QSaveFile file(request.output);
+    if (!request.output.isEmpty() && !file.open(QIODevice::WriteOnly)) {
         PrintError(QStringLiteral("cannot write %1 (%2): choose another file")
                        .arg(request.output, file.errorString()));
         return ExitFailure;
     }
+    bool writeFailed = false;
     // The log's bytes exactly as the device sent them, nothing added.
     const auto write = [&](const QByteArray& bytes) {
         if (!file.isOpen())
             return WriteOut(bytes);
-        return file.write(bytes) == bytes.size() && file.flush();
+        writeFailed = writeFailed || file.write(bytes) != bytes.size();
+        return !writeFailed;
+    };
+    const auto commit = [&] {
+        if (!file.isOpen() || file.commit())
+            return true;
+        PrintError(QStringLiteral("cannot write %1 (%2): check the disk")
+                       .arg(request.output, file.errorString()));
+        return false;
     };
 
     Kdr31Device device;
@@ -218,7 +230,7 @@ int RunDebugLog(const CliRequest& request, Interrupts& interrupts) {
             PrintError(WithAdvice(outcome.message));
             return ExitFailure;
         }
-        return ExitOk;
+        return commit() ? ExitOk : ExitFailure;
     }
 
     DeviceLoop loop(device, request.port.number);
@@ -240,5 +252,9 @@ int RunDebugLog(const CliRequest& request, Interrupts& interrupts) {
                                       return DeviceLoop::Step::Continue;
                                   });
     device.Disconnect();
-    return exitCode;
+    // Followed until Ctrl-C or the end of the device: what was read is kept, unless it could
+    // not all be written.
+    if (writeFailed)
+        return exitCode;
+    return commit() ? exitCode : ExitFailure;
 }

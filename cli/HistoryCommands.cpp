@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <cstdio>
 
 namespace {
@@ -58,20 +59,25 @@ int RunExport(const CliRequest& request) {
     const QString path = DatabaseOf(request);
     if (!DatabaseExists(path))
         return ExitFailure;
-    QFile out;
-    const bool opened = request.output.isEmpty()
-                            ? out.open(stdout, QIODevice::WriteOnly)
-                            : (out.setFileName(request.output),
-                               out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    // A file is written beside its name and renamed over it only when the export succeeded:
+    // a failed export leaves the previous file as it was and no half of a new one.
+    QFile standardOutput;
+    QSaveFile file(request.output);
+    QFileDevice& out = request.output.isEmpty() ? static_cast<QFileDevice&>(standardOutput)
+                                                : static_cast<QFileDevice&>(file);
+    const bool opened = request.output.isEmpty() ? standardOutput.open(stdout, QIODevice::WriteOnly)
+                                                 : file.open(QIODevice::WriteOnly);
     if (!opened) {
         PrintError(QStringLiteral("cannot write %1 (%2): choose another file")
                        .arg(request.output, out.errorString()));
         return ExitFailure;
     }
     QString error;
-    const bool ok =
-        ExportHistoryCsv(path, request.fromMs, request.toMs, request.serial, out, &error);
-    out.close();
+    bool ok = ExportHistoryCsv(path, request.fromMs, request.toMs, request.serial, out, &error);
+    if (ok && !request.output.isEmpty() && !file.commit()) {
+        ok = false;
+        error = QStringLiteral("cannot write %1 (%2)").arg(request.output, file.errorString());
+    }
     if (!ok) {
         PrintError(QStringLiteral("%1: check the database and the output, then retry").arg(error));
         return ExitFailure;

@@ -202,8 +202,7 @@ QString ReadingLine(const Reading& reading, PollFormat format) {
     case PollFormat::Csv:
         return ReadingsCsvLine(reading);
     case PollFormat::Json:
-        return QString::fromUtf8(
-            QJsonDocument(ReadingJson(reading)).toJson(QJsonDocument::Compact));
+        return QString::fromUtf8(ReadingJsonText(reading));
     }
     return {};
 }

@@ -51,8 +51,8 @@ void ChartSeries::Clear() {
 
 void ChartSeries::Add(const Reading& reading) {
     const ReadingsRow& row = reading.row;
-    if (row.state != ReadingsRow::Received)
-        return;
+    if (row.state != ReadingsRow::Received || reading.implausible)
+        return; // a garbled reading would draw a spike
     const qint64 t = row.time;
     size_t at = time.size();
     if (!time.empty() && time.back() >= t) {

@@ -76,7 +76,9 @@ std::optional<std::vector<CounterSample>> ImportCounter(const QString& databaseP
         return samples; // no readings at all
     constexpr unsigned both = (1u << ImportHigh) | (1u << ImportLow);
     const bool ok = store.ForEach(fromMs, toMs, serial, [&](const Reading& r) {
-        if (r.row.state == ReadingsRow::Received && (r.row.present & both) == both)
+        // An implausible counter (lower than before, garbled) would cut the month into gaps.
+        if (r.row.state == ReadingsRow::Received && !r.implausible &&
+            (r.row.present & both) == both)
             samples.push_back(
                 {r.row.time, double(r.row.fields[ImportHigh]) + double(r.row.fields[ImportLow])});
         return true;

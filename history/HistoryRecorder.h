@@ -13,9 +13,13 @@
 //     --db PATH    HistoryRecorder recorder(PATH);
 //     otherwise    HistoryRecorder recorder(HistoryStore::DefaultPath());
 //   then recorder.Record({row, serial}) for every reading, and connect ProblemStarted to a line on
-//   standard error. The destructor writes what is still queued (one last try, which waits up to
-//   two seconds for a locked database), so ending the program loses nothing that can be
-//   written.
+//   standard error. At the end, recorder.Stop() writes what is still queued: a database locked
+//   by another program is waited for (up to stopWaitMs), any other problem ends the last try at
+//   once. Then Unwritten() readings could not be written, and Problem() says why:
+//       recorder.Stop();
+//       if (recorder.Unwritten() > 0)
+//           ... "N readings could not be written to the history: " + recorder.Problem()
+//   No signal is posted once Stop() has begun: the event loop may have ended already.
 
 #include "readings/ReadingsFormat.h"
 
@@ -32,6 +36,7 @@ struct RecorderOptions {
     int queueLimit = 100'000; // readings; about 6 MB, six days of 5-second readings
     int retryMs = 5'000;      // after a failed open or write
     int batchLimit = 5'000;   // readings per transaction
+    int stopWaitMs = 10'000;  // at Stop(), how long a locked database is waited for
 };
 
 class HistoryRecorder : public QObject {
@@ -39,7 +44,12 @@ class HistoryRecorder : public QObject {
 public:
     explicit HistoryRecorder(const QString& databasePath, RecorderOptions options = {},
                              QObject* parent = nullptr);
+    // Stops, as Stop() does.
     ~HistoryRecorder() override;
+
+    // Writes what is queued and ends the writer; returns when it has ended. Readings recorded
+    // after Stop() are not written.
+    void Stop();
 
     QString DatabasePath() const { return path_; }
 
@@ -52,6 +62,10 @@ public:
 
     qint64 Written() const { return written_; }
     qint64 Dropped() const { return dropped_; }
+    // After Stop(): the readings that were queued and could not be written.
+    qint64 Unwritten() const { return unwritten_; }
+    // Opens and writes tried so far, each a batch (what the retry interval paces).
+    qint64 Attempts() const { return attempts_; }
     // The problem being reported, or an empty text while recording works.
     QString Problem() const;
 
@@ -71,9 +85,12 @@ private:
     std::deque<Reading> queue_;
     size_t inFlight_ = 0;
     bool stop_ = false;
+    bool ended_ = false; // the writer has ended: what is recorded now is unwritten
     bool failing_ = false;
     QString problem_;
     std::atomic<qint64> written_{0};
     std::atomic<qint64> dropped_{0};
+    std::atomic<qint64> unwritten_{0};
+    std::atomic<qint64> attempts_{0};
     std::thread worker_;
 };

@@ -3,10 +3,18 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QThread>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <sqlite3.h>
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -35,6 +43,10 @@ QByteArray CreateSchema() {
            ") WITHOUT ROWID;\n";
 }
 
+// The status of a received reading that cannot be true (Reading::implausible); 1 and 2 are
+// ReadingsRow's Failed and Received.
+constexpr int ImplausibleStatus = 3;
+
 // Steps from one schema version to the next; entry v turns version v into v + 1.
 const char* const Migrations[] = {nullptr};
 
@@ -42,6 +54,37 @@ struct Statement {
     sqlite3_stmt* s = nullptr;
     ~Statement() { sqlite3_finalize(s); }
 };
+
+// How long a connection waits for another one's write lock before it calls the database locked.
+constexpr int BusyTimeoutMs = 2000;
+
+// The history is a household's consumption minute by minute: what this creates, the owner alone
+// may read. The folders are made one by one, so that only those made here get 0700; a folder that
+// is already there keeps its mode. The file is made before SQLite opens it, because SQLite gives
+// its -wal and -shm files the mode of the database file.
+bool CreatePrivately(const QString& path) {
+#ifdef Q_OS_UNIX
+    QStringList missing;
+    for (QString dir = QFileInfo(path).absolutePath(); !QFileInfo::exists(dir);
+         dir = QFileInfo(dir).absolutePath()) {
+        if (QDir(dir).isRoot())
+            return false;
+        missing.prepend(dir);
+    }
+    for (const QString& dir : missing)
+        if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && errno != EEXIST)
+            return false;
+    // A file that is there already is left to SQLite, which tells read-only from missing.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0 || errno == EEXIST;
+#else
+    // The user's own application data folder is the owner's alone already.
+    return QDir().mkpath(QFileInfo(path).absolutePath());
+#endif
+}
 
 } // namespace
 
@@ -100,7 +143,7 @@ bool HistoryStore::Open(const QString& path, bool readOnly) {
     path_ = path;
     error_ = Error::None;
     errorText_.clear();
-    if (!readOnly && !QDir().mkpath(QFileInfo(path).absolutePath()))
+    if (!readOnly && !CreatePrivately(path))
         return Fail(SQLITE_CANTOPEN, "open");
     const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db_, flags | SQLITE_OPEN_NOMUTEX,
@@ -113,10 +156,14 @@ bool HistoryStore::Open(const QString& path, bool readOnly) {
     sqlite3_extended_result_codes(db_, 1);
     // A writer that finds the database busy waits a little on its own thread; a reader (the
     // export, the chart) is never blocked by the writer in WAL mode.
-    sqlite3_busy_timeout(db_, 2000);
+    sqlite3_busy_timeout(db_, BusyTimeoutMs);
     // NORMAL in WAL mode: a crash of the program loses nothing; a power cut may lose the last
     // few readings, never the database.
-    if ((!readOnly && !Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) || !Migrate()) {
+    // A newer file is refused before anything is changed in it, its journal mode included.
+    const int version = UserVersion();
+    bool ok = version >= 0 && (version <= SchemaVersion || RefuseTooNew());
+    ok = ok && (readOnly || (UseWal() && Exec("PRAGMA synchronous=NORMAL")));
+    if (!ok || !Migrate(version)) {
         const Error error = error_;
         const QString text = errorText_;
         Close();
@@ -127,22 +174,72 @@ bool HistoryStore::Open(const QString& path, bool readOnly) {
     return true;
 }
 
-bool HistoryStore::Migrate() {
-    Statement version;
-    int rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &version.s, nullptr);
-    if (rc != SQLITE_OK || sqlite3_step(version.s) != SQLITE_ROW)
-        return Fail(sqlite3_extended_errcode(db_), "read the schema version");
-    int v = sqlite3_column_int(version.s, 0);
-    if (v > SchemaVersion) {
-        error_ = Error::TooNew;
-        errorText_ = QStringLiteral("the database was made by a newer version of the tool (%1)")
-                         .arg(QDir::toNativeSeparators(path_));
-        return false;
+// Switching a new file to WAL needs a moment alone with it: a second program creating the same
+// history at that moment gets "busy" at once, without SQLite's busy handler, or finds the mode
+// unchanged. Either passes as soon as the first one is done, so it is tried again for as long as
+// a write waits for a lock.
+bool HistoryStore::UseWal() {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(BusyTimeoutMs);
+    for (;;) {
+        int rc;
+        {
+            Statement mode;
+            rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode=WAL", -1, &mode.s, nullptr);
+            if (rc == SQLITE_OK) {
+                rc = sqlite3_step(mode.s);
+                if (rc == SQLITE_ROW &&
+                    !sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(mode.s, 0)),
+                                     "wal"))
+                    return true;
+            }
+        }
+        const bool late = std::chrono::steady_clock::now() >= deadline;
+        // Another mode, still after the wait: a file system without WAL; the history works in
+        // the rollback journal there, only readers wait for the writer.
+        if (rc == SQLITE_ROW && late)
+            return true;
+        const int primary = sqlite3_extended_errcode(db_) & 0xff;
+        if (rc != SQLITE_ROW && ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || late))
+            return Fail(sqlite3_extended_errcode(db_), "PRAGMA journal_mode=WAL");
+        QThread::msleep(10);
     }
+}
+
+int HistoryStore::UserVersion() {
+    Statement version;
+    if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &version.s, nullptr) != SQLITE_OK ||
+        sqlite3_step(version.s) != SQLITE_ROW) {
+        Fail(sqlite3_extended_errcode(db_), "read the schema version");
+        return -1;
+    }
+    return sqlite3_column_int(version.s, 0);
+}
+
+bool HistoryStore::RefuseTooNew() {
+    error_ = Error::TooNew;
+    errorText_ = QStringLiteral("the database was made by a newer version of the tool (%1)")
+                     .arg(QDir::toNativeSeparators(path_));
+    return false;
+}
+
+// Two programs may find the same new file at once (the service and the window at first start).
+// The version read first (v, read in Open) only says whether there is work to do; its statement is
+// finished before BEGIN IMMEDIATE, as an open read would keep this connection from taking the write
+// lock, and the version is read again under the lock: the other program may have created the
+// schema meanwhile.
+bool HistoryStore::Migrate(int v) {
     if (v == SchemaVersion)
         return true;
     if (!Exec("BEGIN IMMEDIATE"))
         return false;
+    v = UserVersion();
+    if (v < 0 || v > SchemaVersion) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return v < 0 ? false : RefuseTooNew();
+    }
+    if (v == SchemaVersion) // created by the other program
+        return Exec("COMMIT");
     bool ok = true;
     if (v == 0) {
         ok = Exec(CreateSchema().constData());
@@ -223,7 +320,10 @@ bool HistoryStore::Insert(const std::vector<Reading>& readings) {
         sqlite3_reset(insert_);
         sqlite3_bind_int64(insert_, 1, row.time);
         sqlite3_bind_int(insert_, 2, device);
-        sqlite3_bind_int(insert_, 3, int(row.state));
+        // A reading that cannot be true keeps its fields, as the device sent them, under a
+        // status of its own.
+        const bool implausible = reading.implausible && row.state == ReadingsRow::Received;
+        sqlite3_bind_int(insert_, 3, implausible ? ImplausibleStatus : int(row.state));
         sqlite3_bind_int(insert_, 4, row.tariffLow ? 1 : 0);
         sqlite3_bind_int(insert_, 5, row.present);
         for (int i = 0; i < ReadingsFieldCount; ++i) {
@@ -279,7 +379,9 @@ bool HistoryStore::ForEach(qint64 fromMs, qint64 toMs, const std::optional<QStri
             lastSerial = QByteArray(text, length);
             reading.serial = QString::fromUtf8(lastSerial);
         }
-        row.state = ReadingsRow::State(sqlite3_column_int(query.s, 2));
+        const int status = sqlite3_column_int(query.s, 2);
+        reading.implausible = status == ImplausibleStatus;
+        row.state = reading.implausible ? ReadingsRow::Received : ReadingsRow::State(status);
         row.tariffLow = sqlite3_column_int(query.s, 3) != 0;
         row.present = std::uint16_t(sqlite3_column_int(query.s, 4));
         for (int i = 0; i < ReadingsFieldCount; ++i) {

@@ -16,9 +16,10 @@
 //   readings(time_ms, device, status, tariff_low, present,
 //            import_power_w, ..., extern2)                    -- the CSV's field names
 //     time_ms: PC clock when the row was written, UTC ms since the epoch
-//     status: 1 the readings command failed, 2 received; present: bit i set, field i was in
-//     the reply (a field the reply did not cover is NULL; NaN is stored as NULL with its bit)
-//     PRIMARY KEY (time_ms, device), WITHOUT ROWID: the key is the time index.
+//     status: 1 the readings command failed, 2 received, 3 received but implausible (a counter
+//     lower than before, a value not finite: kept as sent, flagged); present: bit i set, field i
+//     was in the reply (a field the reply did not cover is NULL; NaN is stored as NULL with its
+//     bit) PRIMARY KEY (time_ms, device), WITHOUT ROWID: the key is the time index.
 
 #include "readings/ReadingsFormat.h"
 
@@ -48,8 +49,9 @@ public:
     // share one history whatever they call themselves.
     static QString DefaultPath();
 
-    // Opens the database, creating its folder, the file and the schema when needed. A store
-    // opened read-only never creates anything.
+    // Opens the database, creating its folder, the file and the schema when needed: the file
+    // (and its -wal, -shm) readable by the owner only, and the folders it makes (not one that is
+    // there already) 0700. A store opened read-only never creates anything.
     bool Open(const QString& path, bool readOnly = false);
     void Close();
     bool IsOpen() const { return db_ != nullptr; }
@@ -73,7 +75,10 @@ public:
 private:
     bool Fail(int code, const char* what);
     bool Exec(const char* sql);
-    bool Migrate();
+    bool UseWal();
+    int UserVersion();
+    bool RefuseTooNew();
+    bool Migrate(int version);
     int DeviceId(const QString& serial);
 
     sqlite3* db_ = nullptr;

@@ -86,7 +86,7 @@ QByteArray StateMessage(const Reading& reading) {
     }
     if (!units.isEmpty())
         object.insert(QStringLiteral("units"), units);
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    return JsonText(object);
 }
 
 std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const QString& serial,

@@ -5,7 +5,8 @@
 //
 // Numbers are written with a decimal point and no units (the units are in the CSV header and
 // in the JSON field names), each as the shortest text that reads back as the same
-// single-precision value. Times are ISO 8601 local time with the offset
+// single-precision value, in plain decimal: 1000000, never 1e+06. Times are ISO 8601 local time
+// with the offset
 // ("2026-12-07T18:05:03+01:00").
 
 #include "readings/ReadingsTable.h"
@@ -32,7 +33,9 @@ struct Reading {
 // "extern2".
 extern const std::array<const char*, ReadingsFieldCount> ReadingsFieldNames;
 
-// The shortest text that reads back as the same float; "nan", "inf", "-inf" for the rest.
+// The shortest text that reads back as the same float, in plain decimal without an exponent
+// ("1000000", "0.00001", "300000000000000000000000000000000000000"); "nan", "inf", "-inf" for
+// the rest.
 QString ExportNumber(float value);
 
 // ms since the epoch as ISO 8601 local time with its UTC offset, to the second.
@@ -40,8 +43,12 @@ QString IsoLocalTime(qint64 msSinceEpoch);
 
 // "time,serial,status,import_power_w,...,extern2" (no line end).
 QString ReadingsCsvHeader();
-// One RFC 4180 record (no line end): the time, the serial, "ok" or "failed", then the fields;
-// a field the reply did not cover, and every field of a failed row, is left empty.
+// "ok", "failed", or "implausible" for a received reading flagged Reading::implausible.
+QString ReadingStatus(const Reading& reading);
+
+// One RFC 4180 record (no line end): the time, the serial, the status, then the fields; a field
+// the reply did not cover, and every field of a failed row, is left empty. An implausible
+// reading keeps its fields: they are what the device sent.
 QString ReadingsCsvLine(const Reading& reading);
 // Quotes a CSV cell when it holds a comma, a quote, CR or LF.
 QString CsvCell(const QString& text);
@@ -49,3 +56,9 @@ QString CsvCell(const QString& text);
 // {"time": "...", "serial": "...", "status": "ok", "import_power_w": 200, ...}: the fields the
 // reply covered, as numbers (a non-finite value as null).
 QJsonObject ReadingJson(const Reading& reading);
+
+// Compact JSON text with every number in plain decimal, its shortest digits (QJsonDocument
+// writes 1e+06). Keys in QJsonObject's order, as QJsonDocument writes them.
+QByteArray JsonText(const QJsonObject& object);
+// JsonText(ReadingJson(reading)): the JSON line of the poll and the MQTT state message.
+QByteArray ReadingJsonText(const Reading& reading);

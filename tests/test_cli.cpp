@@ -6,6 +6,7 @@
 #include "support/UpgradeRig.h"
 
 #include "device_link/ReplyParser.h"
+#include "history/HistoryStore.h"
 #include "readings/ReadingsFormat.h"
 
 #include <QJsonDocument>
@@ -134,6 +135,8 @@ private slots:
     void nothingDeliveredIsAFailure();
     void sigtermDeliversTheQueue();
     void settingsAtEveryPhaseOfTheInterval();
+    void exportToAFile();
+    void debugLogKeepsTheFileUntilThereIsALog();
 
 private:
     QTemporaryDir cache_;
@@ -639,6 +642,92 @@ void TestCli::settingsAtEveryPhaseOfTheInterval() {
             std::chrono::duration_cast<std::chrono::milliseconds>(polled[i].at - polled[i - 1].at);
         QVERIFY2(gap < 6500ms, qPrintable(QString::number(gap.count())));
     }
+}
+
+namespace {
+
+QByteArray Contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+// The period is [--from, --to): a reading on the --to millisecond belongs to the next export.
+// The file appears only when the export succeeded: a failed one leaves the previous file as it
+// was, and no part of a new one beside it.
+void TestCli::exportToAFile() {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("history.sqlite");
+    const qint64 from =
+        QDateTime::fromString("2026-12-07T10:00:00+01:00", Qt::ISODate).toMSecsSinceEpoch();
+    const qint64 to = from + 3600'000;
+    {
+        HistoryStore store;
+        QVERIFY(store.Open(db));
+        std::vector<Reading> readings;
+        for (const qint64 time : {from - 1, from, to - 1, to}) {
+            Reading reading;
+            reading.row.time = time;
+            reading.row.state = ReadingsRow::Received;
+            reading.serial = QStringLiteral("KD310042");
+            readings.push_back(reading);
+        }
+        QVERIFY(store.Insert(readings));
+    }
+    QVERIFY(QDir(dir.path()).mkdir("out"));
+    const QString output = dir.filePath("out/period.csv");
+    QVERIFY(WriteFile(output, "previous\n"));
+    const QStringList period{"--from",   "2026-12-07T10:00:00+01:00",
+                             "--to",     "2026-12-07T11:00:00+01:00",
+                             "--output", output};
+
+    const QString damaged = dir.filePath("damaged.sqlite");
+    QVERIFY(WriteFile(damaged, QByteArray(4096, 'x')));
+    Cli failed(QStringList{"export", "--db", damaged} + period);
+    QCOMPARE(failed.Finish(), 1);
+    QVERIFY2(failed.err.contains("damaged"), failed.err.constData());
+    QCOMPARE(Contents(output), QByteArray("previous\n"));
+    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{"period.csv"});
+
+    Cli exported(QStringList{"export", "--db", db} + period);
+    QCOMPARE(exported.Finish(), 0);
+    const QStringList lines =
+        QString::fromUtf8(Contents(output)).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[1].section(',', 0, 0), IsoLocalTime(from));
+    QCOMPARE(lines[2].section(',', 0, 0), IsoLocalTime(to - 1));
+}
+
+// debug-log --output replaces the file only with a log: not when the port cannot be opened,
+// and with --follow, Ctrl-C keeps everything read.
+void TestCli::debugLogKeepsTheFileUntilThereIsALog() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(10));
+    const QByteArray text = "12:00:01 P1 telegram ok\r\n";
+    kdr31.device->SetDebugLog(sim::Bytes(text.begin(), text.end()));
+    const QString output = kdr31.dir.filePath("debug.log");
+    QVERIFY(WriteFile(output, "previous\n"));
+
+    Cli absent({"debug-log", "--port", kdr31.dir.filePath("absent"), "--output", output});
+    QCOMPARE(absent.Finish(), 1);
+    QCOMPARE(Contents(output), QByteArray("previous\n"));
+
+    Cli follow({"debug-log", "--follow", "--port", kdr31.link, "--output", output});
+    QVERIFY(kdr31.device->WaitForFrames(Command::DebugLog, 2, std::chrono::seconds(20)));
+    QTest::qWait(200);
+    follow.Interrupt();
+    QCOMPARE(follow.Finish(), 0);
+    const QByteArray log = Contents(output);
+    QVERIFY2(log.size() >= 2 * text.size() && log.size() % text.size() == 0 && log.startsWith(text),
+             log.constData());
+    QCOMPARE(log.count(text), log.size() / text.size());
 }
 
 QTEST_MAIN(TestCli)

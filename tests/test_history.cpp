@@ -1,7 +1,10 @@
 // The readings history through the real window against the simulator: what the poll records,
-// a database that cannot be written, and the CSV exports read back by an independent reader.
+// a database that cannot be written, and the CSV exports read back by an independent reader;
+// then the store and the recorder alone: two programs creating one history, a newer schema,
+// the recorder's retries and its stop.
 
 #include "device_link/ReplyParser.h"
+#include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
 #include "main_window/HistoryMenu.h"
 #include "readings/ReadingsGrid.h"
@@ -17,11 +20,14 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sqlite3.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -70,6 +76,38 @@ QJsonArray ReadCsv(const QString& path) {
     if (!python.waitForFinished(20000) || python.exitCode() != 0)
         return {};
     return QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+}
+
+// A second program: this test program started again with KDR31_CREATE_HISTORY
+// set. It waits for the go file, so that both programs meet the new file at the same moment,
+// creates the history, records one reading at KDR31_CREATE_TIME and exits, before any test runs.
+const int CreatedByAnotherProgram = [] {
+    const QByteArray path = qgetenv("KDR31_CREATE_HISTORY");
+    if (path.isEmpty())
+        return 0;
+    const QByteArray go = qgetenv("KDR31_CREATE_GO");
+    for (int i = 0; i < 10'000 && access(go.constData(), F_OK) != 0; ++i)
+        usleep(1000);
+    Reading reading;
+    reading.row.time = qgetenv("KDR31_CREATE_TIME").toLongLong();
+    reading.row.state = ReadingsRow::Received;
+    reading.serial = QStringLiteral("KD310042");
+    HistoryStore store;
+    const bool ok = store.Open(QFile::decodeName(path)) && store.Insert({reading});
+    if (!ok)
+        std::fprintf(stderr, "%s\n", qPrintable(store.ErrorText()));
+    std::fflush(stderr);
+    std::_Exit(ok ? 0 : 1);
+}();
+
+int Mode(const QString& path) {
+    struct stat info {};
+    return stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+QByteArray Contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
 }
 
 } // namespace
@@ -260,6 +298,176 @@ private slots:
                     QCOMPARE(float(cell.toDouble()), Values[size_t(f)]);
             }
         }
+    }
+
+    // Two programs meeting a new history (the service and the window at first start) both
+    // create it, every time; what they make is the owner's alone, and a folder that was there
+    // keeps its mode.
+    void twoProgramsCreateOneHistory() {
+        const QString shared = dir->filePath(QStringLiteral("shared"));
+        QVERIFY(QDir().mkdir(shared));
+        QVERIFY(chmod(QFile::encodeName(shared).constData(), 0755) == 0);
+        for (int round = 0; round < 30; ++round) {
+            const QString folder = shared + QStringLiteral("/%1/kdr31").arg(round);
+            const QString file = folder + QStringLiteral("/history.sqlite");
+            const QString go = dir->filePath(QStringLiteral("go%1").arg(round));
+            std::array<QProcess, 2> creators;
+            for (size_t i = 0; i < creators.size(); ++i) {
+                QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+                environment.insert(QStringLiteral("KDR31_CREATE_HISTORY"), file);
+                environment.insert(QStringLiteral("KDR31_CREATE_GO"), go);
+                environment.insert(QStringLiteral("KDR31_CREATE_TIME"), QString::number(1000 + i));
+                creators[i].setProcessEnvironment(environment);
+                creators[i].start(QCoreApplication::applicationFilePath(), {});
+                QVERIFY(creators[i].waitForStarted());
+            }
+            QTest::qWait(50);
+            QFile(go).open(QIODevice::WriteOnly);
+            for (QProcess& creator : creators) {
+                QVERIFY(creator.waitForFinished(20000));
+                QVERIFY2(creator.exitStatus() == QProcess::NormalExit && creator.exitCode() == 0,
+                         qPrintable(QStringLiteral("round %1: %2")
+                                        .arg(round)
+                                        .arg(QString::fromUtf8(creator.readAllStandardError()))));
+            }
+            QCOMPARE(AllReadings(file).size(), size_t(2));
+            QCOMPARE(Mode(folder), 0700);
+            QCOMPARE(Mode(QFileInfo(folder).absolutePath()), 0700);
+        }
+        QCOMPARE(Mode(shared), 0755);
+
+        const QString file = shared + QStringLiteral("/0/kdr31/history.sqlite");
+        HistoryStore writer;
+        QVERIFY(writer.Open(file));
+        Reading reading;
+        reading.row.time = 5000;
+        QVERIFY(writer.Insert({reading}));
+        for (const QString& suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")})
+            QCOMPARE(Mode(file + suffix), 0600);
+    }
+
+    // A history made by a newer version is refused, and left as it was: not switched to WAL,
+    // not migrated.
+    void newerSchemaIsRefusedUntouched() {
+        const QString file = dir->filePath(QStringLiteral("newer.sqlite"));
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(file).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, "CREATE TABLE future(x); PRAGMA user_version=2", nullptr, nullptr,
+                              nullptr),
+                 SQLITE_OK);
+        sqlite3_close(db);
+        const QByteArray before = Contents(file);
+        for (const bool readOnly : {false, true}) {
+            HistoryStore store;
+            QVERIFY(!store.Open(file, readOnly));
+            QCOMPARE(store.LastError(), HistoryStore::Error::TooNew);
+            QVERIFY2(store.ErrorText().contains(QStringLiteral("newer")),
+                     qPrintable(store.ErrorText()));
+        }
+        QCOMPARE(Contents(file), before);
+    }
+
+    // Kept with its fields, told apart from an ok reading when read back.
+    void implausibleReadingIsKeptFlagged() {
+        const QString file = dir->filePath(QStringLiteral("history.sqlite"));
+        std::vector<Reading> readings(2);
+        for (size_t i = 0; i < readings.size(); ++i) {
+            readings[i].row.time = 1000 + qint64(i);
+            readings[i].row.state = ReadingsRow::Received;
+            readings[i].row.present = 0b11;
+            readings[i].row.fields = {2.39e-38f, 12858161.0f};
+            readings[i].implausible = i == 1;
+        }
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(file));
+            QVERIFY(store.Insert(readings));
+        }
+        const std::vector<Reading> back = AllReadings(file);
+        QCOMPARE(back.size(), size_t(2));
+        for (size_t i = 0; i < back.size(); ++i) {
+            QCOMPARE(back[i].implausible, i == 1);
+            QCOMPARE(back[i].row.state, ReadingsRow::Received);
+            QCOMPARE(back[i].row.present, std::uint16_t(0b11));
+            QCOMPARE(back[i].row.fields[1], 12858161.0f);
+        }
+    }
+
+    // A database that refuses every write at once is tried again every retry interval, not back
+    // to back; at stop, a problem that will not pass is not waited for, and what was not written
+    // is counted.
+    void recorderPacesItsRetries() {
+        QFile blocker(dir->filePath(QStringLiteral("not-a-folder")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        HistoryRecorder recorder(blocker.fileName() + QStringLiteral("/history.sqlite"),
+                                 {100'000, 50, 5'000});
+        QSignalSpy started(&recorder, &HistoryRecorder::ProblemStarted);
+        recorder.Record({});
+        QTRY_COMPARE(started.size(), 1);
+        const qint64 first = recorder.Attempts();
+        QElapsedTimer window;
+        window.start();
+        QTest::qWait(1000);
+        const qint64 attempts = recorder.Attempts() - first;
+        // About 20; one more may be under way. Back to back would be many thousands.
+        QVERIFY2(attempts >= 5 && attempts <= window.elapsed() / 50 + 1,
+                 qPrintable(QStringLiteral("%1 in %2 ms").arg(attempts).arg(window.elapsed())));
+        recorder.Record({});
+        QElapsedTimer stopping;
+        stopping.start();
+        recorder.Stop();
+        QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
+        QCOMPARE(recorder.Unwritten(), qint64(2));
+        QCOMPARE(recorder.Written(), qint64(0));
+        QCOMPARE(started.size(), 1);
+    }
+
+    // Another program holds the write lock when the recorder stops: the last readings wait for
+    // it (within stopWaitMs) instead of being lost; past that, they are counted, with the reason,
+    // and nothing is posted to an event loop that may have ended.
+    void stopWaitsForALockedDatabase_data() {
+        QTest::addColumn<bool>("lifted");
+        QTest::newRow("lock lifted while stopping") << true;
+        QTest::newRow("lock held") << false;
+    }
+    void stopWaitsForALockedDatabase() {
+        QFETCH(bool, lifted);
+        const QString file = dir->filePath(QStringLiteral("history.sqlite"));
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(file));
+        }
+        sqlite3* lock = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(file).constData(), &lock), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(lock, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        auto closeLock = qScopeGuard([&] { sqlite3_close(lock); });
+
+        HistoryRecorder recorder(file, {100'000, 60'000, 5'000, lifted ? 10'000 : 1'000});
+        QSignalSpy started(&recorder, &HistoryRecorder::ProblemStarted);
+        Reading reading;
+        reading.row.time = 1000;
+        recorder.Record(reading);
+        QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, 10000); // a write waited 2 s, in vain
+        reading.row.time = 2000;
+        recorder.Record(reading);
+        // Lifted after the first try at stop has waited its 2 s in vain.
+        std::thread lifter([&] {
+            if (!lifted)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            sqlite3_exec(lock, "COMMIT", nullptr, nullptr, nullptr);
+        });
+        recorder.Stop();
+        lifter.join();
+        QCoreApplication::processEvents();
+        QCOMPARE(started.size(), 1);
+        QCOMPARE(recorder.Unwritten(), lifted ? qint64(0) : qint64(2));
+        QCOMPARE(recorder.Written(), lifted ? qint64(2) : qint64(0));
+        QVERIFY2(lifted == recorder.Problem().isEmpty(), qPrintable(recorder.Problem()));
+        if (!lifted)
+            QVERIFY2(recorder.Problem().contains(QStringLiteral("locked")),
+                     qPrintable(recorder.Problem()));
+        QCOMPARE(AllReadings(file).size(), lifted ? size_t(2) : size_t(0));
     }
 };
 

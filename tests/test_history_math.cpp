@@ -126,6 +126,44 @@ private slots:
         QVERIFY(!quarters[1].complete);
     }
 
+    // A quarter with one pause in its readings: a pause up to the gap allowed (three minutes)
+    // is bridged, a longer one makes the quarter incomplete.
+    void gapRule_data() {
+        QTest::addColumn<int>("pauseS");
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("2:50 is joined") << 170 << true;
+        QTest::newRow("3:10 is a gap") << 190 << false;
+    }
+    void gapRule() {
+        QFETCH(int, pauseS);
+        QFETCH(bool, complete);
+        const qint64 t0 = Utc("2026-12-07T10:00:00Z");
+        const qint64 pauseFrom = t0 + 300 * Second;
+        std::vector<CounterSample> samples;
+        for (qint64 t = t0 - 10 * Second; t <= t0 + Quarter + 10 * Second; t += 10 * Second)
+            if (t <= pauseFrom || t >= pauseFrom + pauseS * Second)
+                samples.push_back({t, 1000.0 + double(t - t0) / Second}); // 3600 W
+        const auto quarters = QuarterHours(samples, t0, t0 + Quarter, Brussels);
+        QCOMPARE(quarters.size(), size_t(1));
+        QCOMPARE(quarters[0].complete, complete);
+        QCOMPARE(quarters[0].averageW, complete ? 3600.0 : 0.0);
+        QCOMPARE(PeakOfMonth(samples, 2026, 12, Brussels).found, complete);
+    }
+
+    // A month whose complete quarters all average 0 W (a house away on holiday, a counter that
+    // stood still) has a peak of 0 W, the earliest of them, not "no peak".
+    void zeroPowerMonthHasAPeakOfZero() {
+        const qint64 t0 = Utc("2026-12-07T10:00:00Z");
+        std::vector<CounterSample> samples;
+        for (qint64 t = t0 - 10 * Second; t <= t0 + 2 * Quarter + 10 * Second; t += 10 * Second)
+            samples.push_back({t, 5000.0});
+        const MonthPeak peak = PeakOfMonth(samples, 2026, 12, Brussels);
+        QVERIFY(peak.found);
+        QCOMPARE(peak.completeQuarters, 2);
+        QCOMPARE(peak.peak.start, t0);
+        QCOMPARE(peak.peak.averageW, 0.0);
+    }
+
     // Every column's lowest and highest point survives, whatever the series looks like.
     void decimationKeepsEveryMinimumAndMaximum() {
         QRandomGenerator random(1234);

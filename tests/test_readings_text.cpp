@@ -1,45 +1,90 @@
 // Conversions without a window: number text, byte order, tariff rule, time format, typed
-// divider, settings payload, window titles, the plausibility of a run of readings.
+// divider, settings payload, window titles, the CSV and JSON of a reading, the plausibility of
+// a run of readings.
 
 #include "main_window/WindowTitles.h"
 #include "poller/Plausibility.h"
 #include "readings/DeviceSettings.h"
 #include "readings/ReadingsDecode.h"
+#include "readings/ReadingsFormat.h"
 #include "readings/ReadingsTable.h"
 #include "readings/SettingsRequest.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 #include <cmath>
+#include <ctime>
 #include <limits>
+
+namespace {
+
+// The tests run in UTC, where a time that lost its offset still reads right: this program runs
+// in a zone with summer time, set before Qt reads the zone.
+const bool InBrussels = [] {
+    qputenv("TZ", "Europe/Brussels");
+    tzset();
+    return true;
+}();
+
+} // namespace
 
 class TestReadingsText : public QObject {
     Q_OBJECT
 private slots:
+    // The grid's text, and the exports' plain decimal: the shortest digits that read back as
+    // the same float, never an exponent.
     void numberText_data() {
         QTest::addColumn<float>("value");
         QTest::addColumn<QString>("text");
-        QTest::newRow("integer") << 200.0f << "200";
-        QTest::newRow("half") << 0.5f << "0.5";
-        QTest::newRow("seven digits") << 1234.5678f << "1234.568";
-        QTest::newRow("above 7 digits") << 12345678.0f << "1.234568E+07";
-        QTest::newRow("largest fixed") << 1234567.0f << "1234567";
-        QTest::newRow("small") << 0.00001f << "1E-05";
-        QTest::newRow("smallest fixed") << 0.0001f << "0.0001";
-        QTest::newRow("negative") << -3.5f << "-3.5";
-        QTest::newRow("zero") << 0.0f << "0";
-        QTest::newRow("negative zero") << -0.0f << "0";
-        QTest::newRow("single precision noise") << 0.1f << "0.1";
-        QTest::newRow("energy counter") << 1523456.8f << "1523457";
-        QTest::newRow("large exponent") << 3.0e38f << "3E+38";
-        QTest::newRow("tiny exponent") << 1.5e-30f << "1.5E-30";
-        QTest::newRow("not a number") << std::numeric_limits<float>::quiet_NaN() << "NaN";
-        QTest::newRow("infinity") << std::numeric_limits<float>::infinity() << "Inf";
-        QTest::newRow("minus infinity") << -std::numeric_limits<float>::infinity() << "-Inf";
+        QTest::addColumn<QString>("exported");
+        QTest::newRow("integer") << 200.0f << "200"
+                                 << "200";
+        QTest::newRow("half") << 0.5f << "0.5"
+                              << "0.5";
+        QTest::newRow("seven digits") << 1234.5678f << "1234.568"
+                                      << "1234.5677";
+        QTest::newRow("above 7 digits") << 12345678.0f << "1.234568E+07"
+                                        << "12345678";
+        QTest::newRow("largest fixed") << 1234567.0f << "1234567"
+                                       << "1234567";
+        QTest::newRow("round counter") << 1000000.0f << "1000000"
+                                       << "1000000";
+        QTest::newRow("beyond the float's integers") << 16777217.0f << "1.677722E+07"
+                                                     << "16777216";
+        QTest::newRow("small") << 0.00001f << "1E-05"
+                               << "0.00001";
+        QTest::newRow("smallest fixed") << 0.0001f << "0.0001"
+                                        << "0.0001";
+        QTest::newRow("negative") << -3.5f << "-3.5"
+                                  << "-3.5";
+        QTest::newRow("zero") << 0.0f << "0"
+                              << "0";
+        QTest::newRow("negative zero") << -0.0f << "0"
+                                       << "-0";
+        QTest::newRow("single precision noise") << 0.1f << "0.1"
+                                                << "0.1";
+        QTest::newRow("energy counter") << 1523456.8f << "1523457"
+                                        << "1523456.8";
+        QTest::newRow("large exponent") << 3.0e38f << "3E+38"
+                                        << "300000000000000000000000000000000000000";
+        QTest::newRow("tiny exponent") << 1.5e-30f << "1.5E-30"
+                                       << "0.0000000000000000000000000000015";
+        QTest::newRow("not a number") << std::numeric_limits<float>::quiet_NaN() << "NaN"
+                                      << "nan";
+        QTest::newRow("infinity") << std::numeric_limits<float>::infinity() << "Inf"
+                                  << "inf";
+        QTest::newRow("minus infinity") << -std::numeric_limits<float>::infinity() << "-Inf"
+                                        << "-inf";
     }
     void numberText() {
         QFETCH(float, value);
         QFETCH(QString, text);
+        QFETCH(QString, exported);
         QCOMPARE(NumberText(value), text);
+        QCOMPARE(ExportNumber(value), exported);
+        if (std::isfinite(value))
+            QCOMPARE(exported.toFloat(), value);
     }
 
     void decimalSeparatorOfTheLocale() {
@@ -218,6 +263,51 @@ private slots:
         QCOMPARE(SetSettingFromText(request, "speed", "5"),
                  "unknown setting \"speed\" (known: interval, divider, country, protocol)");
         QVERIFY(request.IsEmpty());
+    }
+
+    // One reading as the exports write it, in winter and in summer: the local time with its
+    // offset, counters in plain decimal in the CSV and in the JSON text, a hostile serial kept
+    // inside its cell and its string, and an implausible reading flagged with its fields kept.
+    void readingLines_data() {
+        QTest::addColumn<QString>("utc");
+        QTest::addColumn<QString>("local");
+        QTest::addColumn<bool>("implausible");
+        QTest::newRow("winter") << "2026-12-07T17:05:03Z"
+                                << "2026-12-07T18:05:03+01:00" << false;
+        QTest::newRow("summer") << "2026-07-01T22:30:00Z"
+                                << "2026-07-02T00:30:00+02:00" << false;
+        QTest::newRow("implausible") << "2026-12-07T17:05:03Z"
+                                     << "2026-12-07T18:05:03+01:00" << true;
+    }
+    void readingLines() {
+        QFETCH(QString, utc);
+        QFETCH(QString, local);
+        QFETCH(bool, implausible);
+        Reading reading;
+        reading.row.time =
+            QDateTime::fromString(utc, Qt::ISODate).toMSecsSinceEpoch() + 999; // to the second
+        reading.row.state = ReadingsRow::Received;
+        reading.row.present = 0b111;
+        reading.row.fields = {250.0f, 1000000.0f, 123456.7f};
+        reading.serial = QStringLiteral("KD\"31,\\\n\x01");
+        reading.implausible = implausible;
+        const QString status = implausible ? QStringLiteral("implausible") : QStringLiteral("ok");
+
+        QCOMPARE(ReadingsCsvLine(reading), local + QStringLiteral(",\"KD\"\"31,\\\n\x01\",") +
+                                               status +
+                                               QStringLiteral(",250,1000000,123456.7,,,,,,,,,,"));
+
+        const QByteArray json = ReadingJsonText(reading);
+        QVERIFY2(json.contains(R"("import_high_wh":1000000,"import_low_wh":123456.7,)"),
+                 json.constData());
+        QJsonParseError error;
+        const QJsonObject parsed = QJsonDocument::fromJson(json, &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(parsed, ReadingJson(reading));
+        QCOMPARE(parsed.value("time").toString(), local);
+        QCOMPARE(parsed.value("serial").toString(), reading.serial);
+        QCOMPARE(parsed.value("status").toString(), status);
+        QCOMPARE(parsed.size(), 6);
     }
 
     void titles() {
