@@ -34,7 +34,7 @@ QString Described(qint64 pid) {
 // The process holding a flock on the device's inode, from /proc/locks ("1: FLOCK ADVISORY
 // WRITE 1234 00:19:6 0 EOF"; device numbers in hex). 0 when none is listed.
 qint64 FlockHolder(const QString& device) {
-    struct stat st{};
+    struct stat st {};
     if (stat(QFile::encodeName(device).constData(), &st) != 0)
         return 0;
     const QString inode = QStringLiteral("%1:%2:%3")
@@ -174,8 +174,8 @@ QString PortClaim::ExistingLockFile(const QString& device) {
         name.remove(0, 5);
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
     static const char* const directories[] = {
-        "/var/lock", "/etc/locks",        "/var/spool/locks", "/var/spool/uucp",
-        "/tmp",      "/var/tmp",          "/var/lock/lockdev", "/run/lock",
+        "/var/lock", "/etc/locks", "/var/spool/locks",  "/var/spool/uucp",
+        "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock",
     };
     for (const char* directory : directories) {
         const QFileInfo folder(QString::fromLatin1(directory));
