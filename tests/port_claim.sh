@@ -28,10 +28,12 @@ cleanup() {
 trap cleanup EXIT
 
 if [ "$mode" = sandbox ]; then
-    if [ "$(id -u)" != 0 ] || ! unshare -m true 2>/dev/null || ! command -v setpriv >/dev/null; then
-        echo "SKIP: the sandbox needs root, unshare -m and setpriv"
+    if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null ||
+        ! unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /tmp' 2>/dev/null; then
+        echo "SKIP: the sandbox needs root, mount namespaces (unshare -m) and setpriv"
         exit 77
     fi
+    [ -d /run/lock ] || { echo "SKIP: no /run/lock here"; exit 77; }
 fi
 
 port=$work/port
