@@ -95,7 +95,11 @@ if [ "$mode" = plain ]; then
     # clears it as a real port's last close does, which takes root.)
     kill -9 "$poller"
     wait "$poller" 2>/dev/null
-    out=$("$cli" info --port "$port" 2>&1) || fail "the port stayed held after the poller died: $out"
+    if [ "$(id -u)" = 0 ]; then
+        out=$("$cli" info --port "$port" 2>&1) || fail "the port stayed held after the poller died: $out"
+    else
+        echo "not checked without root: the port's release after a killed poller"
+    fi
     exit $((failures > 0))
 fi
 
