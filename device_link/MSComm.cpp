@@ -38,6 +38,7 @@ MSComm::MSComm(QObject* parent) : QObject(parent) {
 
 MSComm::~MSComm() {
     port_.close();
+    claim_.Release();
 }
 
 QString MSComm::DevicePath(int portNumber) {
@@ -165,6 +166,7 @@ bool MSComm::SetInputMode(int mode) {
 bool MSComm::SetPortOpen(bool open) {
     if (!open) {
         port_.close();
+        claim_.Release();
         port_.clearError();
         return true;
     }
@@ -174,8 +176,16 @@ bool MSComm::SetPortOpen(bool open) {
     }
     lastDevice_ = pathOverride_.isEmpty() ? DevicePath(portNumber_) : pathOverride_;
     refusedForPermission_ = false;
+    refusedAsHeld_ = false;
     if (lastDevice_.isEmpty()) {
         lastError_ = QStringLiteral("No serial port");
+        return false;
+    }
+    // The claim comes before Qt's lock file, so that a port held elsewhere is refused as such
+    // whatever lock directory each program sees, and without touching the holder's line.
+    if (claim_.Claim(lastDevice_) == PortClaim::Outcome::HeldElsewhere) {
+        lastError_ = claim_.Reason();
+        refusedAsHeld_ = true;
         return false;
     }
     port_.setPortName(lastDevice_);
@@ -190,14 +200,19 @@ bool MSComm::SetPortOpen(bool open) {
         // system's own refusal (EACCES) is a matter of group membership.
         refusedForPermission_ =
             port_.error() == QSerialPort::PermissionError && lastError_ == qt_error_string(EACCES);
+        if (claim_.Claimed() && !refusedForPermission_)
+            ExplainLockRefusal();
         port_.clearError();
+        claim_.Release();
         return false;
     }
+    PortClaim::MakeExclusive(int(port_.handle()));
     // A line the device does not have (a pseudo-terminal has no RTS) is not a failure to open.
     if (!port_.setRequestToSend(rtsEnable_) &&
         port_.error() != QSerialPort::UnsupportedOperationError) {
         lastError_ = port_.errorString();
         port_.close();
+        claim_.Release();
         port_.clearError();
         return false;
     }
@@ -278,6 +293,24 @@ void MSComm::CloseAfterFailure() {
     const QString reason = port_.errorString();
     lastError_ = reason;
     port_.close();
+    claim_.Release();
     port_.clearError();
     emit PortLost(reason);
+}
+
+void MSComm::ExplainLockRefusal() {
+    // Holding the claim, this program knows that no other program of the tool has the port.
+    // Qt's lock file still refused it: either a program that takes no claim has the port open,
+    // or the lock file was left by a program that ended and this one may not remove it.
+    const QString holder = PortClaim::Holder(lastDevice_);
+    if (!holder.isEmpty()) {
+        lastError_ = PortClaim::HeldText(lastDevice_);
+        refusedAsHeld_ = true;
+        return;
+    }
+    const QString lockFile = PortClaim::ExistingLockFile(lastDevice_);
+    if (!lockFile.isEmpty())
+        lastError_ = QStringLiteral("%1: the lock file %2 is left by a program that ended, or by "
+                                    "one this program cannot see, and cannot be removed here")
+                         .arg(lastError_, lockFile);
 }

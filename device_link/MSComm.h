@@ -6,6 +6,8 @@
 // raising an error). A port whose other end disappears is closed at its first read or write
 // error, because Qt would otherwise report the error again and again and spin a core.
 
+#include "device_link/PortClaim.h"
+
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -42,6 +44,9 @@ public:
     // permission (the user is not in the group that owns the serial ports).
     QString LastDevice() const { return lastDevice_; }
     bool OpenRefusedForPermission() const { return refusedForPermission_; }
+    // Whether the last attempt to open was refused because another program holds the port;
+    // LastError() then says so and names that program where the system can tell.
+    bool OpenRefusedAsHeld() const { return refusedAsHeld_; }
 
     // Writes the whole string; false (nothing written) when the port is not open or the write
     // fails, in which case the port is closed.
@@ -70,6 +75,7 @@ signals:
 private:
     void CheckForFailure();
     void CloseAfterFailure();
+    void ExplainLockRefusal();
 
     QSerialPort port_;
     int portNumber_ = 1;
@@ -86,5 +92,8 @@ private:
     QString lastError_;
     QString lastDevice_;
     bool refusedForPermission_ = false;
+    bool refusedAsHeld_ = false;
+    // Held from the open to the close: the kernel's word that this program alone has the port.
+    PortClaim claim_;
     QString pathOverride_;
 };

@@ -275,9 +275,9 @@ frmKDR31::CommandScope::~CommandScope() {
             &window_, [w = &window_] { w->RunHeldCommands(); }, Qt::QueuedConnection);
 }
 
-void frmKDR31::UserCommand(void (frmKDR31::*handler)()) {
+void frmKDR31::UserCommand(void (frmKDR31::*handler)(), QWidget* control) {
     if (commandDepth_ > 0 || device_->Busy() || !heldCommands_.isEmpty()) {
-        heldCommands_.append(handler);
+        heldCommands_.append({handler, control});
         return;
     }
     CommandScope scope(*this);
@@ -286,9 +286,12 @@ void frmKDR31::UserCommand(void (frmKDR31::*handler)()) {
 
 void frmKDR31::RunHeldCommands() {
     while (commandDepth_ == 0 && !device_->Busy() && !heldCommands_.isEmpty()) {
-        const auto handler = heldCommands_.takeFirst();
+        const HeldCommand held = heldCommands_.takeFirst();
+        // Visible as part of the window, shown or not: a test may drive a window never shown.
+        if (!held.control || !held.control->isVisibleTo(this) || !held.control->isEnabled())
+            continue;
         CommandScope scope(*this);
-        (this->*handler)();
+        (this->*held.handler)();
     }
 }
 
@@ -299,23 +302,29 @@ void frmKDR31::ConnectHandlers() {
             QMetaObject::invokeMethod(
                 this, [this] { RunHeldCommands(); }, Qt::QueuedConnection);
     });
-    const auto command = [this](void (frmKDR31::*handler)()) {
-        return [this, handler] { UserCommand(handler); };
+    const auto command = [this](void (frmKDR31::*handler)(), QWidget* control) {
+        return [this, handler, control] { UserCommand(handler, control); };
     };
     auto* oneClick = new OneClickPerDoubleClick(this);
     for (QPushButton* button : {cmdOpenCom, cmdCloseCom, cmdScanCom})
         button->installEventFilter(oneClick);
-    connect(cmdOpenCom, &QPushButton::clicked, this, command(&frmKDR31::cmdOpenCom_Click));
-    connect(cmdCloseCom, &QPushButton::clicked, this, command(&frmKDR31::cmdCloseCom_Click));
-    connect(cmdScanCom, &QPushButton::clicked, this, command(&frmKDR31::cmdScanCom_Click));
+    connect(cmdOpenCom, &QPushButton::clicked, this,
+            command(&frmKDR31::cmdOpenCom_Click, cmdOpenCom));
+    connect(cmdCloseCom, &QPushButton::clicked, this,
+            command(&frmKDR31::cmdCloseCom_Click, cmdCloseCom));
+    connect(cmdScanCom, &QPushButton::clicked, this,
+            command(&frmKDR31::cmdScanCom_Click, cmdScanCom));
     // Every pick by the user, also of the entry already selected; the port scan runs the
     // handler itself when it moves the selection.
-    connect(cmbComPort, &QComboBox::activated, this, command(&frmKDR31::cmbComPort_Click));
+    connect(cmbComPort, &QComboBox::activated, this,
+            command(&frmKDR31::cmbComPort_Click, cmbComPort));
 
     connect(timScan, &QTimer::timeout, this, &frmKDR31::timScan_Timer);
-    connect(imgRefresh, &ClickableImage::clicked, this, command(&frmKDR31::imgRefresh_Click));
+    connect(imgRefresh, &ClickableImage::clicked, this,
+            command(&frmKDR31::imgRefresh_Click, imgRefresh));
 
-    connect(cmdUpgrade, &QPushButton::clicked, this, command(&frmKDR31::cmdUpgrade_Click));
+    connect(cmdUpgrade, &QPushButton::clicked, this,
+            command(&frmKDR31::cmdUpgrade_Click, cmdUpgrade));
 
     // Option buttons report a click when they become selected, by the user or the program.
     for (int index : {0, 1})
@@ -342,14 +351,14 @@ void frmKDR31::ConnectHandlers() {
     });
     connect(timTXSettings, &QTimer::timeout, this, &frmKDR31::timTXSettings_Timer);
 
-    connect(cmdDebug, &QPushButton::clicked, this, command(&frmKDR31::cmdDebug_Click));
+    connect(cmdDebug, &QPushButton::clicked, this, command(&frmKDR31::cmdDebug_Click, cmdDebug));
     connect(cmdReadDebugLog, &QPushButton::clicked, this,
-            command(&frmKDR31::cmdReadDebugLog_Click));
-    connect(cmldClear, &QPushButton::clicked, this, command(&frmKDR31::cmldClear_Click));
+            command(&frmKDR31::cmdReadDebugLog_Click, cmdReadDebugLog));
+    connect(cmldClear, &QPushButton::clicked, this, command(&frmKDR31::cmldClear_Click, cmldClear));
     connect(cmdStopDebugLog, &QPushButton::clicked, this,
-            command(&frmKDR31::cmdStopDebugLog_Click));
+            command(&frmKDR31::cmdStopDebugLog_Click, cmdStopDebugLog));
     connect(cmdSaveDebugLog, &QPushButton::clicked, this,
-            command(&frmKDR31::cmdSaveDebugLog_Click));
+            command(&frmKDR31::cmdSaveDebugLog_Click, cmdSaveDebugLog));
 }
 
 void frmKDR31::Form_Load() {

@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QPointer>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -160,9 +161,16 @@ private:
     // A user's command (a button, a pick in the port list) runs now, or, when a command or an
     // exchange with the device is in progress, right after it has ended, in the order the
     // commands came. Mouse and keys cannot reach the window inside an exchange; this holds back
-    // what can: an assistive technology's press action, a queued signal.
-    void UserCommand(void (frmKDR31::*handler)());
+    // what can: an assistive technology's press action, a queued signal. A held command runs
+    // only if its control is still visible and enabled when its turn comes: what it was given
+    // for may have changed meanwhile ("Open" pressed again during the first Open's exchange is
+    // gone once the port is open, and must not reopen it).
+    void UserCommand(void (frmKDR31::*handler)(), QWidget* control);
     void RunHeldCommands();
+    struct HeldCommand {
+        void (frmKDR31::*handler)();
+        QPointer<QWidget> control;
+    };
     // While one lives, a command or a tick is running: user commands wait for its end.
     class CommandScope {
     public:
@@ -175,7 +183,7 @@ private:
         frmKDR31& window_;
     };
     int commandDepth_ = 0;
-    QList<void (frmKDR31::*)()> heldCommands_;
+    QList<HeldCommand> heldCommands_;
 
     std::unique_ptr<Dialogs> dialogs_;
 

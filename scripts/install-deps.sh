@@ -31,6 +31,8 @@ test_packages=(
   libbenchmark-dev clang libclang-rt-dev
   # checks of the desktop entry and the metainfo
   desktop-file-utils appstream
+  # the service unit's hardening (systemd-analyze); the port tests' sandbox (unshare, setpriv)
+  systemd util-linux
 )
 
 packages=("${build_packages[@]}")

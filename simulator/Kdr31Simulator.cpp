@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <iterator>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -363,6 +364,7 @@ size_t Kdr31Simulator::PayloadLength(std::uint8_t command) {
 
 void Kdr31Simulator::Run() {
     std::uint8_t buffer[4096];
+    bool peerOpen = false;
     while (!stop_) {
         int master;
         int timeoutMs = 50;
@@ -377,6 +379,14 @@ void Kdr31Simulator::Run() {
         }
         pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {master, POLLIN, 0}};
         const int ready = poll(fds, master >= 0 ? 2 : 1, timeoutMs);
+        const bool hungUp = ready > 0 && master >= 0 && !(fds[1].revents & POLLIN) &&
+                            (fds[1].revents & (POLLHUP | POLLERR));
+        if (master >= 0 && !hungUp)
+            peerOpen = true;
+        else if (hungUp && peerOpen) {
+            peerOpen = false;
+            ForgetExclusiveUse();
+        }
         if (ready > 0 && (fds[0].revents & POLLIN)) {
             while (read(wakeRead_, buffer, sizeof buffer) > 0) {
             }
@@ -401,6 +411,24 @@ void Kdr31Simulator::Run() {
         std::lock_guard<std::mutex> lock(mutex_);
         FlushDue();
     }
+}
+
+void Kdr31Simulator::ForgetExclusiveUse() {
+    // A real port forgets TIOCEXCL at its last close. A pseudo-terminal's end lives as long as
+    // the master, so a program killed while it held the port exclusively would keep every
+    // unprivileged program out until the simulator restarts. Clear it as a real port's last
+    // close would; that takes CAP_SYS_ADMIN while the flag is set, so a simulator without it
+    // leaves the port exclusive, as the kernel keeps it.
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        path = portPath_;
+    }
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ioctl(fd, TIOCNXCL);
+    close(fd);
 }
 
 void Kdr31Simulator::OnByte(std::uint8_t byte) {

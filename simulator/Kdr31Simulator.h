@@ -169,6 +169,7 @@ private:
     };
 
     void Run();
+    void ForgetExclusiveUse();
     void OnByte(std::uint8_t byte);
     void OnFrame(std::uint8_t command, const Bytes& payload);
     Bytes Answer(std::uint8_t command, const Bytes& payload);

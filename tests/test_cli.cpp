@@ -12,10 +12,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
 #include <memory>
+#include <pty.h>
+#include <unistd.h>
 
 namespace {
 
@@ -123,6 +126,8 @@ private slots:
     void setRefusesOutOfRange();
     void pollSurvivesPulledCable();
     void upgradeFromHexFile();
+    void upgradeQuestionOnATerminal_data();
+    void upgradeQuestionOnATerminal();
     void upgradeOnline();
     void ctrlCCancelsUpload();
     void pollRecordsHistoryForExport();
@@ -288,6 +293,61 @@ void TestCli::upgradeFromHexFile() {
     Cli refused(upgrade + QStringList{"--yes"});
     QCOMPARE(refused.Finish(), 3);
     QCOMPARE(kdr31.Frames(Command::UploadBlock), size_t(0));
+}
+
+// The upgrade's question answered at a terminal: standard input a pseudo-terminal, as a user at
+// a shell has it. "y" uploads; "n" and an empty line upload nothing and end as cancelled.
+void TestCli::upgradeQuestionOnATerminal_data() {
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("y") << QByteArray("y\n") << true;
+    QTest::newRow("n") << QByteArray("n\n") << false;
+    QTest::newRow("empty") << QByteArray("\n") << false;
+}
+
+void TestCli::upgradeQuestionOnATerminal() {
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, accepted);
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(10));
+    kdr31.device->SetRebootTime(std::chrono::milliseconds(1500));
+    QTemporaryDir dir;
+    const QString hexPath = dir.filePath("image.hex");
+    const QByteArray image = TestImage(200);
+    QFile hex(hexPath);
+    QVERIFY(hex.open(QIODevice::WriteOnly));
+    hex.write(HexFileOf(image));
+    hex.close();
+
+    int terminal = -1;
+    int user = -1;
+    char name[128] = {};
+    QVERIFY(openpty(&terminal, &user, name, nullptr, nullptr) == 0);
+    ::close(user);
+    const auto closeTerminal = qScopeGuard([terminal] { ::close(terminal); });
+    QProcess process;
+    process.setStandardInputFile(QString::fromLocal8Bit(name));
+    process.start(QStringLiteral(KDR31_CLI_PATH), {"upgrade", "--port", kdr31.link, "--hex",
+                                                   hexPath, "--image-version", "1.2.4.0"});
+    QByteArray err;
+    QElapsedTimer waited;
+    waited.start();
+    while (!err.contains("? [y/N] ") && waited.elapsed() < 15000 &&
+           process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(100);
+        err += process.readAllStandardError();
+    }
+    QVERIFY2(err.contains("? [y/N] "), err.constData());
+    QCOMPARE(kdr31.Frames(Command::UploadBlock), size_t(0)); // nothing before the answer
+    QCOMPARE(::write(terminal, answer.constData(), size_t(answer.size())), ssize_t(answer.size()));
+    QVERIFY(process.waitForFinished(60000));
+    err += process.readAllStandardError();
+    QCOMPARE(process.exitCode(), accepted ? 0 : 130);
+    QCOMPARE(kdr31.device->BootLoader().flashed, accepted);
+    if (accepted)
+        QCOMPARE(FromBytes(kdr31.device->BootLoader().flashedImage), image + QByteArray(56, '\0'));
+    else
+        QCOMPARE(kdr31.Frames(Command::UploadBlock), size_t(0));
 }
 
 void TestCli::upgradeOnline() {

@@ -96,6 +96,34 @@ private slots:
         QCOMPARE(sim.device.ReceivedFrames(Command::Identify).size(), size_t(1));
     }
 
+    // An assistive technology's press of "Open" during the first Open's identification (its
+    // press action clicks from a timer, inside the exchange) is held, and dropped at its turn:
+    // "Open" has given way to "Close". Run, it would reopen the open port and leave the window
+    // looking not connected with the poll ignored.
+    void openPressedDuringTheIdentificationIsDropped() {
+        SimulatedDevice sim(1);
+        QVERIFY(sim.Start());
+        sim.device.SetLateDelay(250ms); // inside the 0.3 s an answer may take
+        sim.device.SetFault(Command::Identify, sim::Fault::Late, 1);
+        WindowUnderTest t;
+        t.PickPort(1);
+        QTimer::singleShot(10, &t.w, [&t] {
+            QAccessibleInterface* open = QAccessible::queryAccessibleInterface(t.w.cmdOpenCom);
+            open->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        });
+        t.w.cmdOpenCom->click();
+        QTRY_VERIFY(t.w.timScan->isActive());
+        QTest::qWait(300); // the held press has had its turn
+        QCOMPARE(t.w.PortState, std::uint8_t(1));
+        QVERIFY(t.w.cmdCloseCom->isVisible());
+        QVERIFY(!IsNotConnectedLook(t.w));
+        QVERIFY(t.w.timScan->isActive());
+        QCOMPARE(sim.device.ReceivedFrames(Command::Identify).size(), size_t(1));
+        QCOMPARE(t.log->messages, QStringList());
+        t.w.timScan_Timer(); // and the poll is taken
+        QTRY_COMPARE(t.w.grdInterfaces->Rows(), 2);
+    }
+
     // An assistive technology's press of "Scan" during a poll's wait (its press action clicks
     // from a timer) runs after the poll, and its identifications are real exchanges.
     void scanPressedDuringAPollFindsTheDevice() {

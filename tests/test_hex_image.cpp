@@ -1,4 +1,5 @@
 #include "firmware/HexImage.h"
+#include "firmware/UpgradeSteps.h"
 
 #include <QDir>
 #include <QProcess>
@@ -172,31 +173,38 @@ private slots:
         QCOMPARE(result.checksumErrors, shown.join('|').contains("Checksum error"));
     }
 
-    // A file cut short converts without a fault; only these two facts tell it from a whole one.
+    // A file cut short converts without a fault; only these two facts tell it from a whole one,
+    // and the upgrade refuses every file but the whole one.
     void completeness_data() {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<bool>("endRecord");
         QTest::addColumn<bool>("shortRecords");
+        QTest::addColumn<bool>("refused");
         const QByteArray data = Rec(0, 0, "0102");
-        QTest::newRow("whole") << File({data, Rec(1, 0, "")}) << true << false;
+        QTest::newRow("whole") << File({data, Rec(1, 0, "")}) << true << false << false;
         QTest::newRow("end record without its checksum")
-            << File({data, ":00000001"}) << true << false;
-        QTest::newRow("cut at a line boundary") << File({data}) << false << false;
+            << File({data, ":00000001"}) << true << false << false;
+        QTest::newRow("cut at a line boundary") << File({data}) << false << false << true;
         // 10 + 00 + 10 + 00 + E0 is 0x100: the cut line's checksum comes out right.
-        QTest::newRow("cut mid-line") << File({data, ":10001000E000"}) << false << true;
+        QTest::newRow("cut mid-line") << File({data, ":10001000E000"}) << false << true << true;
         QTest::newRow("short line before the end")
-            << File({":10001000E000", data, Rec(1, 0, "")}) << true << true;
+            << File({":10001000E000", data, Rec(1, 0, "")}) << true << true << true;
+        QTest::newRow("short last line, right checksum, then the end record")
+            << File({data, ":10001000E000", Rec(1, 0, "")}) << true << true << true;
         QTest::newRow("short segment record")
-            << File({":02000002FC", Rec(1, 0, "")}) << true << true;
+            << File({":02000002FC", Rec(1, 0, "")}) << true << true << true;
     }
     void completeness() {
         QFETCH(QByteArray, file);
+        QFETCH(bool, refused);
         QStringList shown;
         const HexImage result = Load(file, false, &shown);
         QVERIFY(result.ok);
         QTEST(result.endRecord, "endRecord");
         QTEST(result.shortRecords, "shortRecords");
         QCOMPARE(shown, QStringList());
+        QCOMPARE(IncompleteImageRefusal(result),
+                 refused ? UpgradeText::IncompleteImage : QString());
     }
 
     // Each bad line of a file with hundreds of them would ask for an OK of its own.

@@ -257,6 +257,17 @@ private slots:
         QCOMPARE(table->cellAt(1, 1)->text(QAccessible::Name), grid.TextMatrix(2, 1));
         QCOMPARE(power->tableCellInterface()->columnHeaderCells().value(0)->text(QAccessible::Name),
                  QStringLiteral("Power"));
+        // With rows below them, every column's description and header give its caption, never
+        // a cell of the first row.
+        QCOMPARE(table->columnDescription(3), QStringLiteral("Power"));
+        QCOMPARE(table->columnDescription(15), QStringLiteral("Gas"));
+        for (int column = 0; column < table->columnCount(); ++column) {
+            const QString caption = grid.TextMatrix(0, column);
+            QCOMPARE(table->columnDescription(column), caption);
+            QCOMPARE(iface->child(column)->text(QAccessible::Name), caption);
+            QAccessibleTableCellInterface* cell = table->cellAt(0, column)->tableCellInterface();
+            QCOMPARE(cell->columnHeaderCells().value(0)->text(QAccessible::Name), caption);
+        }
 
         // The arrow keys move the current cell, which is the accessible focus.
         t.w.activateWindow();

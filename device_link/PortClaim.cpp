@@ -1,0 +1,192 @@
+#include "device_link/PortClaim.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifndef Q_OS_WIN
+// The name a process gave itself, or empty where /proc hides it.
+QString ProcessName(qint64 pid) {
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLocal8Bit(comm.read(64)).trimmed();
+}
+
+QString Described(qint64 pid) {
+    const QString name = ProcessName(pid);
+    return name.isEmpty() ? QString() : QStringLiteral("%1 (pid %2)").arg(name).arg(pid);
+}
+
+// The process holding a flock on the device's inode, from /proc/locks ("1: FLOCK ADVISORY
+// WRITE 1234 00:19:6 0 EOF"; device numbers in hex). 0 when none is listed.
+qint64 FlockHolder(const QString& device) {
+    struct stat st {};
+    if (stat(QFile::encodeName(device).constData(), &st) != 0)
+        return 0;
+    const QString inode = QStringLiteral("%1:%2:%3")
+                              .arg(major(st.st_dev), 2, 16, QLatin1Char('0'))
+                              .arg(minor(st.st_dev), 2, 16, QLatin1Char('0'))
+                              .arg(quint64(st.st_ino));
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return 0;
+    // Bounded: a machine with a pathological number of locks is not read to its end.
+    for (int lines = 0; lines < 10000 && !locks.atEnd(); ++lines) {
+        const QStringList fields =
+            QString::fromLatin1(locks.readLine(512)).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        // A blocked waiter's line starts with "->" and shifts the fields by one.
+        if (fields.size() < 6 || fields.at(1) != QLatin1String("FLOCK"))
+            continue;
+        if (fields.at(5).compare(inode, Qt::CaseInsensitive) != 0)
+            continue;
+        bool ok = false;
+        const qint64 pid = fields.at(4).toLongLong(&ok);
+        if (ok && pid > 0 && pid != getpid())
+            return pid;
+    }
+    return 0;
+}
+
+// A process other than this one with the device open, found by its open files.
+qint64 OpenedBy(const QString& realPath) {
+    const QStringList pids =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : pids) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (!ok || pid == getpid())
+            continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        const QStringList names = fds.entryList(QDir::System | QDir::NoDotAndDotDot);
+        for (const QString& fd : names) {
+            if (QFile::symLinkTarget(fds.filePath(fd)) == realPath)
+                return pid;
+        }
+    }
+    return 0;
+}
+#endif
+
+} // namespace
+
+PortClaim::Outcome PortClaim::Claim(const QString& device) {
+    Release();
+    reason_.clear();
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
+    // Windows opens a port for one program only by itself.
+    return Outcome::NotClaimed;
+#else
+    // A descriptor of our own, separate from the port's: opening and closing it changes no line
+    // settings, so a refused attempt leaves the holder's port as it was.
+    const int fd =
+        open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        // TIOCEXCL of the holder refuses the open itself.
+        if (errno == EBUSY) {
+            reason_ = HeldText(device);
+            return Outcome::HeldElsewhere;
+        }
+        return Outcome::NotClaimed;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        if (error == EWOULDBLOCK) {
+            reason_ = HeldText(device);
+            close(fd);
+            return Outcome::HeldElsewhere;
+        }
+        // A device that knows no locks is used without one.
+        close(fd);
+        return Outcome::NotClaimed;
+    }
+    fd_ = fd;
+    return Outcome::Claimed;
+#endif
+}
+
+void PortClaim::Release() {
+#ifndef Q_OS_WIN
+    if (fd_ >= 0)
+        close(fd_);
+#endif
+    fd_ = -1;
+}
+
+void PortClaim::MakeExclusive(int fd) {
+#if !defined(Q_OS_WIN) && defined(TIOCEXCL)
+    if (fd >= 0)
+        ioctl(fd, TIOCEXCL);
+#else
+    Q_UNUSED(fd);
+#endif
+}
+
+QString PortClaim::HeldText(const QString& device) {
+    const QString holder = Holder(device);
+    if (holder.isEmpty())
+        return QStringLiteral("another program holds the port");
+    return QStringLiteral("another program holds the port: ") + holder;
+}
+
+QString PortClaim::Holder(const QString& device) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
+    return {};
+#else
+    if (const qint64 pid = FlockHolder(device)) {
+        const QString holder = Described(pid);
+        if (!holder.isEmpty())
+            return holder;
+    }
+    const QString realPath = QFileInfo(device).canonicalFilePath();
+    if (realPath.isEmpty())
+        return {};
+    if (const qint64 pid = OpenedBy(realPath))
+        return Described(pid);
+    return {};
+#endif
+}
+
+QString PortClaim::ExistingLockFile(const QString& device) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
+    return {};
+#else
+    // Qt names the lock after the path without its "/dev/", every '/' as '_', and uses the first
+    // readable directory of its list where the file is or can be made.
+    QString name = device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    static const char* const directories[] = {
+        "/var/lock", "/etc/locks", "/var/spool/locks",  "/var/spool/uucp",
+        "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock",
+    };
+    for (const char* directory : directories) {
+        const QFileInfo folder(QString::fromLatin1(directory));
+        if (!folder.isReadable())
+            continue;
+        const QString path = folder.filePath() + QStringLiteral("/LCK..") + name;
+        if (QFileInfo::exists(path))
+            return path;
+        if (folder.isWritable())
+            return {};
+    }
+    return {};
+#endif
+}

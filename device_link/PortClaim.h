@@ -1,0 +1,47 @@
+#pragma once
+// One program per port. Qt's lock file alone does not keep a second program off a port: where
+// it lands depends on which lock directories the program can see and write (a service with a
+// private /tmp and a read-only /run/lock puts it where nobody else looks), and a lock file left
+// by a killed program may be impossible to remove. So the port is also claimed in the kernel:
+// an exclusive flock on the device, which every program of this tool takes whatever its file
+// system looks like and which dies with the process, and TIOCEXCL on the open port, which
+// refuses other programs' opens altogether (except root's).
+
+#include <QString>
+
+class PortClaim {
+public:
+    enum class Outcome {
+        Claimed,
+        // Another program holds the device; Reason() says so and names it where it can.
+        HeldElsewhere,
+        // The device could not be opened for the claim (missing, no permission): the port's own
+        // open reports that in its usual words.
+        NotClaimed,
+    };
+
+    PortClaim() = default;
+    ~PortClaim() { Release(); }
+    PortClaim(const PortClaim&) = delete;
+    PortClaim& operator=(const PortClaim&) = delete;
+
+    Outcome Claim(const QString& device);
+    void Release();
+    bool Claimed() const { return fd_ >= 0; }
+    QString Reason() const { return reason_; }
+
+    // Refuses further opens of the port behind the descriptor (root's excepted).
+    static void MakeExclusive(int fd);
+    // "another program holds the port", naming the holder where the system tells:
+    // "another program holds the port: kdr31-cli (pid 1234)".
+    static QString HeldText(const QString& device);
+    // The program other than this one that holds or has open the device, as
+    // "kdr31-cli (pid 1234)"; empty where the system hides it.
+    static QString Holder(const QString& device);
+    // Where Qt keeps the device's lock file ("/run/lock/LCK..ttyUSB0"), when one is there.
+    static QString ExistingLockFile(const QString& device);
+
+private:
+    int fd_ = -1;
+    QString reason_;
+};

@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# One program per port, with kdr31-cli as a process against the simulator.
+#
+#   port_claim.sh plain   CLI SIM UNIT   a poller holds the port; a second program is refused
+#   port_claim.sh sandbox CLI SIM UNIT   the same the way the service runs: an unprivileged user,
+#                                        /run/lock read-only, a private /tmp, and a lock file
+#                                        left in /run/lock by a killed poller
+#
+# The sandbox needs root (to build mount namespaces with unshare and to drop to nobody with
+# setpriv); where that is not permitted it is skipped (exit 77).
+set -uo pipefail
+mode=$1 cli=$2 sim=$3 unit=$4
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+work=$(mktemp -d "$PWD/port_claim.XXXXXX")
+chmod 755 "$work"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -f /run/lock/LCK..*"${work//\//_}"* 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ "$mode" = sandbox ]; then
+    if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null ||
+        ! unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /tmp' 2>/dev/null; then
+        echo "SKIP: the sandbox needs root, mount namespaces (unshare -m) and setpriv"
+        exit 77
+    fi
+    [ -d /run/lock ] || { echo "SKIP: no /run/lock here"; exit 77; }
+fi
+
+port=$work/port
+"$sim" --link "$port" >"$work/sim.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -L "$port" ] && break; sleep 0.1; done
+[ -L "$port" ] || { cat "$work/sim.out"; echo "FAIL: the simulator did not start"; exit 1; }
+# The unprivileged user must be able to open the pseudo-terminal, as the service's group can.
+chmod 666 "$(readlink "$port")"
+
+# Runs a command the way the service runs: as nobody, with /run/lock read-only and a /tmp of
+# its own; "private" instead of "shared" also gives it the fresh lock directory of the unit.
+# Every step execs the next, so the program keeps the pid the shell started.
+sandboxed=(unshare -m --propagation private sh -c '
+    set -e
+    mount -t tmpfs -o mode=1777 tmpfs /tmp
+    if [ "$0" = private ]; then mount -t tmpfs -o mode=755 tmpfs /run/lock
+    else mount --bind /run/lock /run/lock; mount -o remount,bind,ro /run/lock; fi
+    exec setpriv --reuid nobody --regid nogroup --clear-groups --inh-caps=-all \
+        env HOME=/nonexistent "$@"')
+
+# Starts a poller (plain or sandboxed) and waits for its first reading.
+start_poller() {
+    local out=$1
+    shift
+    "$@" poll --port "$port" >"$out" 2>&1 &
+    poller=$!
+    pids+=($poller)
+    for _ in $(seq 100); do
+        kill -0 "$poller" 2>/dev/null || break
+        grep -q ' Wh ' "$out" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    fail "the poller took no reading: $(cat "$out")"
+    return 1
+}
+
+# A second program is refused, and the refusal names the holder.
+expect_refused() {
+    local what=$1 holder=$2
+    shift 2
+    local out
+    out=$("$@" info --port "$port" 2>&1)
+    local rc=$?
+    if [ $rc = 0 ]; then
+        fail "$what: a second program opened the held port: $out"
+    elif ! grep -qF "another program holds the port: $holder" <<<"$out"; then
+        fail "$what: the refusal does not name $holder: $out"
+    else
+        echo "ok: $what: $out"
+    fi
+}
+
+if [ "$mode" = plain ]; then
+    start_poller "$work/poll.out" "$cli"
+    expect_refused "held port" "kdr31-cli (pid $poller)" "$cli"
+    # Released by its end, even a killed one's: the next program opens the port. (A killed
+    # program's TIOCEXCL stays on a pseudo-terminal while the master lives; the simulator
+    # clears it as a real port's last close does, which takes root.)
+    kill -9 "$poller"
+    wait "$poller" 2>/dev/null
+    if [ "$(id -u)" = 0 ]; then
+        out=$("$cli" info --port "$port" 2>&1) || fail "the port stayed held after the poller died: $out"
+    else
+        echo "not checked without root: the port's release after a killed poller"
+    fi
+    exit $((failures > 0))
+fi
+
+# The unit gives the service a lock directory of its own over /run/lock; the sandbox below
+# does what that line does, so it must be there.
+grep -qx 'TemporaryFileSystem=/run/lock' "$unit" ||
+    fail "the unit does not give the service a private /run/lock"
+
+# Two pollers in sandboxes of their own: each has its own /tmp, so Qt's lock files never meet.
+start_poller "$work/poll1.out" "${sandboxed[@]}" shared "$cli"
+expect_refused "sandboxed, /run/lock read-only" "kdr31-cli (pid $poller)" "${sandboxed[@]}" shared "$cli"
+expect_refused "outside the sandbox" "kdr31-cli (pid $poller)" "$cli"
+first=$poller
+
+# A poller killed where /run/lock is writable leaves its lock file there.
+kill -9 "$first"
+wait "$first" 2>/dev/null
+start_poller "$work/poll2.out" "$cli"
+kill -9 "$poller"
+wait "$poller" 2>/dev/null
+stale=$(ls /run/lock/LCK..*"${work//\//_}"* 2>/dev/null | head -1)
+[ -n "$stale" ] || fail "the killed poller left no lock file in /run/lock"
+
+# Under a read-only /run/lock that lock file cannot be removed: without a lock directory of its
+# own the service cannot open the port, and says why.
+out=$("${sandboxed[@]}" shared "$cli" info --port "$port" 2>&1) && fail "opened past a stale lock file?"
+grep -qF "the lock file $stale is left by a program that ended" <<<"$out" ||
+    grep -qF "the lock file /var/lock/${stale#/run/lock/} is left by a program that ended" <<<"$out" ||
+    fail "the refusal does not name the stale lock file: $out"
+
+# With the unit's lock directory the stale file is out of the way; the port is still the
+# service's alone.
+start_poller "$work/poll3.out" "${sandboxed[@]}" private "$cli"
+expect_refused "after a stale lock file, sandboxed" "kdr31-cli (pid $poller)" "${sandboxed[@]}" shared "$cli"
+expect_refused "after a stale lock file, outside" "kdr31-cli (pid $poller)" "$cli"
+
+exit $((failures > 0))
