@@ -267,5 +267,17 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
     device.Disconnect();
     if (mqtt)
         exitCode = mqtt->Finish(exitCode, recorder != nullptr);
+    if (recorder) {
+        // What is queued is written now; a database still locked after the recorder's wait
+        // costs readings, and the user hears how many.
+        recorder->Stop();
+        if (recorder->Unwritten() > 0) {
+            PrintError(QStringLiteral("history: %1 readings could not be written (%2)")
+                           .arg(recorder->Unwritten())
+                           .arg(recorder->Problem()));
+            if (exitCode == ExitOk)
+                exitCode = ExitFailure;
+        }
+    }
     return exitCode;
 }
