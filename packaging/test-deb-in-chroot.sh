@@ -127,8 +127,12 @@ fi
 
 step "Installing kdr31 (the window) with apt"
 cp "$window_deb" "$target/tmp/"
+apt_in_root "/tmp/$(basename "$window_deb")"
+# Both packages hold what the one package of version 1.0.9 held, with its dependencies.
+echo "with the window: $(in_root dpkg-query -W | wc -l) packages in the root," \
+     "installed size $(( ($(installed_kib) - before_kib) / 1024 )) MiB more than the clean root"
 # xvfb, xauth and x11-utils are for this test only: a screen and a look at its windows.
-apt_in_root "/tmp/$(basename "$window_deb")" xvfb xauth x11-utils
+apt_in_root xvfb xauth x11-utils
 in_root dpkg -L kdr31 | grep -E '^/usr/(bin|share/(applications|metainfo))/.'
 
 # The window: started under Xvfb, it must still run after 5 s with its window on the screen.
