@@ -470,7 +470,6 @@ void TestCli::mqttSettingsAndAvailability() {
     QVERIFY2(!cli.err.contains("MQTT"), cli.err.constData());
 }
 
-
 // The service's configuration file: a value with a blank in it (the password file), a switch,
 // the command line over the file, and a bad line named by file and line.
 void TestCli::pollReadsConfigFile() {
