@@ -1,4 +1,5 @@
 #include "cli/CliOptions.h"
+#include "cli/ConfigFile.h"
 
 #include "device_link/MSComm.h"
 
@@ -133,7 +134,7 @@ ParsedCommandLine UsageError(const QString& text) {
 
 } // namespace
 
-ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
+static ParsedCommandLine ParseArguments(const QStringList& arguments) {
     using C = CliCommand;
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Summary));
@@ -228,6 +229,11 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
          QCommandLineOption(QStringLiteral("month"),
                             QStringLiteral("peak: the month (default: this month)."),
                             QStringLiteral("YYYY-MM"))},
+        {QStringLiteral("config"),
+         QCommandLineOption(QStringLiteral("config"),
+                            QStringLiteral("poll: options from FILE, one \"key = value\" a "
+                                           "line; the command line wins."),
+                            QStringLiteral("FILE"))},
     };
     const OptionUse uses[] = {
         {"port", {C::Info, C::Poll, C::Set, C::DebugLog, C::Upgrade}},
@@ -251,6 +257,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         {"to", {C::Export}},
         {"serial", {C::Export, C::Peak}},
         {"month", {C::Peak}},
+        {"config", {C::Poll}},
     };
     for (const OptionUse& use : uses)
         parser.addOption(options.at(QLatin1String(use.name)));
@@ -436,4 +443,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
     parsed.kind = ParsedCommandLine::Run;
     parsed.request = request;
     return parsed;
+}
+
+ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
+    return ParseWithConfigFile(arguments, ParseArguments);
 }

@@ -8,6 +8,8 @@ set -euo pipefail
 
 build_packages=(
   build-essential cmake pkg-config ninja-build ccache
+  # cpack -G DEB: the file utility, besides dpkg-shlibdeps of build-essential's dpkg-dev
+  file
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libcurl4-openssl-dev
   # readings history and its charts
   libsqlite3-dev qt6-charts-dev libqt6opengl6-dev  # Qt Charts needs the OpenGL dev files but does not depend on them

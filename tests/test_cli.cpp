@@ -1,10 +1,14 @@
 // kdr31-cli as a user runs it: the built program started as a process against a simulated KDR31
 // on a pseudo-terminal, reached through a link the way /dev/serial/by-id/... reaches an adapter,
 // and against a real FTP server and a real MQTT broker on 127.0.0.1.
+//
+// KDR31_CLI_UNDER_TEST names another build of the program, KDR31_CLI_EMULATOR what runs it: the
+// ARM build for the Raspberry Pi under qemu-user, against this machine's simulator and broker.
 
 #include "support/MqttBroker.h"
 #include "support/UpgradeRig.h"
 
+#include "Version.h"
 #include "device_link/ReplyParser.h"
 #include "history/HistoryStore.h"
 #include "readings/ReadingsFormat.h"
@@ -67,8 +71,12 @@ struct Cli {
                                QStringLiteral("1000"));
         environment.insert(QStringLiteral("KDR31_CLI"), QStringLiteral(KDR31_CLI_PATH));
         process.setProcessEnvironment(environment);
-        process.setProgram(program);
-        process.setArguments(arguments);
+        // The ARM builds run under their emulator; a shell given as the program runs as it is.
+        const bool native = program != QStringLiteral(KDR31_CLI_PATH);
+        const QString cli = qEnvironmentVariable("KDR31_CLI_UNDER_TEST", KDR31_CLI_PATH);
+        const QString emulator = native ? QString() : qEnvironmentVariable("KDR31_CLI_EMULATOR");
+        process.setProgram(native ? program : emulator.isEmpty() ? cli : emulator);
+        process.setArguments(emulator.isEmpty() ? arguments : QStringList{cli} + arguments);
         process.start();
     }
     ~Cli() {
@@ -116,11 +124,15 @@ class TestCli : public QObject {
 
 private slots:
     void initTestCase() {
+        const QString underTest = qEnvironmentVariable("KDR31_CLI_UNDER_TEST");
+        if (!underTest.isEmpty() && !QFile::exists(underTest))
+            QSKIP(qPrintable(QStringLiteral("no cross build at ") + underTest));
         QVERIFY(PrepareUpgradeTests(cache_));
         MapPorts({});
     }
     void cleanupTestCase() { curl_global_cleanup(); }
 
+    void versionAndPollJson();
     void info();
     void pollCsv();
     void setRefusesOutOfRange();
@@ -142,10 +154,34 @@ private slots:
     void settingsAtEveryPhaseOfTheInterval();
     void exportToAFile();
     void debugLogKeepsTheFileUntilThereIsALog();
+    void pollReadsConfigFile();
 
 private:
     QTemporaryDir cache_;
 };
+
+// The version of this build, and poll's JSON: one object per line and reading.
+void TestCli::versionAndPollJson() {
+    Cli version({"--version"});
+    QCOMPARE(version.Finish(), 0);
+    QCOMPARE(version.out, QByteArray("kdr31-cli " KDR31_VERSION_STRING "\n"));
+
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(1));
+    Cli cli({"poll", "--port", kdr31.link, "--count", "3", "--format", "json", "--no-db"});
+    QCOMPARE(cli.Finish(), 0);
+    QCOMPARE(cli.OutLines().size(), 3);
+    for (const QString& line : cli.OutLines()) {
+        QJsonParseError error;
+        const QJsonObject reading = QJsonDocument::fromJson(line.toUtf8(), &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(line));
+        QCOMPARE(reading.value("serial").toString(), QStringLiteral("KD310042"));
+        QCOMPARE(reading.value("status").toString(), QStringLiteral("ok"));
+        QCOMPARE(reading.value("import_high_wh").toDouble(), 1234.5);
+        QCOMPARE(reading.value("extern2").toDouble(), 7.0);
+    }
+    QCOMPARE(kdr31.Frames(Command::Readings), size_t(3));
+}
 
 // The port as a number mapped through KDR31_COM<k>, and as a device path.
 void TestCli::info() {
@@ -788,6 +824,55 @@ void TestCli::debugLogKeepsTheFileUntilThereIsALog() {
     QVERIFY2(log.size() >= 2 * text.size() && log.size() % text.size() == 0 && log.startsWith(text),
              log.constData());
     QCOMPARE(log.count(text), log.size() / text.size());
+}
+
+// The service's configuration file: a value with a blank in it (the password file), a switch,
+// the command line over the file, and a bad line named by file and line.
+void TestCli::pollReadsConfigFile() {
+    MqttBroker broker; // anonymous: it takes any password, so a wrong path is what fails
+    QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
+    MqttSubscriber subscriber(broker.Port(), "kdr31/KD310042/state");
+    QVERIFY(subscriber.WaitSubscribed(5s));
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(1));
+    QTemporaryDir dir;
+    QFile password(dir.filePath("mqtt password"));
+    QVERIFY(password.open(QIODevice::WriteOnly));
+    password.write("secret\n");
+    password.close();
+    const QString configPath = dir.filePath("ttyUSB0.conf");
+    const auto writeConfig = [&](const QByteArray& text) {
+        QFile config(configPath);
+        return config.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+               config.write(text) == text.size();
+    };
+    QVERIFY(writeConfig("# the broker\n"
+                        "mqtt = mqtt://kdr31@127.0.0.1:" +
+                        QByteArray::number(broker.Port()) +
+                        "\n"
+                        "  mqtt-password-file=  " +
+                        password.fileName().toUtf8() +
+                        "  \r\n"
+                        "\n"
+                        "no-db\n"
+                        "count = 5\n"));
+
+    Cli cli({"poll", "--config", configPath, "--port", kdr31.link, "--count", "2"});
+    QCOMPARE(cli.Finish(), 0);
+    QVERIFY2(cli.err.isEmpty(), cli.err.constData());
+    QCOMPARE(cli.OutLines().size(), 2);
+    QVERIFY(subscriber.WaitFor("kdr31/KD310042/state", 2, 5s));
+
+    // A bad value and an unknown key: nothing is polled, and the message points at the line.
+    for (const QByteArray& bad : {QByteArray("format = xml\n"), QByteArray("colour = blue\n"),
+                                  QByteArray("mqtt-prefix\n")}) {
+        QVERIFY(writeConfig("no-db\n# below\n" + bad));
+        Cli refused({"poll", "--config", configPath, "--port", kdr31.link});
+        QCOMPARE(refused.Finish(), 2);
+        QVERIFY2(refused.err.contains((configPath + QStringLiteral(":3: ")).toUtf8()),
+                 refused.err.constData());
+    }
+    QCOMPARE(kdr31.Frames(Command::Readings), size_t(2));
 }
 
 QTEST_MAIN(TestCli)
