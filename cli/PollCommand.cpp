@@ -268,15 +268,15 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
     if (mqtt)
         exitCode = mqtt->Finish(exitCode, recorder != nullptr);
     if (recorder) {
-        // What is queued is written now; a database still locked after the recorder's wait
-        // costs readings, and the user hears how many.
+        // What is queued is written now; a database still locked after the recorder's wait, or
+        // one that never opened, costs readings, and the user hears how many.
         recorder->Stop();
         if (recorder->Unwritten() > 0) {
+            // The poll itself did what it was asked (every reading went to standard output and
+            // the broker), so the exit code stays; the loss is said.
             PrintError(QStringLiteral("history: %1 readings could not be written (%2)")
                            .arg(recorder->Unwritten())
                            .arg(recorder->Problem()));
-            if (exitCode == ExitOk)
-                exitCode = ExitFailure;
         }
     }
     return exitCode;

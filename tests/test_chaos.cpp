@@ -214,11 +214,23 @@ void TestChaos::readingsSurviveEverything() {
     HistoryStore store;
     QVERIFY(store.Open(db, true));
     std::vector<long> recorded;
+    QStringList rows; // shown when the history is not what was served
     QVERIFY(store.ForEach(0, std::numeric_limits<qint64>::max(), std::nullopt,
                           [&](const Reading& reading) {
                               recorded.push_back(long(reading.row.fields[Extern1]));
+                              QStringList cells;
+                              for (const float v : reading.row.fields)
+                                  cells << QString::number(v);
+                              rows << QStringLiteral("%1 %2 %3 %4")
+                                          .arg(reading.row.time)
+                                          .arg(int(reading.row.state))
+                                          .arg(int(reading.implausible))
+                                          .arg(cells.join(' '));
                               return true;
                           }));
+    if (recorded != served)
+        qWarning("history:\n%s\npoller's messages:\n%s", qPrintable(rows.join('\n')),
+                 err.constData());
     QCOMPARE(recorded, served);
 
     // The subscriber: each reading, in order; QoS 1 may bring one twice.

@@ -467,8 +467,10 @@ void TestCli::pollRecordsHistoryForExport() {
     Cli unusable({"poll", "--port", kdr31.link, "--count", "3", "--db", dir.path()});
     QCOMPARE(unusable.Finish(), 0);
     QCOMPARE(unusable.OutLines().size(), 3);
-    QCOMPARE(unusable.ErrLines().size(), 1);
-    QVERIFY2(unusable.err.contains("--no-db"), unusable.err.constData());
+    // The problem once, and at the end how many readings the history lost.
+    QVERIFY2(unusable.ErrLines().size() == 2 && unusable.err.contains("--no-db") &&
+                 unusable.ErrLines().at(1).contains("3 readings could not be written"),
+             unusable.err.constData());
 }
 
 // Readings reach a subscriber as JSON with the device's values; a settings message without
@@ -597,7 +599,7 @@ void TestCli::pollHoldsItsIntervalAndEndsAtAClosedPipe() {
     QCOMPARE(kdr31.Frames(Command::Readings), size_t(2));
     const auto times = kdr31.device->ReceivedFrames(Command::Readings);
     const auto spacing = times.back().at - times.front().at;
-    QVERIFY2(spacing >= 4900ms && spacing < 6000ms,
+    QVERIFY2(spacing >= 4500ms && spacing < 6000ms,
              qPrintable(QString::number(
                  std::chrono::duration_cast<std::chrono::milliseconds>(spacing).count())));
     const QString today = QDate::currentDate().toString(Qt::ISODate);
