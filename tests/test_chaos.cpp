@@ -53,14 +53,16 @@ struct Cable {
 
     sim::Kdr31Simulator& Current() { return *devices.back(); }
     bool Plug() {
+        // Everything set before the line opens: a poller looking for the device may open the new
+        // pseudo-terminal under the old one's name the moment it exists.
         auto device = std::make_unique<sim::Kdr31Simulator>();
-        if (!device->Start())
-            return false;
         sim::DeviceSettings settings;
         settings.interval = IntervalS;
         device->SetSettings(settings);
         if (!devices.empty())
             device->ContinueReadings(devices.back()->DriftingReadings());
+        if (!device->Start())
+            return false;
         const float start = device->DriftingReadings()[Extern1];
         served.push_back({start, start});
         devices.push_back(std::move(device));
