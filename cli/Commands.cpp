@@ -16,6 +16,7 @@
 #include <QSaveFile>
 #include <QSerialPortInfo>
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -60,6 +61,16 @@ public:
     int Report() const {
         PrintError(QStringLiteral("cancelled"));
         return ExitCancelled;
+    }
+    // Connects and identifies the device; the exit code when the command ends here (no KDR31,
+    // or Ctrl-C meanwhile).
+    std::optional<int> Connect(const PortChoice& port) {
+        const bool connected = ConnectOrExplain(device_, port, [this] { return cancelled_; });
+        if (cancelled_)
+            return Report();
+        if (!connected)
+            return ExitFailure;
+        return std::nullopt;
     }
 
 private:
@@ -142,12 +153,8 @@ int RunScan(Interrupts& interrupts) {
 int RunInfo(const CliRequest& request, Interrupts& interrupts) {
     Kdr31Device device;
     CancelOnInterrupt cancel(device, interrupts);
-    const bool connected =
-        ConnectOrExplain(device, request.port, [&cancel] { return cancel.Cancelled(); });
-    if (cancel.Cancelled())
-        return cancel.Report();
-    if (!connected)
-        return ExitFailure;
+    if (const std::optional<int> ended = cancel.Connect(request.port))
+        return *ended;
     const DeviceIdentity identity = device.Identity();
     device.Disconnect();
     if (request.json)
@@ -161,12 +168,8 @@ int RunInfo(const CliRequest& request, Interrupts& interrupts) {
 int RunSet(const CliRequest& request, Interrupts& interrupts) {
     Kdr31Device device;
     CancelOnInterrupt cancel(device, interrupts);
-    const bool connected =
-        ConnectOrExplain(device, request.port, [&cancel] { return cancel.Cancelled(); });
-    if (cancel.Cancelled())
-        return cancel.Report();
-    if (!connected)
-        return ExitFailure;
+    if (const std::optional<int> ended = cancel.Connect(request.port))
+        return *ended;
     // Once the settings command is on its way, it is finished and read back before Ctrl-C counts.
     cancel.Hold(true);
     const SettingsOutcome outcome = ChangeSettings(device, request.port.number, request.settings);
