@@ -13,6 +13,8 @@ build_packages=(
   libsqlite3-dev qt6-charts-dev libqt6opengl6-dev  # Qt Charts needs the OpenGL dev files but does not depend on them
   # MQTT client library
   libmosquitto-dev
+  # the poller's HTTP server, and Chart.js for its page (compiled in)
+  libmicrohttpd-dev libjs-chart.js
   # a virtual X server when there is no display, and the fonts the window is laid out for
   xvfb xauth fonts-dejavu-core
 )
@@ -23,6 +25,8 @@ test_packages=(
   python3 python3-pyftpdlib srecord libboost-dev
   # MQTT: a broker with its tools for the tests
   mosquitto mosquitto-clients
+  # HTTP: a real Prometheus (and promtool), a headless browser and its driver
+  prometheus chromium chromium-driver python3-selenium
   # benchmarks, fuzzing
   libbenchmark-dev clang libclang-rt-dev
   # checks of the desktop entry and the metainfo
