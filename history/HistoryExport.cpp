@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QTimeZone>
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -186,4 +187,20 @@ std::optional<qint64> ParseHistoryTime(const QString& text, bool endOfDay) {
     if (!time.isValid() || !text.contains(QLatin1Char('T')))
         return std::nullopt;
     return time.toMSecsSinceEpoch();
+}
+
+void SeedLiveQuarter(LiveQuarter& live, const QString& databasePath, qint64 now) {
+    const QDate today = QDateTime::fromMSecsSinceEpoch(now).date();
+    QString ignored;
+    const auto report =
+        MonthlyPeakReport(databasePath, today.year(), today.month(), std::nullopt, now, &ignored);
+    if (!report)
+        return;
+    live.Seed(report->year, report->month, report->peak);
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    const auto samples = ImportCounter(databasePath, QuarterStart(now, zone) - DefaultMaxGapMs,
+                                       now + 1, report->serial, &ignored);
+    // The power is not in the counter: the forecast waits for the first live reading.
+    for (const CounterSample& sample : samples.value_or(std::vector<CounterSample>{}))
+        live.Add(sample, std::numeric_limits<double>::quiet_NaN());
 }

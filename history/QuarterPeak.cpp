@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -248,7 +249,7 @@ LiveQuarter::Now LiveQuarter::At(qint64 now) const {
     if (day.year() == year_ && day.month() == month_)
         result.monthPeak = peak_;
     result.averageW = RunningQuarterAverage(samples_, now, zone_, maxGapMs_);
-    if (result.averageW) {
+    if (result.averageW && std::isfinite(powerW_)) {
         // What the quarter has used so far, plus the rest of it at the power of now.
         const qint64 last = samples_.back().time;
         const double length = double(result.quarterEnd - result.quarterStart);

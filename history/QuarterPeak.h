@@ -96,7 +96,8 @@ public:
     // The month's peak before the first Add, from the history (PeakOfMonth of that month).
     void Seed(int year, int month, const MonthPeak& peak);
 
-    // A received reading: the import energy counter (High + Low, Wh) and the import power (W).
+    // A received reading: the import energy counter (High + Low, Wh) and the import power (W;
+    // NaN when not known, as for readings from the history: then no forecast).
     // Samples must come in time order; an older one is ignored.
     void Add(const CounterSample& importWh, double importPowerW);
 

@@ -122,7 +122,8 @@ struct HttpServer::Impl {
     std::atomic<bool> stoppingNow{false}; // the same, for waits under another lock
     quint64 sequence = 0;
     std::optional<Reading> latest;
-    qint64 latestSteady = 0; // ms of a monotonic clock when latest came
+    QuarterFigures latestQuarter; // as the MQTT state message of the same reading carries them
+    qint64 latestSteady = 0;      // ms of a monotonic clock when latest came
     quint64 okReadings = 0;
     quint64 failedReadings = 0;
     quint64 implausibleReadings = 0;
@@ -307,6 +308,7 @@ void HttpServer::Take(const Reading& reading) {
         if (reading.row.state == ReadingsRow::Received && !reading.implausible &&
             (reading.row.present & 0b111) == 0b111)
             d.live.Add({reading.row.time, double(f[1]) + double(f[2])}, double(f[0]));
+        d.latestQuarter = QuarterFiguresOf(d.live.At(reading.row.time));
     }
     d.newReading.notify_all();
 }
@@ -343,22 +345,8 @@ bool HttpServer::Start(QString* error) {
             d.files[path] = {file.readAll(), type};
     }
 
-    if (!d.options.databasePath.isEmpty() && QFile::exists(d.options.databasePath)) {
-        const QDateTime now = QDateTime::currentDateTime();
-        QString ignored;
-        if (const auto report =
-                MonthlyPeakReport(d.options.databasePath, now.date().year(), now.date().month(),
-                                  std::nullopt, now.toMSecsSinceEpoch(), &ignored))
-            d.live.Seed(report->year, report->month, report->peak);
-        // The quarter-hour now began before the poller started: its readings so far.
-        const qint64 nowMs = now.toMSecsSinceEpoch();
-        const QTimeZone zone = QTimeZone::systemTimeZone();
-        if (const auto samples =
-                ImportCounter(d.options.databasePath, QuarterStart(nowMs, zone) - DefaultMaxGapMs,
-                              nowMs + 1, std::nullopt, &ignored))
-            for (const CounterSample& sample : *samples)
-                d.live.Add(sample, 0);
-    }
+    if (!d.options.databasePath.isEmpty() && QFile::exists(d.options.databasePath))
+        SeedLiveQuarter(d.live, d.options.databasePath, QDateTime::currentMSecsSinceEpoch());
 
     sockaddr_in v4{};
     sockaddr_in6 v6{};
@@ -595,9 +583,10 @@ MHD_Result HttpServer::Impl::Dispatch(MHD_Connection* connection, const QByteArr
             return SendError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                              QStringLiteral("no reading yet"), {{"Retry-After", "5"}});
         const Reading reading = *latest;
+        const QuarterFigures quarter = latestQuarter;
         const qint64 ageMs = SteadyMs() - latestSteady;
         lock.unlock();
-        QJsonObject json = QJsonDocument::fromJson(StateMessage(reading)).object();
+        QJsonObject json = QJsonDocument::fromJson(StateMessage(reading, quarter)).object();
         json.insert(QStringLiteral("age_s"), double(ageMs) / 1000.0);
         return SendJson(connection, MHD_HTTP_OK, json);
     }
@@ -809,9 +798,10 @@ MHD_Result HttpServer::Impl::Events(MHD_Connection* connection) {
         if ((first || sequence != seen) && latest) {
             seen = sequence;
             const Reading reading = *latest;
+            const QuarterFigures figures = latestQuarter;
             const QJsonObject quarter = QuarterJson(QDateTime::currentMSecsSinceEpoch());
             lock.unlock();
-            out += "event: reading\ndata: " + StateMessage(reading) + "\n\n";
+            out += "event: reading\ndata: " + StateMessage(reading, figures) + "\n\n";
             out +=
                 "event: quarter\ndata: " + QJsonDocument(quarter).toJson(QJsonDocument::Compact) +
                 "\n\n";

@@ -10,12 +10,16 @@
 // (QoS 1). While the broker is away they stay queued and go out in order once it is back; past
 // the limit the oldest are dropped, counted, and the count is reported once, on reconnection.
 
+#include "history/QuarterPeak.h"
+#include "mqtt/MqttMessages.h"
 #include "mqtt/MqttOptions.h"
 #include "readings/ReadingsFormat.h"
 #include "readings/SettingsRequest.h"
 
 #include <QObject>
 #include <QString>
+#include <QTimeZone>
+#include <array>
 #include <deque>
 #include <functional>
 
@@ -84,6 +88,10 @@ public:
     QString ErrorText() const { return errorText_; }
     const MqttOptions& Options() const { return options_; }
 
+    // The capacity tariff behind the quarter-hour sensors; seed it (SeedLiveQuarter) before the
+    // first Publish, or the month's peak counts from the poller's start.
+    LiveQuarter& Quarter() { return quarter_; }
+
     // Seconds for the backoff ceiling; tests shorten it. Set before Start().
     void SetReconnectMaxSeconds(unsigned seconds) { reconnectMaxSeconds_ = seconds; }
 
@@ -105,6 +113,8 @@ private:
     // a full queue then takes about 1 MB instead of 10.
     struct Pending {
         ReadingsRow row;
+        // The quarter-hour's figures (QuarterFigures) as floats, NaN for none: 12 bytes, not 48.
+        std::array<float, 3> quarter;
         int mid = 0; // libmosquitto's message id once handed over; 0 while waiting
     };
 
@@ -142,6 +152,7 @@ private:
     bool deviceAvailable_ = true;
     unsigned reconnectMaxSeconds_ = 30;
 
+    LiveQuarter quarter_{QTimeZone::systemTimeZone()};
     std::deque<Pending> queue_; // the oldest first; the first inFlight_ are handed over
     int inFlight_ = 0;
     int offlineMid_ = 0; // the goodbye "offline" until the broker has it

@@ -145,15 +145,35 @@ private slots:
         QVERIFY(!second.contains("import_power_w") && !second.contains("units"));
         QCOMPARE(Json(states[2].payload).keys().size(), 3 + 3 + 1); // time, serial, status
 
+        // Across a quarter-hour's start at a steady 1800 W (readings of times to come): once
+        // the quarter has a reading on each side of its start, the state carries its figures.
+        const QTimeZone zone = QTimeZone::systemTimeZone();
+        const qint64 boundary = QuarterStart(full.row.time, zone) + 30 * 60'000;
+        Reading steady = full;
+        for (int i = -6; i <= 6; ++i) {
+            steady.row.time = boundary + i * 10'000;
+            steady.row.fields[0] = 1800;
+            steady.row.fields[1] = float(1'000'000 + (i + 6) * 5); // 5 Wh in 10 s
+            steady.row.fields[2] = 0;
+            publisher.Publish(steady);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(device.Count(state), size_t(3 + 13), 5000);
+        const QJsonObject live = Json(device.Messages(state).back().payload);
+        QCOMPARE(live["quarter_hour_average_power_w"].toDouble(), 1800.0);
+        QCOMPARE(live["quarter_hour_forecast_power_w"].toDouble(), 1800.0);
+        QVERIFY(!live.contains("month_peak_power_w")); // no quarter of the month is complete
+        QVERIFY(
+            !Json(device.Messages(state)[3 + 5].payload).contains("quarter_hour_average_power_w"));
+
         QCOMPARE(device.Last("kdr31/A1B2C3D4/availability"), QByteArray("online"));
         publisher.SetDeviceAvailable(false);
         QTRY_COMPARE(device.Last("kdr31/A1B2C3D4/availability"), QByteArray("offline"));
 
         // A subscriber that comes later still finds every config: they are retained.
         MqttSubscriber homeAssistant(broker.Port(), "homeassistant/#");
-        QVERIFY(homeAssistant.WaitFor({}, ReadingsFieldCount, 5000ms));
+        QVERIFY(homeAssistant.WaitFor({}, ReadingsFieldCount + 2, 5000ms));
         const auto configs = homeAssistant.Messages();
-        QCOMPARE(configs.size(), size_t(ReadingsFieldCount));
+        QCOMPARE(configs.size(), size_t(ReadingsFieldCount + 2)); // and the two quarter-hours
         std::set<QString> uniqueIds;
         for (const MqttReceived& message : configs) {
             QVERIFY(message.retained);
@@ -187,12 +207,16 @@ private slots:
                         unit == QString::fromUtf8("m\u00b3"));
             if (levels[3].endsWith("_power_w"))
                 QVERIFY(deviceClass == "power" && stateClass == "measurement" && unit == "W");
+            // The capacity tariff in kW, from the state's W.
+            if (levels[3] == "quarter_hour_average" || levels[3] == "month_peak")
+                QVERIFY(deviceClass == "power" && stateClass == "measurement" && unit == "kW" &&
+                        config["value_template"].toString().contains("/ 1000"));
             if (levels[3].startsWith("extern"))
                 QCOMPARE(stateClass, "total_increasing");
             if (deviceClass == "energy" && !counter) // the differences: no statistics
                 QVERIFY(stateClass.isEmpty());
         }
-        QCOMPARE(uniqueIds.size(), size_t(ReadingsFieldCount));
+        QCOMPARE(uniqueIds.size(), size_t(ReadingsFieldCount + 2));
     }
 
     void lastWillWhenThePollerIsKilled() {
