@@ -74,7 +74,7 @@ function showQuarter(q) {
     meter.max = Math.max(1, share);
     meter.value = share;
     text += share >= 1 ? 'on course for a new peak of the month (' + kw(q.forecast_power_w) + ' kW).'
-                       : Math.round(share * 100) + '% of the month\'s peak.';
+                       : Math.floor(share * 100) + '% of the month\'s peak.';
   } else {
     meter.value = 0;
     text += has(q.forecast_power_w) ? 'the month has no peak yet.' : 'not enough readings yet.';
