@@ -37,9 +37,9 @@ using Clock = std::chrono::steady_clock;
 constexpr qint64 MaxPeriodMs = 31LL * 24 * 3600 * 1000;
 // Rows read from the history per piece of a streamed answer: a few hundred kB of text at most.
 constexpr int RowsPerPiece = 500;
-// An events stream says something this often, so a proxy or a phone keeps it open and the idle
-// timeout does not close it.
-constexpr auto EventKeepAlive = std::chrono::seconds(5);
+// An events stream says something this often (and at least twice per idle timeout), so a proxy
+// or a phone keeps it open and the idle timeout does not close it.
+constexpr auto EventKeepAlive = std::chrono::milliseconds(5000);
 // The device takes settings between readings: at most one interval (60 s) and a transaction.
 constexpr auto SettingsWait = std::chrono::seconds(75);
 
@@ -789,10 +789,12 @@ MHD_Result HttpServer::Impl::Events(MHD_Connection* connection) {
     }
     // The stream opens with the newest reading, so a page shows something at once.
     bool first = true;
-    stream->fill = [this, seen, first](QByteArray& out) mutable {
+    const auto keepAlive =
+        std::min(EventKeepAlive, std::chrono::milliseconds(options.idleTimeoutS * 1000 / 2));
+    stream->fill = [this, seen, first, keepAlive](QByteArray& out) mutable {
         std::unique_lock<std::mutex> lock(mutex);
         if (!first)
-            newReading.wait_for(lock, EventKeepAlive, [&] { return stopping || sequence != seen; });
+            newReading.wait_for(lock, keepAlive, [&] { return stopping || sequence != seen; });
         if (stopping)
             return false;
         if ((first || sequence != seen) && latest) {
