@@ -87,7 +87,10 @@ public:
     // For /metrics: the MQTT queue's length (nothing: no MQTT) and how many history writes
     // failed so far.
     void SetSinkStatus(std::optional<qint64> mqttQueueLength, qint64 historyWriteProblems);
-    // Before Start. Without one, PUT /api/v1/settings answers 503.
+    // Before Start. Without one, PUT /api/v1/settings answers 503. The handler is called on a
+    // connection's thread, so it must only hand the request over (the readings service queues
+    // it for the poll thread); done may be called on any thread, once, and the connection waits
+    // for it up to 75 s.
     void SetSettingsHandler(SettingsHandler handler);
 
     struct Impl;
