@@ -3,8 +3,11 @@
 #include "history/HistoryStore.h"
 
 #include <QDateTime>
+#include <QJsonValue>
+#include <QRegularExpression>
 #include <QTimeZone>
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -147,4 +150,59 @@ QString PeakReportText(const PeakReport& report) {
         text += QStringLiteral("Current quarter-hour: %1 so far (since %2)\n")
                     .arg(Kilowatts(report.current->averageW), LocalTime(report.current->start));
     return text;
+}
+
+QJsonObject QuarterHourJson(const QuarterHour& quarter) {
+    return QJsonObject{{QStringLiteral("start"), IsoLocalTime(quarter.start)},
+                       {QStringLiteral("end"), IsoLocalTime(quarter.end)},
+                       {QStringLiteral("average_power_w"), quarter.averageW}};
+}
+
+QJsonObject PeakReportJson(const PeakReport& report) {
+    QJsonObject json{
+        {QStringLiteral("month"), QStringLiteral("%1-%2")
+                                      .arg(report.year, 4, 10, QLatin1Char('0'))
+                                      .arg(report.month, 2, 10, QLatin1Char('0'))},
+        {QStringLiteral("serial"), report.serial},
+        {QStringLiteral("complete_quarters"), report.peak.completeQuarters},
+        {QStringLiteral("incomplete_quarters"), report.peak.incompleteQuarters},
+    };
+    // No complete quarter-hour: no peak, rather than a made-up one of 0 W.
+    json.insert(QStringLiteral("peak"), report.peak.found
+                                            ? QJsonValue(QuarterHourJson(report.peak.peak))
+                                            : QJsonValue(QJsonValue::Null));
+    if (report.current)
+        json.insert(QStringLiteral("current"), QuarterHourJson(*report.current));
+    return json;
+}
+
+std::optional<qint64> ParseHistoryTime(const QString& text, bool endOfDay) {
+    static const QRegularExpression dateOnly(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
+    if (dateOnly.match(text).hasMatch()) {
+        const QDate date = QDate::fromString(text, Qt::ISODate);
+        if (!date.isValid())
+            return std::nullopt;
+        return (endOfDay ? date.addDays(1) : date).startOfDay().toMSecsSinceEpoch();
+    }
+    // A time without an offset is the PC's local time, as the CSV shows it.
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!time.isValid() || !text.contains(QLatin1Char('T')))
+        return std::nullopt;
+    return time.toMSecsSinceEpoch();
+}
+
+void SeedLiveQuarter(LiveQuarter& live, const QString& databasePath, qint64 now) {
+    const QDate today = QDateTime::fromMSecsSinceEpoch(now).date();
+    QString ignored;
+    const auto report =
+        MonthlyPeakReport(databasePath, today.year(), today.month(), std::nullopt, now, &ignored);
+    if (!report)
+        return;
+    live.Seed(report->year, report->month, report->peak);
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    const auto samples = ImportCounter(databasePath, QuarterStart(now, zone) - DefaultMaxGapMs,
+                                       now + 1, report->serial, &ignored);
+    // The power is not in the counter: the forecast waits for the first live reading.
+    for (const CounterSample& sample : samples.value_or(std::vector<CounterSample>{}))
+        live.Add(sample, std::numeric_limits<double>::quiet_NaN());
 }

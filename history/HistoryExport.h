@@ -19,6 +19,7 @@
 #include "readings/ReadingsFormat.h"
 
 #include <QIODevice>
+#include <QJsonObject>
 #include <QString>
 #include <optional>
 #include <vector>
@@ -62,3 +63,17 @@ std::optional<PeakReport> MonthlyPeakReport(const QString& databasePath, int yea
 //   Quarter-hours: 2016 complete, 960 incomplete
 //   Current quarter-hour: 1.234 kW so far (since 2026-12-20T09:45:00+01:00)
 QString PeakReportText(const PeakReport& report);
+
+// A poller that starts mid-month: the month's peak so far and the quarter-hour now's readings,
+// from the history, into the live quarter-hour. Nothing happens when the history cannot be read.
+void SeedLiveQuarter(LiveQuarter& live, const QString& databasePath, qint64 now);
+
+// {"month": "2026-12", "serial": ..., "complete_quarters": N, "incomplete_quarters": N,
+//  "peak": {"start", "end", "average_power_w"} or null, "current": {...} when running}: the
+// answer of `kdr31-cli peak --json` and of the HTTP API alike.
+QJsonObject PeakReportJson(const PeakReport& report);
+QJsonObject QuarterHourJson(const QuarterHour& quarter);
+
+// A period's end as the export takes it: "2026-01-31T18:00:00+01:00", "2026-01-31T18:00" (local
+// time) or "2026-01-31" (local midnight; with endOfDay the midnight that ends the day). UTC ms.
+std::optional<qint64> ParseHistoryTime(const QString& text, bool endOfDay);

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -188,4 +189,73 @@ std::optional<double> RunningQuarterAverage(const std::vector<CounterSample>& im
     if (bad[size_t(last - importWh.begin()) - 1] != bad[begin->lo])
         return std::nullopt;
     return (newest.value - begin->value) * double(HourMs) / double(newest.time - start);
+}
+
+LiveQuarter::LiveQuarter(const QTimeZone& zone, qint64 maxGapMs)
+    : zone_(zone), maxGapMs_(maxGapMs) {}
+
+void LiveQuarter::Seed(int year, int month, const MonthPeak& peak) {
+    year_ = year;
+    month_ = month;
+    peak_.reset();
+    if (peak.found)
+        peak_ = peak.peak;
+}
+
+void LiveQuarter::Add(const CounterSample& importWh, double importPowerW) {
+    if (!samples_.empty() && importWh.time <= samples_.back().time)
+        return;
+    const qint64 quarter = QuarterStart(importWh.time, zone_);
+    samples_.push_back(importWh);
+    powerW_ = importPowerW;
+    if (samples_.size() < 2)
+        return;
+    const qint64 previous = QuarterStart(samples_[samples_.size() - 2].time, zone_);
+    if (previous == quarter)
+        return;
+    // The first sample past a quarter's end closes it; quarters that no sample fell in lie in a
+    // gap and are never complete, so only the one that held the previous sample can count.
+    const std::vector<qint64> bounds =
+        Boundaries(previous, previous + 1, Calendar::QuarterHour, zone_);
+    CloseQuarter(previous, bounds.back());
+    // Keep the last sample at or before the new quarter's start: the counter at that start is
+    // interpolated from it.
+    size_t keep = samples_.size() - 1;
+    while (keep > 0 && samples_[keep].time > quarter)
+        --keep;
+    samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(keep));
+}
+
+void LiveQuarter::CloseQuarter(qint64 start, qint64 end) {
+    const QDate day = QDateTime::fromMSecsSinceEpoch(start, zone_).date();
+    if (day.year() != year_ || day.month() != month_) {
+        year_ = day.year();
+        month_ = day.month();
+        peak_.reset();
+    }
+    for (const QuarterHour& q : QuarterHours(samples_, start, end, zone_, maxGapMs_)) {
+        if (q.complete && (!peak_ || q.averageW > peak_->averageW))
+            peak_ = q;
+    }
+}
+
+LiveQuarter::Now LiveQuarter::At(qint64 now) const {
+    Now result;
+    result.quarterStart = QuarterStart(now, zone_);
+    result.quarterEnd =
+        Boundaries(result.quarterStart, result.quarterStart + 1, Calendar::QuarterHour, zone_)
+            .back();
+    const QDate day = QDateTime::fromMSecsSinceEpoch(now, zone_).date();
+    if (day.year() == year_ && day.month() == month_)
+        result.monthPeak = peak_;
+    result.averageW = RunningQuarterAverage(samples_, now, zone_, maxGapMs_);
+    if (result.averageW && std::isfinite(powerW_)) {
+        // What the quarter has used so far, plus the rest of it at the power of now.
+        const qint64 last = samples_.back().time;
+        const double length = double(result.quarterEnd - result.quarterStart);
+        result.forecastW = (*result.averageW * double(last - result.quarterStart) +
+                            powerW_ * double(result.quarterEnd - last)) /
+                           length;
+    }
+    return result;
 }

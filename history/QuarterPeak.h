@@ -84,3 +84,40 @@ MonthPeak PeakOfMonth(const std::vector<CounterSample>& importWh, int year, int 
 std::optional<double> RunningQuarterAverage(const std::vector<CounterSample>& importWh, qint64 now,
                                             const QTimeZone& zone,
                                             qint64 maxGapMs = DefaultMaxGapMs);
+
+// The capacity tariff as it runs: the quarter-hour now and the month's peak so far, kept up to
+// date reading by reading with the functions above, so a live answer and `kdr31-cli peak` agree.
+// It keeps only the samples of the quarter now (and the one before it), so it costs the same
+// after a month of polling as after an hour.
+class LiveQuarter {
+public:
+    explicit LiveQuarter(const QTimeZone& zone, qint64 maxGapMs = DefaultMaxGapMs);
+
+    // The month's peak before the first Add, from the history (PeakOfMonth of that month).
+    void Seed(int year, int month, const MonthPeak& peak);
+
+    // A received reading: the import energy counter (High + Low, Wh) and the import power (W;
+    // NaN when not known, as for readings from the history: then no forecast).
+    // Samples must come in time order; an older one is ignored.
+    void Add(const CounterSample& importWh, double importPowerW);
+
+    struct Now {
+        qint64 quarterStart = 0;
+        qint64 quarterEnd = 0;
+        std::optional<double> averageW;  // so far, as RunningQuarterAverage
+        std::optional<double> forecastW; // the end value if the power stays as it is now
+        std::optional<QuarterHour> monthPeak;
+    };
+    Now At(qint64 now) const;
+
+private:
+    void CloseQuarter(qint64 start, qint64 end);
+
+    QTimeZone zone_;
+    qint64 maxGapMs_;
+    std::vector<CounterSample> samples_;
+    double powerW_ = 0;
+    int year_ = 0;
+    int month_ = 0;
+    std::optional<QuarterHour> peak_;
+};

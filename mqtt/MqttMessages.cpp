@@ -66,7 +66,14 @@ MqttTopics TopicsFor(const QString& prefix, const QString& serial) {
             base + QStringLiteral("/set"), base + QStringLiteral("/set/result")};
 }
 
-QByteArray StateMessage(const Reading& reading) {
+QuarterFigures QuarterFiguresOf(const LiveQuarter::Now& now) {
+    QuarterFigures figures{now.averageW, now.forecastW, std::nullopt};
+    if (now.monthPeak)
+        figures.monthPeakW = now.monthPeak->averageW;
+    return figures;
+}
+
+QByteArray StateMessage(const Reading& reading, const QuarterFigures& quarter) {
     if (reading.implausible) {
         // Values that cannot be true go out as none at all, like a failed poll: a counter
         // that read one would see a meter reset.
@@ -74,9 +81,14 @@ QByteArray StateMessage(const Reading& reading) {
         withheld.row.present = 0;
         QJsonObject object = ReadingJson(withheld);
         object.insert(QStringLiteral("status"), QStringLiteral("implausible"));
-        return QJsonDocument(object).toJson(QJsonDocument::Compact);
+        return JsonText(object);
     }
     QJsonObject object = ReadingJson(reading);
+    for (const auto& [name, value] : {std::pair{"quarter_hour_average_power_w", quarter.averageW},
+                                      std::pair{"quarter_hour_forecast_power_w", quarter.forecastW},
+                                      std::pair{"month_peak_power_w", quarter.monthPeakW}})
+        if (value)
+            object.insert(QLatin1String(name), *value);
     QJsonObject units;
     for (size_t i = 0; i < ReadingsFieldNames.size(); ++i) {
         const QString name = QLatin1String(ReadingsFieldNames[i]);
@@ -133,6 +145,32 @@ std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const 
             config.insert(QStringLiteral("icon"), QLatin1String(kind.icon));
         configs.push_back({options.discoveryPrefix + QStringLiteral("/sensor/") + node +
                                QLatin1Char('/') + field + QStringLiteral("/config"),
+                           QJsonDocument(config).toJson(QJsonDocument::Compact)});
+    }
+    // The capacity tariff in kW, as Flemish bills and the grid operators' pages give it.
+    for (const auto& [id, name, field] :
+         {std::tuple{"quarter_hour_average", "Quarter-hour average power",
+                     "quarter_hour_average_power_w"},
+          std::tuple{"month_peak", "Month's quarter-hour peak", "month_peak_power_w"}}) {
+        const QJsonObject config{
+            {QStringLiteral("name"), QLatin1String(name)},
+            {QStringLiteral("unique_id"), node + QLatin1Char('_') + QLatin1String(id)},
+            {QStringLiteral("state_topic"), topics.state},
+            {QStringLiteral("value_template"),
+             QStringLiteral("{{ (value_json.%1 / 1000) | round(3) if value_json.%1 is defined "
+                            "else None }}")
+                 .arg(QLatin1String(field))},
+            {QStringLiteral("availability_topic"), topics.availability},
+            {QStringLiteral("payload_available"), QString::fromLatin1(AvailabilityOnline)},
+            {QStringLiteral("payload_not_available"), QString::fromLatin1(AvailabilityOffline)},
+            {QStringLiteral("qos"), 1},
+            {QStringLiteral("device"), device},
+            {QStringLiteral("device_class"), QStringLiteral("power")},
+            {QStringLiteral("state_class"), QStringLiteral("measurement")},
+            {QStringLiteral("unit_of_measurement"), QStringLiteral("kW")},
+        };
+        configs.push_back({options.discoveryPrefix + QStringLiteral("/sensor/") + node +
+                               QLatin1Char('/') + QLatin1String(id) + QStringLiteral("/config"),
                            QJsonDocument(config).toJson(QJsonDocument::Compact)});
     }
     return configs;

@@ -3,6 +3,7 @@
 // of a reading, the availability words, the Home Assistant discovery configs and the answer to
 // a settings request.
 
+#include "history/QuarterPeak.h"
 #include "readings/ReadingsFormat.h"
 #include "readings/SettingsRequest.h"
 
@@ -28,10 +29,21 @@ struct MqttTopics {
 };
 MqttTopics TopicsFor(const QString& prefix, const QString& serial);
 
+// The capacity tariff as it stood when a reading was taken (LiveQuarter::At its time), in W;
+// nothing where there is no value yet.
+struct QuarterFigures {
+    std::optional<double> averageW;
+    std::optional<double> forecastW;
+    std::optional<double> monthPeakW;
+};
+QuarterFigures QuarterFiguresOf(const LiveQuarter::Now& now);
+
 // ReadingJson with the units of the fields it holds, as the grid shows them:
-// "units": {"import_power_w": "W", "import_high_wh": "Wh", ..., "gas_m3": "m³"}. An implausible
-// reading has status "implausible" and no fields.
-QByteArray StateMessage(const Reading& reading);
+// "units": {"import_power_w": "W", "import_high_wh": "Wh", ..., "gas_m3": "m³"}, and the
+// quarter-hour's figures that have a value: "quarter_hour_average_power_w",
+// "quarter_hour_forecast_power_w", "month_peak_power_w". An implausible reading has status
+// "implausible" and no fields.
+QByteArray StateMessage(const Reading& reading, const QuarterFigures& quarter = {});
 
 struct RetainedMessage {
     QString topic;
@@ -39,7 +51,8 @@ struct RetainedMessage {
 };
 
 // One retained sensor config per reading field, all of one device:
-// <discoveryPrefix>/sensor/kdr31_<serial>/<field>/config.
+// <discoveryPrefix>/sensor/kdr31_<serial>/<field>/config; then two for the capacity tariff, in
+// kW: "quarter_hour_average" (the quarter-hour now so far) and "month_peak".
 std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const QString& serial,
                                               const QString& firmwareVersion);
 

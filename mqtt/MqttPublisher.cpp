@@ -1,5 +1,8 @@
 #include "mqtt/MqttPublisher.h"
 
+#include <cmath>
+#include <limits>
+
 #include "mqtt/MqttMessages.h"
 
 #include <QDateTime>
@@ -203,7 +206,21 @@ void MqttPublisher::Publish(const Reading& reading) {
             ++droppedUnreported_;
         }
     }
-    queue_.push_back({reading.row, reading.implausible, 0});
+    const ReadingsRow& row = reading.row;
+    // Import energy is High + Low; both must be in the reply.
+    if (row.state == ReadingsRow::Received && !reading.implausible &&
+        (row.present & 0b111) == 0b111)
+        quarter_.Add({row.time, double(row.fields[1]) + double(row.fields[2])},
+                     double(row.fields[0]));
+    const QuarterFigures figures = QuarterFiguresOf(quarter_.At(row.time));
+    const auto packed = [](const std::optional<double>& v) {
+        return v ? float(*v) : std::numeric_limits<float>::quiet_NaN();
+    };
+    queue_.push_back(
+        {row,
+         reading.implausible,
+         {packed(figures.averageW), packed(figures.forecastW), packed(figures.monthPeakW)},
+         0});
     Pump();
 }
 
@@ -457,13 +474,24 @@ int MqttPublisher::PublishRetained(const QString& topic, const QByteArray& paylo
     return mid;
 }
 
+namespace {
+
+QuarterFigures Unpacked(const std::array<float, 3>& packed) {
+    const auto value = [](float v) {
+        return std::isnan(v) ? std::nullopt : std::optional<double>(double(v));
+    };
+    return {value(packed[0]), value(packed[1]), value(packed[2])};
+}
+
+} // namespace
+
 void MqttPublisher::Pump() {
     while (connected_ && inFlight_ < InFlightLimit &&
            static_cast<size_t>(inFlight_) < queue_.size()) {
         Pending& next = queue_[static_cast<size_t>(inFlight_)];
         Reading reading{next.row, serial_};
         reading.implausible = next.implausible;
-        const QByteArray payload = StateMessage(reading);
+        const QByteArray payload = StateMessage(reading, Unpacked(next.quarter));
         int mid = 0;
         const int rc = mosquitto_publish(mosq_, &mid, stateTopic_.constData(),
                                          static_cast<int>(payload.size()), payload.constData(),

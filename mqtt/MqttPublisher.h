@@ -21,6 +21,8 @@
 // flood costs no memory. Over SettingsPayloadLimit bytes a message is refused unread; a
 // retained one (an old request the broker hands every new subscriber) is never acted on.
 
+#include "history/QuarterPeak.h"
+#include "mqtt/MqttMessages.h"
 #include "mqtt/MqttOptions.h"
 #include "readings/ReadingsFormat.h"
 #include "readings/SettingsRequest.h"
@@ -29,6 +31,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimeZone>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -121,6 +125,10 @@ public:
     QString ErrorText() const { return errorText_; }
     const MqttOptions& Options() const { return options_; }
 
+    // The capacity tariff behind the quarter-hour sensors; seed it (SeedLiveQuarter) before the
+    // first Publish, or the month's peak counts from the poller's start.
+    LiveQuarter& Quarter() { return quarter_; }
+
     // Seconds for the backoff ceiling, and the queue's bound; tests shorten them. Set before
     // Start().
     void SetReconnectMaxSeconds(unsigned seconds) { reconnectMaxSeconds_ = seconds; }
@@ -146,6 +154,8 @@ private:
     struct Pending {
         ReadingsRow row;
         bool implausible = false;
+        // The quarter-hour's figures (QuarterFigures) as floats, NaN for none: 12 bytes, not 48.
+        std::array<float, 3> quarter;
         int mid = 0; // libmosquitto's message id once handed over; 0 while waiting
     };
 
@@ -213,6 +223,7 @@ private:
     unsigned reconnectMaxSeconds_ = 30;
     int queueLimit_ = QueueLimit;
 
+    LiveQuarter quarter_{QTimeZone::systemTimeZone()};
     std::deque<Pending> queue_; // the oldest first; the first inFlight_ are handed over
     int inFlight_ = 0;
     int offlineMid_ = 0; // the goodbye "offline" until the broker has it

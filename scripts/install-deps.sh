@@ -15,6 +15,8 @@ build_packages=(
   libsqlite3-dev qt6-charts-dev libqt6opengl6-dev  # Qt Charts needs the OpenGL dev files but does not depend on them
   # MQTT client library
   libmosquitto-dev
+  # the poller's HTTP server, and Chart.js for its page (compiled in)
+  libmicrohttpd-dev libjs-chart.js
   # a virtual X server when there is no display, and the fonts the window is laid out for
   xvfb xauth fonts-dejavu-core
 )
@@ -29,6 +31,8 @@ test_packages=(
   openssl
   # times in a zone that is not UTC (TZ=Europe/Brussels)
   tzdata
+  # HTTP: a real Prometheus (and promtool), a headless browser and its driver
+  prometheus chromium chromium-driver python3-selenium
   # benchmarks, fuzzing
   libbenchmark-dev clang libclang-rt-dev
   # checks of the desktop entry and the metainfo

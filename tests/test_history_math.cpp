@@ -84,6 +84,38 @@ private slots:
                      power[5]) < 1e-6);
         QVERIFY(!RunningQuarterAverage(samples, gapTo - Second, Brussels));
         QVERIFY(!RunningQuarterAverage(samples, start + 7 * Quarter, Brussels)); // at the start
+
+        // The same readings one by one, as the poller serves them live: after each, the running
+        // average is the one over all readings so far, the forecast at a steady power is that
+        // power, and the month's peak is the highest complete quarter so far.
+        LiveQuarter live(Brussels);
+        live.Seed(2026, 10, MonthPeak{});
+        std::vector<CounterSample> sofar;
+        for (const CounterSample& sample : samples) {
+            const auto k = size_t(std::clamp<qint64>((sample.time - start) / Quarter, 0, 19));
+            live.Add(sample, power[k]);
+            sofar.push_back(sample);
+            const LiveQuarter::Now now = live.At(sample.time);
+            const auto expected = RunningQuarterAverage(sofar, sample.time, Brussels);
+            QCOMPARE(now.averageW.has_value(), expected.has_value());
+            if (expected) {
+                QCOMPARE(*now.averageW, *expected);
+                if (k != 3 && k != 4 && sample.time > start && sample.time < start + 20 * Quarter)
+                    QVERIFY2(std::abs(*now.forecastW - power[k]) < 1e-6,
+                             qPrintable(Local(sample.time)));
+            }
+            double highest = 0;
+            for (const QuarterHour& q : QuarterHours(sofar, start, sample.time, Brussels))
+                if (q.complete)
+                    highest = std::max(highest, q.averageW);
+            QCOMPARE(now.monthPeak ? now.monthPeak->averageW : 0.0, highest);
+        }
+        QCOMPARE(live.At(samples.back().time).monthPeak->start, quarters[13].start);
+        // A new month starts without the old month's peak.
+        const qint64 november = Utc("2026-10-31T23:00:30Z");
+        live.Add({november, wh}, 100);
+        live.Add({november + 10 * Second, wh + 0.3}, 100);
+        QVERIFY(!live.At(november + 10 * Second).monthPeak);
     }
 
     void calendarBoundaries_data() {

@@ -184,15 +184,35 @@ private slots:
                                                        {"serial", "A1B2C3D4"},
                                                        {"status", "implausible"}}));
 
+        // Across a quarter-hour's start at a steady 1800 W (readings of times to come): once
+        // the quarter has a reading on each side of its start, the state carries its figures.
+        const QTimeZone zone = QTimeZone::systemTimeZone();
+        const qint64 boundary = QuarterStart(full.row.time, zone) + 30 * 60'000;
+        Reading steady = full;
+        for (int i = -6; i <= 6; ++i) {
+            steady.row.time = boundary + i * 10'000;
+            steady.row.fields[0] = 1800;
+            steady.row.fields[1] = float(1'000'000 + (i + 6) * 5); // 5 Wh in 10 s
+            steady.row.fields[2] = 0;
+            publisher.Publish(steady);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(device.Count(state), size_t(3 + 13), 5000);
+        const QJsonObject live = Json(device.Messages(state).back().payload);
+        QCOMPARE(live["quarter_hour_average_power_w"].toDouble(), 1800.0);
+        QCOMPARE(live["quarter_hour_forecast_power_w"].toDouble(), 1800.0);
+        QVERIFY(!live.contains("month_peak_power_w")); // no quarter of the month is complete
+        QVERIFY(
+            !Json(device.Messages(state)[3 + 5].payload).contains("quarter_hour_average_power_w"));
+
         QCOMPARE(device.Last("kdr31/A1B2C3D4/availability"), QByteArray("online"));
         publisher.SetDeviceAvailable(false);
         QTRY_COMPARE(device.Last("kdr31/A1B2C3D4/availability"), QByteArray("offline"));
 
         // A subscriber that comes later still finds every config: they are retained.
         MqttSubscriber homeAssistant(broker.Port(), "homeassistant/#");
-        QVERIFY(homeAssistant.WaitFor({}, ReadingsFieldCount, 5000ms));
+        QVERIFY(homeAssistant.WaitFor({}, ReadingsFieldCount + 2, 5000ms));
         const auto configs = homeAssistant.Messages();
-        QCOMPARE(configs.size(), size_t(ReadingsFieldCount));
+        QCOMPARE(configs.size(), size_t(ReadingsFieldCount + 2)); // and the two quarter-hours
         // Every field of every config, as Home Assistant reads it: what the energy dashboard
         // accepts (energy and gas as increasing totals, power as a measurement), the
         // differences without statistics, and availability words that match ours.
@@ -233,13 +253,23 @@ private slots:
             QCOMPARE(levels[2], "kdr31_A1B2C3D4");
             QCOMPARE(levels[4], "config");
             const QString field = levels[3];
-            QVERIFY2(expected.count(field), qPrintable(field));
-            fields.insert(field);
-            const Expected& want = expected.at(field);
             QJsonParseError parseError{};
             const QJsonObject config =
                 QJsonDocument::fromJson(message.payload, &parseError).object();
             QCOMPARE(parseError.error, QJsonParseError::NoError);
+            if (field == "quarter_hour_average" || field == "month_peak") {
+                // The capacity tariff in kW, from the state's W.
+                QVERIFY(config["device_class"] == "power" && config["state_class"] == "measurement" &&
+                        config["unit_of_measurement"] == "kW" &&
+                        config["value_template"].toString().contains("/ 1000"));
+                QCOMPARE(config["payload_available"].toString(), "online");
+                QCOMPARE(config["payload_not_available"].toString(), "offline");
+                QCOMPARE(config["device"].toObject(), deviceBlock);
+                continue;
+            }
+            QVERIFY2(expected.count(field), qPrintable(field));
+            fields.insert(field);
+            const Expected& want = expected.at(field);
             QJsonObject wanted{
                 {"name", want.name},
                 {"unique_id", "kdr31_A1B2C3D4_" + field},

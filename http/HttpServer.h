@@ -1,0 +1,100 @@
+#pragma once
+// Readings on request: the poller's HTTP side. A JSON API (device, latest reading, history,
+// quarter-hour peak, events, settings), Prometheus metrics and a web page, served by
+// libmicrohttpd on threads of its own, so no request ever waits on a poll nor a poll on a request.
+//
+// libmicrohttpd rather than Qt HttpServer or cpp-httplib: it is the one of the three with the
+// bounds a server on a home network needs as plain options (connections at once, memory per
+// connection, which caps the request line and headers, idle time), it runs without an event
+// loop of ours, and a response can be produced piece by piece by a callback, which the history
+// answer (streamed from SQLite) and the events stream (a reading as it is taken) both need. Qt
+// HttpServer is a technology preview in Qt 6.4 and has no connection or size bounds there;
+// cpp-httplib reads whole bodies into memory before a handler sees them.
+//
+// Threads: the poll calls Take, SetDevice and SetSinkStatus; they copy under a mutex and wake
+// the event streams, nothing more. Every connection gets a thread of libmicrohttpd's (32 at
+// most by default), which reads a snapshot under the same mutex, or the history on a read-only
+// connection of its own. A settings request is handed to the settings handler and the
+// connection waits for its answer; the poll is never waited for.
+//
+// Wiring, in the poller:
+//     HttpOptions options;             // ParseHttpListen(--http), allowSettings, ReadTokenFile
+//     options.databasePath = ...;      // the history, for /api/v1/readings and the peak
+//     HttpServer http(options);
+//     http.SetSettingsHandler([&](const SettingsRequest& r, auto done) {
+//         service.RequestSettings(r, done); });
+//     if (!http.Start(&error)) ... exit
+//     sink: Take(reading); after connect: SetDevice(identity, portText, true)
+
+#include "device/Kdr31Device.h"
+#include "history/QuarterPeak.h"
+#include "readings/ReadingsFormat.h"
+#include "readings/SettingsRequest.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <optional>
+
+struct HttpOptions {
+    QString address = QStringLiteral("127.0.0.1");
+    quint16 port = 8031; // 0: any free port (Port() tells which)
+    int maxConnections = 32;
+    // A connection that sends nothing for this long is closed, and so is one that has not
+    // finished its request in this time (a client that sends a byte now and then).
+    int idleTimeoutS = 10;
+    // Memory of one connection: the request line and the headers must fit in it.
+    int connectionMemoryBytes = 32 * 1024;
+    int maxBodyBytes = 4096; // a settings request is a few dozen bytes
+    int maxEventClients = 8;
+    int maxHistoryReaders = 4;
+    // PUT /api/v1/settings is served only with both.
+    bool allowSettings = false;
+    QByteArray token;
+    // The history database; empty: the history endpoints answer 503.
+    QString databasePath;
+};
+
+// "8031", "127.0.0.1:8031", "0.0.0.0:8031", "[::1]:8031". False, with the reason, otherwise.
+bool ParseHttpListen(const QString& text, HttpOptions& options, QString& error);
+
+// The bearer token: the file's first line, at least 16 characters, without blanks.
+bool ReadHttpTokenFile(const QString& path, QByteArray& token, QString& error);
+
+class HttpServer {
+public:
+    using SettingsDone = std::function<void(const QStringList& refusals)>;
+    using SettingsHandler = std::function<void(const SettingsRequest&, SettingsDone done)>;
+
+    explicit HttpServer(HttpOptions options);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Reads the month's peak so far from the history, then listens. False, with the reason
+    // (address in use, no such address), when it cannot listen.
+    bool Start(QString* error);
+    // Ends the event streams and every connection; waits for their threads.
+    void Stop();
+    quint16 Port() const;
+
+    // From the poll thread; each returns at once.
+    void Take(const Reading& reading);
+    void SetDevice(const DeviceIdentity& identity, const QString& portText, bool connected);
+    void SetConnected(bool connected);
+    // For /metrics: the MQTT queue's length (nothing: no MQTT) and how many history writes
+    // failed so far.
+    void SetSinkStatus(std::optional<qint64> mqttQueueLength, qint64 historyWriteProblems);
+    // Before Start. Without one, PUT /api/v1/settings answers 503. The handler is called on a
+    // connection's thread, so it must only hand the request over (the readings service queues
+    // it for the poll thread); done may be called on any thread, once, and the connection waits
+    // for it up to 75 s.
+    void SetSettingsHandler(SettingsHandler handler);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};

@@ -1,0 +1,177 @@
+// kdr31-http-feed: serves made-up readings of one device over HTTP, at a fixed pace, to try the
+// page, Prometheus or a script without a KDR31. The import power climbs 10 W a reading from
+// 200 W and the counters follow it; pulse input 1 counts the readings (1, 2, 3, ...).
+//
+//   kdr31-http-feed --http 127.0.0.1:8031 --every 1000 [--db PATH --backfill HOURS]
+//
+// It prints "listening on http://ADDRESS:PORT/" once it listens (with port 0, the port chosen).
+// Exit codes: 0 done, 2 bad options, 3 cannot listen, 4 the history cannot be written.
+
+#include "history/HistoryStore.h"
+#include "http/HttpServer.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QTimer>
+#include <cstdio>
+
+namespace {
+
+struct Meter {
+    double importWh = 1'523'456;
+    double gas = 1234.5;
+    int number = 0;
+};
+
+Reading MadeUpReading(const QString& serial, Meter& meter, qint64 time, qint64 stepMs) {
+    ++meter.number;
+    const float power = 200.0f + float(meter.number % 300) * 10.0f;
+    meter.importWh += double(power) * double(stepMs) / 3.6e6;
+    meter.gas += 0.001;
+    Reading reading;
+    reading.serial = serial;
+    ReadingsRow& row = reading.row;
+    row.time = time;
+    row.state = ReadingsRow::Received;
+    row.present = (1u << ReadingsFieldCount) - 1;
+    row.fields = {power,
+                  float(meter.importWh),
+                  987654.0f,
+                  1.0f,
+                  0.0f,
+                  40000.0f,
+                  30000.0f,
+                  0.0f,
+                  float(meter.gas),
+                  0.001f,
+                  1.0f,
+                  float(meter.number),
+                  0.0f};
+    return reading;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kdr31-http-feed"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Serves made-up KDR31 readings over HTTP."));
+    parser.addHelpOption();
+    const auto option = [&](const char* name, const char* text, const char* value,
+                            const char* fallback) {
+        parser.addOption({QLatin1String(name), QLatin1String(text), QLatin1String(value),
+                          QLatin1String(fallback)});
+    };
+    option("http", "[ADDRESS:]PORT to serve (default 127.0.0.1:8031; port 0: any free one).",
+           "ADDRESS:PORT", "8031");
+    option("serial", "Serial number (default KDR00001).", "SERIAL", "KDR00001");
+    option("every", "Milliseconds between readings (default 1000).", "MS", "1000");
+    option("count", "Readings to take, then stop (default 0: no end).", "N", "0");
+    option("db", "History database to serve (and to fill with --backfill).", "PATH", "");
+    option("backfill", "Hours of 5-second readings to write to --db before serving.", "HOURS", "0");
+    option("timeout", "Idle and request timeout in seconds (default 10).", "S", "10");
+    option("max-connections", "Connections at once (default 32).", "N", "32");
+    option("token-file", "Bearer token for PUT /api/v1/settings.", "FILE", "");
+    parser.addOption(
+        {QStringLiteral("allow-settings"), QStringLiteral("Take settings over HTTP.")});
+    parser.addOption(
+        {QStringLiteral("disconnected"), QStringLiteral("Say that the device is not connected.")});
+    parser.process(app);
+
+    HttpOptions options;
+    QString error;
+    bool ok[5] = {};
+    const int every = parser.value(QStringLiteral("every")).toInt(&ok[0]);
+    const int count = parser.value(QStringLiteral("count")).toInt(&ok[1]);
+    const int backfillHours = parser.value(QStringLiteral("backfill")).toInt(&ok[2]);
+    options.idleTimeoutS = parser.value(QStringLiteral("timeout")).toInt(&ok[3]);
+    options.maxConnections = parser.value(QStringLiteral("max-connections")).toInt(&ok[4]);
+    if (!ParseHttpListen(parser.value(QStringLiteral("http")), options, error) ||
+        (parser.isSet(QStringLiteral("token-file")) &&
+         !ReadHttpTokenFile(parser.value(QStringLiteral("token-file")), options.token, error))) {
+        std::fprintf(stderr, "kdr31-http-feed: %s\n", qPrintable(error));
+        return 2;
+    }
+    if (!ok[0] || !ok[1] || !ok[2] || !ok[3] || !ok[4] || every < 1 || count < 0 ||
+        backfillHours < 0 || backfillHours > 24 * 62 || options.idleTimeoutS < 1 ||
+        options.maxConnections < 1) {
+        std::fprintf(stderr, "kdr31-http-feed: --every, --timeout and --max-connections need 1 "
+                             "or more, --count and --backfill 0 or more\n");
+        return 2;
+    }
+    options.allowSettings = parser.isSet(QStringLiteral("allow-settings"));
+    options.databasePath = parser.value(QStringLiteral("db"));
+    const QString serial = parser.value(QStringLiteral("serial"));
+
+    Meter meter;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (backfillHours > 0 && !options.databasePath.isEmpty()) {
+        HistoryStore store;
+        constexpr qint64 step = 5000;
+        std::vector<Reading> batch;
+        bool written = store.Open(options.databasePath);
+        for (qint64 t = now - qint64(backfillHours) * 3'600'000; written && t < now; t += step) {
+            batch.push_back(MadeUpReading(serial, meter, t, step));
+            if (batch.size() == 5000 || t + step >= now) {
+                written = store.Insert(batch);
+                batch.clear();
+            }
+        }
+        if (!written) {
+            std::fprintf(stderr, "kdr31-http-feed: %s\n", qPrintable(store.ErrorText()));
+            return 4;
+        }
+    }
+
+    HttpServer server(options);
+    DeviceIdentity identity;
+    identity.version = {1, 2, 3, 4};
+    identity.interval = 10;
+    identity.country = 2;
+    identity.protocol = 5;
+    identity.divider = 1;
+    identity.serialNumber = serial;
+    // The device takes settings between readings, as the readings service applies them: here on
+    // the next turn of the event loop, which stands in for the poll thread.
+    server.SetSettingsHandler(
+        [&app, &server, &identity](const SettingsRequest& request, HttpServer::SettingsDone done) {
+            QTimer::singleShot(0, &app, [&server, &identity, request, done] {
+                const DeviceSettingValues now = ApplySettingsRequest(
+                    {identity.interval, identity.country, identity.protocol, identity.divider},
+                    request);
+                identity.interval = now.interval;
+                identity.country = now.country;
+                identity.protocol = now.protocol;
+                identity.divider = now.divider;
+                server.SetDevice(identity, QStringLiteral("COM1 (/dev/pts/0)"), true);
+                done({});
+            });
+        });
+    server.SetDevice(identity, QStringLiteral("COM1 (/dev/pts/0)"),
+                     !parser.isSet(QStringLiteral("disconnected")));
+    server.SetSinkStatus(0, 0);
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "kdr31-http-feed: %s\n", qPrintable(error));
+        return 3;
+    }
+    std::printf("listening on http://%s:%u/\n", qPrintable(options.address), server.Port());
+    std::fflush(stdout);
+
+    int taken = 0;
+    qint64 previous = now;
+    QTimer pace;
+    QObject::connect(&pace, &QTimer::timeout, &app, [&] {
+        const qint64 time = QDateTime::currentMSecsSinceEpoch();
+        server.Take(MadeUpReading(serial, meter, time, time - previous));
+        previous = time;
+        if (count > 0 && ++taken >= count)
+            pace.stop();
+    });
+    pace.start(every);
+    server.Take(MadeUpReading(serial, meter, now, every));
+    const int code = app.exec();
+    server.Stop();
+    return code;
+}

@@ -1,0 +1,232 @@
+// The live page: the newest reading from the events stream, the charts from the history API.
+// Everything it loads comes from the poller itself.
+'use strict';
+
+const FIELDS = [
+  ['import_power_w', 'Import power'], ['export_power_w', 'Export power'],
+  ['import_high_wh', 'Import, high tariff'], ['import_low_wh', 'Import, low tariff'],
+  ['export_high_wh', 'Export, high tariff'], ['export_low_wh', 'Export, low tariff'],
+  ['import_diff_wh', 'Import since last'], ['export_diff_wh', 'Export since last'],
+  ['gas_m3', 'Gas'], ['gas_diff_m3', 'Gas since last'], ['tariff', 'Tariff'],
+  ['extern1', 'Pulses, input 1'], ['extern2', 'Pulses, input 2'],
+];
+const HOUR = 3600e3;
+const PERIODS = { hour: { span: HOUR, every: 0 }, day: { span: 24 * HOUR, every: 60 },
+                  week: { span: 7 * 24 * HOUR, every: 600 } };
+let period = 'hour';
+let lastHour = [];          // [time ms, import W, export W] of the live readings
+let newestTime = 0;         // ms, of the newest reading
+let interval = 10;          // s, the device's
+let connected = null;
+let powerChart = null;
+let energyChart = null;
+
+const $ = (id) => document.getElementById(id);
+const kw = (w) => (w / 1000).toFixed(3);
+const clock = (ms) => new Date(ms).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
+const day = (ms) => new Date(ms).toLocaleDateString([], { month: 'short', day: 'numeric' });
+const iso = (ms) => new Date(ms).toISOString().replace(/\.\d+Z$/, '+00:00');
+
+function buildFields() {
+  const list = $('fields');
+  for (const [name, label] of FIELDS) {
+    const item = document.createElement('div');
+    item.innerHTML = '<dt></dt><dd><span class="value">–</span> <span class="unit"></span></dd>';
+    item.querySelector('dt').textContent = label;
+    item.querySelector('.value').id = 'value-' + name;
+    item.querySelector('.unit').id = 'unit-' + name;
+    list.appendChild(item);
+  }
+}
+
+function showReading(state) {
+  if (state.status !== 'ok') {
+    $('reading-time').textContent = 'The last poll failed (' + state.time + ').';
+    return;
+  }
+  const units = state.units || {};
+  for (const [name] of FIELDS) {
+    const v = state[name];
+    $('value-' + name).textContent = v === undefined || v === null ? '–' :
+      name === 'tariff' ? (v ? 'low' : 'high') : String(v);
+    $('unit-' + name).textContent = name === 'tariff' ? '' : (units[name] || '');
+  }
+  newestTime = Date.parse(state.time);
+  $('reading-time').textContent = 'Reading of ' + new Date(newestTime).toLocaleString();
+  if (typeof state.import_power_w === 'number') {
+    lastHour.push([newestTime, state.import_power_w, state.export_power_w || 0]);
+    lastHour = lastHour.filter((p) => p[0] > newestTime - HOUR);
+    if (period === 'hour') drawPower(lastHour);
+  }
+  updateNotice();
+}
+
+function showQuarter(q) {
+  const has = (v) => typeof v === 'number';
+  $('quarter-average').textContent = has(q.average_power_w) ? kw(q.average_power_w) : '–';
+  $('quarter-forecast').textContent = has(q.forecast_power_w) ? kw(q.forecast_power_w) : '–';
+  const peak = q.month_peak ? q.month_peak.average_power_w : null;
+  $('month-peak').textContent = has(peak) ? kw(peak) : '–';
+  const meter = $('peak-meter');
+  let text = 'Quarter-hour ' + clock(Date.parse(q.start)) + ' to ' + clock(Date.parse(q.end)) + ': ';
+  if (has(q.forecast_power_w) && has(peak) && peak > 0) {
+    const share = q.forecast_power_w / peak;
+    meter.max = Math.max(1, share);
+    meter.value = share;
+    text += share >= 1 ? 'on course for a new peak of the month (' + kw(q.forecast_power_w) + ' kW).'
+                       : Math.floor(share * 100) + '% of the month\'s peak.';
+  } else {
+    meter.value = 0;
+    text += has(q.forecast_power_w) ? 'the month has no peak yet.' : 'not enough readings yet.';
+  }
+  meter.textContent = text;
+  $('quarter-summary').textContent = text;
+}
+
+function updateNotice() {
+  const notice = $('notice');
+  let text = '';
+  if (connected === false) text = 'The device is not connected to the poller.';
+  else if (newestTime && Date.now() - newestTime > Math.max(3 * interval, 30) * 1000)
+    text = 'The newest reading is old: it was taken at ' + new Date(newestTime).toLocaleString() + '.';
+  notice.textContent = text;
+  notice.hidden = !text;
+}
+
+async function getJson(url) {
+  const response = await fetch(url, { cache: 'no-store' });
+  if (!response.ok) throw new Error(url + ': ' + response.status);
+  return response.json();
+}
+
+async function pollDevice() {
+  try {
+    const device = await getJson('/api/v1/device');
+    connected = device.connected;
+    if (device.settings) interval = device.settings.interval;
+    $('device').textContent = 'Device ' + (device.serial || '(no serial)') + ', firmware ' +
+      (device.firmware || '?') + ', on ' + (device.port || '?') +
+      (device.connected ? '' : ' (not connected)');
+  } catch (e) {
+    connected = false;
+    $('device').textContent = 'The poller does not answer.';
+  }
+  updateNotice();
+}
+
+function drawPower(points) {
+  if (!window.Chart) return;
+  const data = (i) => points.map((p) => ({ x: p[0], y: p[i] }));
+  if (!powerChart) {
+    powerChart = new Chart($('power-chart'), {
+      type: 'line',
+      data: { datasets: [
+        { label: 'Import (W)', data: [], borderColor: '#d9480f', pointRadius: 0, borderWidth: 2 },
+        { label: 'Export (W)', data: [], borderColor: '#2f9e44', pointRadius: 0, borderWidth: 2 }] },
+      options: { animation: false, parsing: false, maintainAspectRatio: false,
+                 scales: { x: { type: 'linear', ticks: { callback: (v) => clock(v), maxTicksLimit: 7 } },
+                           y: { beginAtZero: true, title: { display: true, text: 'W' } } } },
+    });
+  }
+  powerChart.data.datasets[0].data = data(1);
+  powerChart.data.datasets[1].data = data(2);
+  powerChart.update();
+  if (points.length) {
+    const highest = Math.max(...points.map((p) => p[1]));
+    const last = points[points.length - 1];
+    $('power-summary').textContent = points.length + ' readings from ' + clock(points[0][0]) +
+      ' to ' + clock(last[0]) + '. Import now ' + last[1] + ' W, highest ' + highest +
+      ' W; export now ' + last[2] + ' W.';
+  }
+}
+
+async function history(span, every) {
+  const to = Date.now();
+  let url = '/api/v1/readings?from=' + encodeURIComponent(iso(to - span)) + '&to=' +
+    encodeURIComponent(iso(to + 60e3));
+  if (every) url += '&every=' + every;
+  return (await getJson(url)).filter((r) => r.status === 'ok');
+}
+
+async function choosePeriod(name) {
+  period = name;
+  for (const b of document.querySelectorAll('.periods button'))
+    b.setAttribute('aria-pressed', String(b.dataset.period === name));
+  if (name === 'hour') {
+    try {
+      const rows = await history(HOUR, 0);
+      const seen = new Set(lastHour.map((p) => p[0]));
+      for (const r of rows)
+        if (!seen.has(Date.parse(r.time)))
+          lastHour.push([Date.parse(r.time), r.import_power_w, r.export_power_w || 0]);
+      lastHour.sort((a, b) => a[0] - b[0]);
+    } catch (e) { /* no history: the live readings alone */ }
+    drawPower(lastHour);
+    return;
+  }
+  try {
+    const rows = await history(PERIODS[name].span, PERIODS[name].every);
+    drawPower(rows.map((r) => [Date.parse(r.time), r.import_power_w, r.export_power_w || 0]));
+  } catch (e) {
+    $('power-summary').textContent = 'The history cannot be read.';
+  }
+}
+
+async function drawEnergy() {
+  let rows;
+  try { rows = await history(30 * 24 * HOUR, 900); } catch (e) { return; }
+  const days = new Map();
+  for (const r of rows) {
+    const d = new Date(Date.parse(r.time)); d.setHours(0, 0, 0, 0);
+    const key = d.getTime();
+    const imp = (r.import_high_wh || 0) + (r.import_low_wh || 0);
+    const exp = (r.export_high_wh || 0) + (r.export_low_wh || 0);
+    const e = days.get(key) || { first: [imp, exp], last: [imp, exp] };
+    e.last = [imp, exp];
+    days.set(key, e);
+  }
+  const keys = [...days.keys()].sort((a, b) => a - b);
+  const values = keys.map((k, i) => {
+    // A day runs to the first reading of the next, so no energy falls between two days.
+    const end = i + 1 < keys.length ? days.get(keys[i + 1]).first : days.get(k).last;
+    const start = days.get(k).first;
+    return [k, (end[0] - start[0]) / 1000, (end[1] - start[1]) / 1000];
+  });
+  const body = $('energy-table').querySelector('tbody');
+  body.textContent = '';
+  for (const [k, imp, exp] of values) {
+    const row = body.insertRow();
+    row.insertCell().textContent = day(k);
+    row.insertCell().textContent = imp.toFixed(2);
+    row.insertCell().textContent = exp.toFixed(2);
+  }
+  if (!values.length || !window.Chart) return;
+  const total = values.reduce((s, v) => s + v[1], 0);
+  $('energy-summary').textContent = values.length + ' days: ' + total.toFixed(1) +
+    ' kWh imported in all, ' + (total / values.length).toFixed(1) + ' kWh a day on average.';
+  const labels = values.map((v) => day(v[0]));
+  const set = { labels, datasets: [
+    { label: 'Import (kWh)', data: values.map((v) => v[1]), backgroundColor: '#d9480f' },
+    { label: 'Export (kWh)', data: values.map((v) => v[2]), backgroundColor: '#2f9e44' }] };
+  if (energyChart) { energyChart.data = set; energyChart.update(); return; }
+  energyChart = new Chart($('energy-chart'), { type: 'bar', data: set,
+    options: { animation: false, maintainAspectRatio: false,
+               scales: { y: { beginAtZero: true, title: { display: true, text: 'kWh' } } } } });
+}
+
+function start() {
+  buildFields();
+  for (const b of document.querySelectorAll('.periods button'))
+    b.addEventListener('click', () => choosePeriod(b.dataset.period));
+  const events = new EventSource('/api/v1/events');
+  events.addEventListener('reading', (e) => showReading(JSON.parse(e.data)));
+  events.addEventListener('quarter', (e) => showQuarter(JSON.parse(e.data)));
+  events.onerror = () => { connected = connected && events.readyState !== EventSource.CLOSED; };
+  pollDevice();
+  setInterval(pollDevice, 5000);
+  setInterval(updateNotice, 1000);
+  choosePeriod('hour');
+  drawEnergy();
+}
+
+document.addEventListener('DOMContentLoaded', start);

@@ -1,0 +1,73 @@
+"""Starts kdr31-http-feed on 127.0.0.1 for a test and stops it again."""
+import http.client
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+TOKEN = "kdr31-test-token-0123456789"
+
+
+class Feed:
+    def __init__(self, program, *args, backfill=0, token=False):
+        self.dir = tempfile.TemporaryDirectory(prefix="kdr31-http-")
+        self.db = os.path.join(self.dir.name, "history.sqlite")
+        self.token_file = os.path.join(self.dir.name, "token")
+        with open(self.token_file, "w") as f:
+            f.write(TOKEN + "\n")
+        command = [program, "--http", "127.0.0.1:0", "--db", self.db, *args]
+        if token:
+            command += ["--token-file", self.token_file]
+        if backfill:
+            command += ["--backfill", str(backfill)]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        match = re.search(r":(\d+)/$", line.strip())
+        if not match:
+            self.process.kill()
+            sys.exit("kdr31-http-feed did not start: %r" % line)
+        self.port = int(match.group(1))
+        self.base = "http://127.0.0.1:%d" % self.port
+
+    def get(self, path, timeout=5):
+        """(status, headers, body bytes); 4xx and 5xx too."""
+        try:
+            with urllib.request.urlopen(self.base + path, timeout=timeout) as r:
+                return r.status, r.headers, r.read()
+        except urllib.error.HTTPError as e:
+            return e.code, e.headers, e.read()
+        except (ConnectionError, http.client.RemoteDisconnected):
+            return 0, {}, b""  # closed without an answer (all connections taken)
+
+    def rss_kib(self):
+        with open("/proc/%d/status" % self.process.pid) as f:
+            return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+    def close(self):
+        self.process.stdout.close()
+        self.process.terminate()
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.dir.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def wait_until(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError("not within %.1f s: %s" % (seconds, what))

@@ -1,0 +1,108 @@
+"""/metrics as Prometheus reads it: promtool's lint passes, and a real Prometheus on 127.0.0.1,
+scraping the poller every second, answers queries for the power, the counters and the rest with
+the values the poller served.
+
+    test_http_metrics.py KDR31_HTTP_FEED
+"""
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+import urllib.parse
+import urllib.request
+
+from feed import Feed, wait_until
+
+FEED = sys.argv.pop(1)
+PROMETHEUS = shutil.which("prometheus")
+PROMTOOL = shutil.which("promtool")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Metrics(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.feed = Feed(FEED, "--every", "250", backfill=1)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.feed.close()
+
+    def test_promtool_finds_no_fault(self):
+        if not PROMTOOL:
+            self.skipTest("promtool is not installed (scripts/install-deps.sh)")
+        code, headers, body = self.feed.get("/metrics")
+        self.assertEqual(code, 200)
+        self.assertTrue(headers["Content-Type"].startswith("text/plain; version=0.0.4"))
+        lint = subprocess.run([PROMTOOL, "check", "metrics"], input=body, capture_output=True)
+        self.assertEqual(lint.returncode, 0, lint.stdout + lint.stderr)
+        for family in [b"kdr31_up 1", b"kdr31_build_info{version=",
+                       b'kdr31_readings_total{status="implausible"} 0',
+                       b"kdr31_history_write_errors_total 0", b"kdr31_mqtt_queue_length 0",
+                       b"kdr31_reading_age_seconds ", b"kdr31_quarter_hour_average_power_watts ",
+                       b"kdr31_quarter_hour_forecast_power_watts ",
+                       b"kdr31_month_peak_power_watts ",
+                       b'kdr31_pulses_total{serial="KDR00001",input="1"} ']:
+            self.assertIn(family, body)
+
+    def test_prometheus_scrapes_it(self):
+        if not PROMETHEUS:
+            self.skipTest("prometheus is not installed (scripts/install-deps.sh)")
+        work = tempfile.mkdtemp(prefix="kdr31-prometheus-")
+        port = free_port()
+        config = os.path.join(work, "prometheus.yml")
+        with open(config, "w") as f:
+            f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                    "scrape_configs:\n  - job_name: kdr31\n    static_configs:\n"
+                    "      - targets: ['127.0.0.1:%d']\n" % self.feed.port)
+        server = subprocess.Popen(
+            [PROMETHEUS, "--config.file=" + config, "--storage.tsdb.path=" + work + "/data",
+             "--web.listen-address=127.0.0.1:%d" % port, "--log.level=error"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            def query(expression):
+                url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (
+                    port, urllib.parse.quote(expression))
+                try:
+                    with urllib.request.urlopen(url, timeout=2) as r:
+                        result = json.load(r)["data"]["result"]
+                except OSError:
+                    return None
+                return result or None
+
+            try:
+                power = wait_until(lambda: server.poll() is None and
+                                   query("kdr31_import_power_watts"), 15, "a first scrape")
+            except AssertionError:
+                if server.poll() is not None:
+                    self.skipTest("prometheus did not start: " + server.stderr.read().decode())
+                raise
+            self.assertEqual(power[0]["metric"]["serial"], "KDR00001")
+            self.assertGreaterEqual(float(power[0]["value"][1]), 200)
+            energy = query("kdr31_import_energy_joules_total")
+            self.assertEqual(sorted(s["metric"]["tariff"] for s in energy), ["high", "low"])
+            self.assertEqual(query("up")[0]["value"][1], "1")
+            self.assertEqual(query("kdr31_up")[0]["value"][1], "1")
+            # The pulse counter counts readings, four a second: the counter rises between
+            # scrapes, as a rate over it shows.
+            wait_until(lambda: (query("rate(kdr31_pulses_total{input=\"1\"}[3s])") or
+                                [{"value": [0, "0"]}])[0]["value"][1] not in ("0",), 8,
+                       "a rate of the pulse counter")
+        finally:
+            server.terminate()
+            server.wait(10)
+            server.stderr.close()
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,121 @@
+"""The web page in a real browser (headless Chromium driven by chromedriver), with every host
+but 127.0.0.1 unreachable: it loads from the poller alone, shows the newest reading and the next
+one without a reload, charts the last hour, says when the device is not connected, and is built
+of headings, labels and text a screen reader can read.
+
+    test_http_page.py KDR31_HTTP_FEED
+"""
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+from feed import Feed, wait_until
+
+FEED = sys.argv.pop(1)
+CHROMEDRIVER = shutil.which("chromedriver")
+CHROMIUM = shutil.which("chromium")
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+except ImportError:
+    webdriver = None
+
+
+def browser(profile):
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--window-size=390,844", "--user-data-dir=" + profile,
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync",
+                     # No network but the loopback: a page that needs the internet fails here.
+                     "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+                     "--proxy-server=http://127.0.0.1:9", "--proxy-bypass-list=127.0.0.1"]:
+        options.add_argument(argument)
+    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+
+
+@unittest.skipUnless(webdriver and CHROMEDRIVER and CHROMIUM,
+                     "chromium, chromium-driver and python3-selenium are needed "
+                     "(scripts/install-deps.sh)")
+class Page(unittest.TestCase):
+    def setUp(self):
+        self.profile = tempfile.mkdtemp(prefix="kdr31-chromium-")
+        self.driver = browser(self.profile)
+        self.addCleanup(shutil.rmtree, self.profile, True)
+        self.addCleanup(self.driver.quit)
+
+    def text(self, element_id):
+        return self.driver.find_element(By.ID, element_id).text
+
+    def test_live_readings(self):
+        with Feed(FEED, "--every", "700", backfill=1) as feed:
+            self.driver.get(feed.base + "/")
+            power = wait_until(lambda: self.text("value-import_power_w") not in ("", "–"), 5,
+                               "the newest reading's import power")
+            self.assertEqual(self.text("unit-import_power_w"), "W")
+            # The next reading within 2 s of it, without a reload: the feed's pulse counter
+            # counts readings.
+            pulses = int(self.text("value-extern1"))
+            wait_until(lambda: int(self.text("value-extern1")) > pulses, 0.7 + 2,
+                       "the next reading")
+            self.assertNotEqual(self.text("value-import_power_w"), power)
+            self.assertTrue(self.driver.find_element(By.ID, "notice").get_attribute("hidden"))
+
+            # The last hour's chart holds the history's points and the live ones; its text says
+            # what it shows.
+            points = lambda: self.driver.execute_script(
+                "return Chart.getChart('power-chart').data.datasets[0].data.length")
+            wait_until(lambda: points() > 600, 5, "the last hour's points")
+            self.assertRegex(self.text("power-summary"), r"^\d+ readings from .* Import now \d+ W")
+            wait_until(lambda: self.text("quarter-summary"), 5, "the quarter-hour at a glance")
+            self.assertRegex(self.text("quarter-average"), r"^\d+\.\d{3}$")
+            self.assertRegex(self.text("month-peak"), r"^\d+\.\d{3}$")
+
+            # Everything came from the poller.
+            sources = self.driver.execute_script(
+                "return performance.getEntriesByType('resource').map(e => e.name)")
+            self.assertTrue(any(s.endswith("/chart.js") for s in sources))
+            for source in sources:
+                self.assertTrue(source.startswith(feed.base + "/"), source)
+
+            # Headings, labels, keyboard: the period buttons are reached by Tab and work by key.
+            headings = [h.text for h in self.driver.find_elements(By.CSS_SELECTOR, "h1, h2")]
+            self.assertEqual(headings, ["KDR31 readings", "Now", "Quarter-hour now",
+                                        "Import and export power", "Energy per day, last 30 days"])
+            meter = self.driver.find_element(By.ID, "peak-meter")
+            label = self.driver.find_element(By.CSS_SELECTOR, "label[for=peak-meter]")
+            self.assertTrue(label.text and meter.is_displayed())
+            for canvas in self.driver.find_elements(By.TAG_NAME, "canvas"):
+                described = canvas.get_attribute("aria-describedby")
+                self.assertEqual(canvas.get_attribute("role"), "img")
+                self.assertTrue(self.driver.find_element(By.ID, described).text)
+            body = self.driver.find_element(By.TAG_NAME, "body")
+            reached = []
+            for _ in range(6):
+                body.send_keys(Keys.TAB) if not reached else \
+                    self.driver.switch_to.active_element.send_keys(Keys.TAB)
+                reached.append(self.driver.switch_to.active_element.text)
+            self.assertIn("24 hours", reached)
+            while self.driver.switch_to.active_element.text != "24 hours":
+                self.driver.switch_to.active_element.send_keys(Keys.SHIFT, Keys.TAB)
+            self.driver.switch_to.active_element.send_keys(Keys.ENTER)
+            day = self.driver.find_element(By.CSS_SELECTOR, "button[data-period=day]")
+            wait_until(lambda: day.get_attribute("aria-pressed") == "true", 2, "24 hours chosen")
+
+    def test_not_connected_notice(self):
+        with Feed(FEED, "--every", "500", "--disconnected") as feed:
+            self.driver.get(feed.base + "/")
+            notice = wait_until(lambda: self.text("notice"), 5, "the notice")
+            self.assertEqual(notice, "The device is not connected to the poller.")
+            self.assertEqual(
+                self.driver.find_element(By.ID, "notice").get_attribute("role"), "alert")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
