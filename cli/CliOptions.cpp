@@ -2,6 +2,7 @@
 #include "cli/ConfigFile.h"
 
 #include "device_link/MSComm.h"
+#include "history/HistoryExport.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -39,18 +40,7 @@ std::optional<PortChoice> ParsePort(const QString& text) {
 }
 
 std::optional<qint64> ParseTime(const QString& text, bool endOfDay) {
-    static const QRegularExpression dateOnly(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
-    if (dateOnly.match(text).hasMatch()) {
-        const QDate date = QDate::fromString(text, Qt::ISODate);
-        if (!date.isValid())
-            return std::nullopt;
-        return (endOfDay ? date.addDays(1) : date).startOfDay().toMSecsSinceEpoch();
-    }
-    // A time without an offset is the PC's local time, as the CSV shows it.
-    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (!time.isValid() || !text.contains(QLatin1Char('T')))
-        return std::nullopt;
-    return time.toMSecsSinceEpoch();
+    return ParseHistoryTime(text, endOfDay);
 }
 
 std::optional<FirmwareVersion> ParseVersion(const QString& text) {
@@ -234,6 +224,20 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
                             QStringLiteral("poll: options from FILE, one \"key = value\" a "
                                            "line; the command line wins."),
                             QStringLiteral("FILE"))},
+        {QStringLiteral("http"),
+         QCommandLineOption(QStringLiteral("http"),
+                            QStringLiteral("poll: serve the readings over HTTP on [ADDRESS:]PORT "
+                                           "(address 127.0.0.1 unless named)."),
+                            QStringLiteral("ADDRESS:PORT"))},
+        {QStringLiteral("http-allow-settings"),
+         QCommandLineOption(QStringLiteral("http-allow-settings"),
+                            QStringLiteral("poll --http: take PUT /api/v1/settings (with "
+                                           "--http-token-file)."))},
+        {QStringLiteral("http-token-file"),
+         QCommandLineOption(QStringLiteral("http-token-file"),
+                            QStringLiteral("poll --http: the bearer token for settings, first "
+                                           "line of FILE."),
+                            QStringLiteral("FILE"))},
     };
     const OptionUse uses[] = {
         {"port", {C::Info, C::Poll, C::Set, C::DebugLog, C::Upgrade}},
@@ -258,6 +262,9 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         {"serial", {C::Export, C::Peak}},
         {"month", {C::Peak}},
         {"config", {C::Poll}},
+        {"http", {C::Poll}},
+        {"http-allow-settings", {C::Poll}},
+        {"http-token-file", {C::Poll}},
     };
     for (const OptionUse& use : uses)
         parser.addOption(options.at(QLatin1String(use.name)));
@@ -283,8 +290,8 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         return UsageError(QStringLiteral("no command given"));
     const std::optional<CliCommand> command = CommandNamed(positional.first());
     if (!command)
-        return UsageError(QStringLiteral("unknown command \"%1\"")
-                              .arg(RedactedMqttUrl(positional.first())));
+        return UsageError(
+            QStringLiteral("unknown command \"%1\"").arg(RedactedMqttUrl(positional.first())));
     if (positional.size() > 1)
         return UsageError(
             QStringLiteral("unexpected argument \"%1\"").arg(RedactedMqttUrl(positional.at(1))));
@@ -373,6 +380,23 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         case MqttOptionsStatus::Invalid:
             return UsageError(error);
         }
+    }
+    if (isSet("http")) {
+        HttpOptions http;
+        QString error;
+        if (!ParseHttpListen(get("http"), http, error))
+            return UsageError(QStringLiteral("--http: %1").arg(error));
+        if (isSet("http-token-file") &&
+            !ReadHttpTokenFile(get("http-token-file"), http.token, error))
+            return UsageError(QStringLiteral("--http-token-file: %1").arg(error));
+        http.allowSettings = isSet("http-allow-settings");
+        if (http.allowSettings && http.token.isEmpty())
+            return UsageError(QStringLiteral("--http-allow-settings needs --http-token-file FILE: "
+                                             "settings are taken only with its token"));
+        request.http = http;
+    } else if (isSet("http-allow-settings") || isSet("http-token-file")) {
+        return UsageError(QStringLiteral("--http-allow-settings and --http-token-file go with "
+                                         "--http [ADDRESS:]PORT"));
     }
 
     request.database = get("db");

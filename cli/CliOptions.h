@@ -3,6 +3,7 @@
 // get wrong on the command line is found here, before a port is opened or a byte is sent.
 
 #include "firmware/UpgradeSteps.h"
+#include "http/HttpServer.h"
 #include "mqtt/MqttOptions.h"
 #include "readings/SettingsRequest.h"
 
@@ -54,6 +55,7 @@ struct CliRequest {
     qint64 count = 0; // poll: 0 = until stopped
     PollFormat format = PollFormat::Text;
     std::optional<MqttOptions> mqtt; // poll: publish to this broker
+    std::optional<HttpOptions> http; // poll: serve over HTTP
 
     // poll, export, peak: the history database; empty for the user's own (HistoryStore).
     QString database;

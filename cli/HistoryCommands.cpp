@@ -31,28 +31,6 @@ bool DatabaseExists(const QString& path) {
     return false;
 }
 
-QJsonObject PeakJson(const PeakReport& report) {
-    QJsonObject json{
-        {QStringLiteral("month"), QStringLiteral("%1-%2")
-                                      .arg(report.year, 4, 10, QLatin1Char('0'))
-                                      .arg(report.month, 2, 10, QLatin1Char('0'))},
-        {QStringLiteral("serial"), report.serial},
-        {QStringLiteral("complete_quarters"), report.peak.completeQuarters},
-        {QStringLiteral("incomplete_quarters"), report.peak.incompleteQuarters},
-    };
-    const auto quarter = [](const QuarterHour& q) {
-        return QJsonObject{{QStringLiteral("start"), IsoLocalTime(q.start)},
-                           {QStringLiteral("end"), IsoLocalTime(q.end)},
-                           {QStringLiteral("average_power_w"), q.averageW}};
-    };
-    // No complete quarter-hour: no peak, rather than a made-up one of 0 W.
-    json.insert(QStringLiteral("peak"), report.peak.found ? QJsonValue(quarter(report.peak.peak))
-                                                          : QJsonValue(QJsonValue::Null));
-    if (report.current)
-        json.insert(QStringLiteral("current"), quarter(*report.current));
-    return json;
-}
-
 } // namespace
 
 int RunExport(const CliRequest& request) {
@@ -102,7 +80,7 @@ int RunPeak(const CliRequest& request) {
     }
     if (request.json)
         return PrintLine(QString::fromUtf8(
-                   QJsonDocument(PeakJson(*report)).toJson(QJsonDocument::Compact)))
+                   QJsonDocument(PeakReportJson(*report)).toJson(QJsonDocument::Compact)))
                    ? ExitOk
                    : ExitFailure;
     return WriteOut(PeakReportText(*report).toUtf8()) ? ExitOk : ExitFailure;

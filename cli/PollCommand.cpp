@@ -7,8 +7,10 @@
 #include "cli/Session.h"
 #include "device/Kdr31Device.h"
 #include "device_link/MSComm.h"
+#include "history/HistoryExport.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
+#include "http/HttpServer.h"
 #include "mqtt/MqttPublisher.h"
 #include "poller/HistorySink.h"
 #include "poller/ReadingsService.h"
@@ -105,8 +107,9 @@ QString MqttFailureText(MqttError error, const QString& text, const MqttOptions&
 // firmware name the topics), and settings from the broker handed to the service.
 class MqttSink : public QObject, public ReadingSink {
 public:
-    MqttSink(const MqttOptions& options, ReadingsService& service)
-        : options_(options), service_(service) {
+    // databasePath: the history the month's peak so far is read from (empty: none).
+    MqttSink(const MqttOptions& options, ReadingsService& service, QString databasePath)
+        : options_(options), service_(service), databasePath_(std::move(databasePath)) {
         silence_.setSingleShot(true);
         connect(&silence_, &QTimer::timeout, this, [this] {
             // Silence only: a TLS failure or a lost connection has been reported already.
@@ -133,6 +136,10 @@ public:
         publisher_ = std::make_unique<MqttPublisher>(options_, identity.serialNumber,
                                                      VersionText(identity.version));
         MqttPublisher* publisher = publisher_.get();
+        // The quarter-hour sensors go on from the month's peak so far, not from this start.
+        if (!databasePath_.isEmpty())
+            SeedLiveQuarter(publisher->Quarter(), databasePath_,
+                            QDateTime::currentMSecsSinceEpoch());
         connect(publisher, &MqttPublisher::failed, this,
                 [this](MqttError error, const QString& text) {
                     PrintError(MqttFailureText(error, text, options_));
@@ -165,6 +172,7 @@ public:
         if (publisher_)
             publisher_->Publish(reading);
     }
+    qint64 Queued() const { return publisher_ ? publisher_->Queued() : 0; }
 
     // Publishes what is queued while the broker takes it, says "offline", and tells the user what
     // could not be delivered. Returns the exit code, given the poll's.
@@ -189,8 +197,53 @@ public:
 private:
     const MqttOptions options_;
     ReadingsService& service_;
+    const QString databasePath_;
     std::unique_ptr<MqttPublisher> publisher_;
     QTimer silence_;
+};
+
+// The HTTP side: every reading and the device's state for the API, the page and /metrics.
+// Settings sent over HTTP arrive on a connection's thread and are handed to the service on its
+// own thread, where they wait for the next gap between two readings like the broker's.
+class HttpSink : public QObject, public ReadingSink {
+public:
+    HttpSink(HttpOptions options, ReadingsService& service, const PortChoice& port)
+        : server_(std::move(options)), service_(service), port_(port) {
+        server_.SetSettingsHandler(
+            [this](const SettingsRequest& request, HttpServer::SettingsDone done) {
+                QMetaObject::invokeMethod(
+                    &service_,
+                    [this, request, done] {
+                        service_.RequestSettings(request, SettingsSource::Http, done);
+                    },
+                    Qt::QueuedConnection);
+            });
+        connect(&service_, &ReadingsService::Identified, this,
+                [this](const DeviceIdentity& identity) {
+                    server_.SetDevice(identity, port_.Display(), true);
+                });
+        connect(&service_, &ReadingsService::Lost, this, [this] { server_.SetConnected(false); });
+        connect(&service_, &ReadingsService::Back, this, [this] { server_.SetConnected(true); });
+    }
+    ~HttpSink() override { server_.Stop(); }
+
+    bool Start() {
+        QString error;
+        if (server_.Start(&error))
+            return true;
+        PrintError(QStringLiteral("cannot serve HTTP: %1 (choose another --http address or port)")
+                       .arg(error));
+        return false;
+    }
+    void Take(const Reading& reading) override { server_.Take(reading); }
+    void SetSinkStatus(std::optional<qint64> mqttQueued, qint64 historyProblems) {
+        server_.SetSinkStatus(mqttQueued, historyProblems);
+    }
+
+private:
+    HttpServer server_;
+    ReadingsService& service_;
+    const PortChoice port_;
 };
 
 } // namespace
@@ -237,21 +290,29 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
     // The history first: a reading is on disk (queued for it) before anyone else has it.
     std::unique_ptr<HistoryRecorder> recorder;
     std::unique_ptr<HistorySink> history;
+    qint64 historyProblems = 0;
     if (!request.noDatabase) {
         recorder = std::make_unique<HistoryRecorder>(
             request.database.isEmpty() ? HistoryStore::DefaultPath() : request.database);
-        QObject::connect(recorder.get(), &HistoryRecorder::ProblemStarted, [](const QString& text) {
-            PrintError(QStringLiteral("history: %1; polling goes on and the readings are written "
-                                      "once the database can be written again (choose another "
-                                      "with --db PATH, or none with --no-db)")
-                           .arg(text));
-        });
+        QObject::connect(
+            recorder.get(), &HistoryRecorder::ProblemStarted,
+            [&historyProblems](const QString& text) {
+                ++historyProblems;
+                PrintError(
+                    QStringLiteral("history: %1; polling goes on and the readings are written "
+                                   "once the database can be written again (choose another "
+                                   "with --db PATH, or none with --no-db)")
+                        .arg(text));
+            });
         history = std::make_unique<HistorySink>(*recorder);
         service.AddSink(history.get());
     }
+    const QString databasePath = request.noDatabase           ? QString()
+                                 : request.database.isEmpty() ? HistoryStore::DefaultPath()
+                                                              : request.database;
     std::unique_ptr<MqttSink> mqtt;
     if (request.mqtt) {
-        mqtt = std::make_unique<MqttSink>(*request.mqtt, service);
+        mqtt = std::make_unique<MqttSink>(*request.mqtt, service, databasePath);
         service.AddSink(mqtt.get());
         // At the first identification, which may come late with --wait.
         QObject::connect(&service, &ReadingsService::Identified, mqtt.get(),
@@ -260,11 +321,25 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
                                  service.Stop(ExitFailure);
                          });
     }
+    std::unique_ptr<HttpSink> http;
+    if (request.http) {
+        HttpOptions options = *request.http;
+        options.databasePath = databasePath;
+        http = std::make_unique<HttpSink>(options, service, request.port);
+        if (!http->Start())
+            return ExitFailure;
+        service.AddSink(http.get());
+        QObject::connect(&service, &ReadingsService::ReadingTaken, http.get(), [&] {
+            http->SetSinkStatus(mqtt ? std::optional<qint64>(mqtt->Queued()) : std::nullopt,
+                                historyProblems);
+        });
+    }
     StdoutSink out(request.format, service);
     service.AddSink(&out);
 
     int exitCode = service.Run();
     device.Disconnect();
+    http.reset(); // its event streams end, and no settings request waits any more
     if (mqtt)
         exitCode = mqtt->Finish(exitCode, recorder != nullptr);
     if (recorder) {

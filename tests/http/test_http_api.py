@@ -2,7 +2,7 @@
 status codes, the streamed history against the database it reads, settings with and without the
 token, and the bounds a hostile client meets (connections, sizes, slow and idle clients).
 
-    test_http_api.py KDR31_HTTP_FEED KDR31_CLI
+    test_http_api.py KDR31_HTTP_FEED KDR31_CLI KDR31_SIM
 """
 import csv
 import http.client
@@ -21,6 +21,7 @@ from feed import TOKEN, Feed, wait_until
 
 FEED = sys.argv.pop(1)
 CLI = sys.argv.pop(1)
+SIM = sys.argv.pop(1)
 TIMEOUT_S = 1
 
 
@@ -297,6 +298,71 @@ class Api(unittest.TestCase):
         after = self.json("/api/v1/readings/latest")
         self.assertLess(after["age_s"], 1)
         self.assertGreater(after["extern1"], before)
+
+
+
+class ThePoller(unittest.TestCase):
+    """kdr31-cli poll --http itself, against the simulator: the device it polls, its readings,
+    and settings over HTTP applied by the poller between two readings."""
+
+    def test_poll_serves_the_device(self):
+        import os
+        import tempfile
+        work = tempfile.TemporaryDirectory(prefix="kdr31-poll-http-")
+        link = os.path.join(work.name, "kdr31")
+        token = os.path.join(work.name, "token")
+        with open(token, "w") as f:
+            f.write(TOKEN + "\n")
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        sim = subprocess.Popen([SIM, "--link", link, "--serial", "KD310042", "--interval", "5"])
+        poller = None
+        try:
+            wait_until(lambda: os.path.exists(link), 5, "the simulator's link")
+            poller = subprocess.Popen(
+                [CLI, "poll", "--port", link, "--no-db", "--format", "json", "--http",
+                 "127.0.0.1:%d" % port, "--http-allow-settings", "--http-token-file", token],
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+            def get(path):
+                try:
+                    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+                    connection.request("GET", path)
+                    response = connection.getresponse()
+                    return response.status, response.read()
+                except OSError:
+                    return 0, b""
+
+            def latest():
+                status, body = get("/api/v1/readings/latest")
+                return status == 200 and json.loads(body)
+
+            reading = wait_until(latest, 10, "a reading")
+            self.assertEqual(reading["serial"], "KD310042")
+            self.assertEqual(reading["status"], "ok")
+            device = json.loads(get("/api/v1/device")[1])
+            self.assertTrue(device["connected"])
+            self.assertEqual(device["port"], link)
+
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+            connection.request("PUT", "/api/v1/settings", body=json.dumps({"divider": 3}),
+                               headers={"Authorization": "Bearer " + TOKEN,
+                                        "Content-Type": "application/json"})
+            response = connection.getresponse()
+            answer = response.read()
+            self.assertEqual(response.status, 200, answer)
+            # What the device reports after the poller's settings exchange.
+            self.assertEqual(json.loads(get("/api/v1/device")[1])["settings"]["divider"], 3)
+            metrics = get("/metrics")[1].decode()
+            self.assertRegex(metrics, r"(?m)^kdr31_up(\{[^}]*\})? 1$")
+        finally:
+            if poller:
+                poller.terminate()
+                self.assertEqual(poller.wait(15), 0, poller.stderr.read())
+            sim.terminate()
+            sim.wait(5)
+            work.cleanup()
 
 
 if __name__ == "__main__":
