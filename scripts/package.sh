@@ -52,7 +52,7 @@ if [ -n "$toolchain" ]; then
   # What kdr31-cli links, for the Pi; the PC's qt6-base-dev (above) gives moc.
   apt_install "crossbuild-essential-$arch" qemu-user-static "qt6-base-dev:$arch" \
     "qt6-serialport-dev:$arch" "libcurl4-openssl-dev:$arch" "libsqlite3-dev:$arch" \
-    "libmosquitto-dev:$arch"
+    "libmosquitto-dev:$arch" "libmicrohttpd-dev:$arch"
   options+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKDR31_WINDOW=OFF)
 fi
 
