@@ -5,7 +5,10 @@
 #include "support/MqttBroker.h"
 #include "support/UpgradeRig.h"
 
+#include "device/Kdr31Device.h"
 #include "device_link/ReplyParser.h"
+#include "poller/ReadingsService.h"
+#include "poller/SettingsChange.h"
 #include "readings/ReadingsFormat.h"
 
 #include <QJsonDocument>
@@ -134,6 +137,7 @@ private slots:
     void nothingDeliveredIsAFailure();
     void sigtermDeliversTheQueue();
     void settingsAtEveryPhaseOfTheInterval();
+    void servicePartsInProcess();
 
 private:
     QTemporaryDir cache_;
@@ -170,6 +174,9 @@ void TestCli::info() {
 void TestCli::pollCsv() {
     LinkedDevice kdr31;
     QVERIFY(kdr31.Start(1));
+    // Slow replies: the interval runs from start to start, not from the end of a reading.
+    kdr31.device->SetFault(Command::Readings, sim::Fault::Late);
+    kdr31.device->SetLateDelay(250ms);
     QElapsedTimer timer;
     timer.start();
     Cli cli({"poll", "--port", kdr31.link, "--count", "3", "--format", "csv"});
@@ -187,6 +194,12 @@ void TestCli::pollCsv() {
     QCOMPARE(kdr31.Frames(Command::Readings), size_t(3));
     // At the device's interval of 1 s: the first reading at once, then one a second.
     QVERIFY2(timer.elapsed() >= 2000, qPrintable(QString::number(timer.elapsed())));
+    const auto polled = kdr31.device->ReceivedFrames(Command::Readings);
+    for (size_t i = 1; i < polled.size(); ++i) {
+        const auto gap =
+            std::chrono::duration_cast<std::chrono::milliseconds>(polled[i].at - polled[i - 1].at);
+        QVERIFY2(gap >= 950ms && gap < 1250ms, qPrintable(QString::number(gap.count())));
+    }
     QCOMPARE(cli.err, QByteArray());
 }
 
@@ -514,6 +527,8 @@ void TestCli::pollWaitsForALateDevice() {
     LinkedDevice kdr31;
     Cli absent({"poll", "--port", kdr31.link, "--no-db", "--count", "1"});
     QCOMPARE(absent.Finish(), 1);
+    QVERIFY2(absent.err.startsWith("kdr31-cli: there is no device " + kdr31.link.toUtf8()),
+             absent.err.constData());
 
     Cli cli({"poll", "--port", kdr31.link, "--no-db", "--count", "1", "--wait"});
     QVERIFY2(cli.WaitUntil([&] { return cli.err.contains("waiting"); }), cli.err.constData());
@@ -521,6 +536,8 @@ void TestCli::pollWaitsForALateDevice() {
     QVERIFY(kdr31.Start(1));
     QCOMPARE(cli.Finish(40000), 0);
     QCOMPARE(cli.OutLines().size(), 1);
+    QVERIFY2(cli.OutLines().front().contains("  import 200 W") && !cli.out.contains("implausible"),
+             cli.out.constData());
     QVERIFY2(cli.ErrLines().size() == 2 && cli.ErrLines().at(1).contains("found the KDR31"),
              cli.err.constData());
 
@@ -534,7 +551,8 @@ void TestCli::pollWaitsForALateDevice() {
              unmapped.err.constData());
 }
 
-// Ctrl-C ends scan, info and set as it ends poll; set finishes a settings command already sent.
+// Ctrl-C ends scan, info and set as it ends poll; set finishes a settings command already sent,
+// and reads the settings back.
 void TestCli::ctrlCEndsEveryCommand() {
     LinkedDevice kdr31;
     QVERIFY(kdr31.Start(10));
@@ -553,6 +571,15 @@ void TestCli::ctrlCEndsEveryCommand() {
         kdr31.device->ClearReceived();
     }
     QCOMPARE(kdr31.Frames(Command::Settings), size_t(0));
+
+    kdr31.device->SetFault(Command::Identify, sim::Fault::None);
+    kdr31.device->SetFault(Command::Settings, sim::Fault::Late);
+    Cli set({"set", "--port", kdr31.link, "--interval", "20"});
+    QVERIFY(kdr31.device->WaitForFrames(Command::Settings, 1, 5s));
+    set.Interrupt();
+    QCOMPARE(set.Finish(), 130);
+    QCOMPARE(set.ErrLines(), QStringList{"kdr31-cli: cancelled"});
+    QCOMPARE(kdr31.device->Settings().interval, std::uint8_t(20));
 }
 
 // A broker that never accepted the poller got nothing: the poll says how many readings it could
@@ -621,14 +648,17 @@ void TestCli::settingsAtEveryPhaseOfTheInterval() {
                result.value("settings").toObject().value("divider").toInt() == Messages;
     };
     QTRY_VERIFY_WITH_TIMEOUT(newest(), 15000);
+    const size_t settingsSent = kdr31.Frames(Command::Settings);
     const size_t readings = subscriber.Count(state);
-    QVERIFY2(subscriber.WaitFor(state, readings + 1, 7s), cli.err.constData());
+    QVERIFY2(subscriber.WaitFor(state, readings + 2, 12s), cli.err.constData());
+    QCOMPARE(kdr31.Frames(Command::Settings), settingsSent);
     cli.Interrupt();
     QCOMPARE(cli.Finish(), 0);
 
     const auto sent = kdr31.device->ReceivedFrames(Command::Settings);
     QVERIFY(!sent.empty());
-    QCOMPARE(sent.back().payload.back(), std::uint8_t(Messages));
+    // What was not given keeps the device's values: 5 s, the Netherlands, protocol 5.
+    QCOMPARE(sent.back().payload, (sim::Bytes{5, 1, 5, std::uint8_t(Messages)}));
     for (size_t i = 1; i < sent.size(); ++i)
         QVERIFY2(sent[i].at - sent[i - 1].at >= 4500ms, "two settings exchanges in one interval");
     // No reading waited longer than the interval and one settings exchange.
@@ -637,6 +667,89 @@ void TestCli::settingsAtEveryPhaseOfTheInterval() {
         const auto gap =
             std::chrono::duration_cast<std::chrono::milliseconds>(polled[i].at - polled[i - 1].at);
         QVERIFY2(gap < 6500ms, qPrintable(QString::number(gap.count())));
+    }
+}
+
+// What the command line cannot show of the readings service, in this process: the first exit
+// code given wins, also over a step that ends the loop; attempts to find a device double; the
+// interval is held to 5-60 s; a replaced settings request is answered; settings not given keep
+// the device's values, held to what the device accepts.
+void TestCli::servicePartsInProcess() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(1));
+    {
+        Kdr31Device device;
+        device.SetDevicePathOverride(kdr31.link);
+        QCOMPARE(device.Connect(1), ConnectOutcome::Connected);
+        DeviceLoop loop(device, 1);
+        // A sink that fails at the last reading of a --count, then Ctrl-C.
+        QCOMPARE(loop.Run([] { return 100; },
+                          [&] {
+                              loop.Stop(1);
+                              loop.Stop(0);
+                              return DeviceLoop::Step::Done;
+                          }),
+                 1);
+    }
+    {
+        Kdr31Device device;
+        device.SetDevicePathOverride(kdr31.dir.filePath(QStringLiteral("absent")));
+        DeviceLoop loop(device, 1);
+        QList<int> next;
+        QObject::connect(&loop, &DeviceLoop::AttemptFailed, &loop, [&] {
+            next << loop.NextAttemptMs();
+            if (next.size() == 2)
+                loop.Stop(0);
+        });
+        QCOMPARE(loop.Run([] { return 100; }, [] { return DeviceLoop::Step::Failed; }), 0);
+        QCOMPARE(next, (QList<int>{2000, 4000}));
+    }
+
+    Kdr31Device device;
+    device.SetDevicePathOverride(kdr31.link);
+    const auto identifyAs = [&](int interval, int divider) {
+        sim::DeviceSettings settings;
+        settings.interval = std::uint8_t(interval);
+        settings.divider = std::uint8_t(divider);
+        kdr31.device->SetSettings(settings);
+        device.Disconnect();
+        return device.Connect(1) == ConnectOutcome::Connected;
+    };
+    // The device's interval (s) and the poll's (ms), with the tests' floor of 1 s.
+    for (const auto& [interval, ms] : std::vector<std::pair<int, int>>{{0, 1000},
+                                                                       {3, 3000},
+                                                                       {5, 5000},
+                                                                       {59, 59000},
+                                                                       {60, 60000},
+                                                                       {61, 60000},
+                                                                       {255, 60000}}) {
+        QVERIFY(identifyAs(interval, 1));
+        QCOMPARE(ReadingsService(device, 1, {0, false, 1000}).IntervalMs(), ms);
+    }
+    QVERIFY(identifyAs(0, 1));
+    QCOMPARE(ReadingsService(device, 1).IntervalMs(), 5000);
+
+    ReadingsService service(device, 1);
+    QStringList first;
+    bool secondAnswered = false;
+    SettingsRequest request;
+    request.divider = 2;
+    service.RequestSettings(request, SettingsSource::Mqtt,
+                            [&](const QStringList& refusals) { first = refusals; });
+    service.RequestSettings(request, SettingsSource::Mqtt,
+                            [&](const QStringList&) { secondAnswered = true; });
+    QCOMPARE(service.SettingsWaiting(), 1);
+    QVERIFY2(first.size() == 1 && first.front().contains("replaced"), qPrintable(first.join('|')));
+    QVERIFY(!secondAnswered);
+    request.divider = 3;
+
+    // Out-of-range values the device reports are brought into its range; given ones are sent.
+    for (const auto& [interval, divider, sent] : std::vector<std::tuple<int, int, sim::Bytes>>{
+             {0, 0, {5, 1, 5, 3}}, {90, 12, {60, 1, 5, 3}}}) {
+        QVERIFY(identifyAs(interval, divider));
+        kdr31.device->ClearReceived();
+        QCOMPARE(ChangeSettings(device, 1, request).kind, SettingsOutcome::Taken);
+        QCOMPARE(kdr31.device->ReceivedFrames(Command::Settings).front().payload, sent);
     }
 }
 
