@@ -200,6 +200,12 @@ void TestCli::pollCsv() {
             std::chrono::duration_cast<std::chrono::milliseconds>(polled[i].at - polled[i - 1].at);
         QVERIFY2(gap >= 950ms && gap < 1250ms, qPrintable(QString::number(gap.count())));
     }
+
+    // A full disk under standard output is a failure, also at the last reading of a --count.
+    Cli full({"-c", "\"$KDR31_CLI\" poll --port \"$0\" --no-db --count 1 >/dev/full", kdr31.link},
+             false, QStringLiteral("/bin/bash"));
+    QCOMPARE(full.Finish(), 1);
+    QVERIFY2(full.err.contains("cannot write the readings"), full.err.constData());
     QCOMPARE(cli.err, QByteArray());
 }
 
