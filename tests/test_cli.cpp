@@ -252,8 +252,11 @@ void TestCli::pollSurvivesPulledCable() {
     QVERIFY2(cli.WaitUntil([&] { return cli.err.contains("is back"); }), cli.err.constData());
     QVERIFY(cli.WaitUntil([&] { return cli.OutLines().size() >= linesWhileAway + 2; }));
 
+    // Just after a reading: Ctrl-C ends the poll without another.
+    const size_t polled = kdr31.Frames(Command::Readings);
     cli.Interrupt();
     QCOMPARE(cli.Finish(), 0);
+    QCOMPARE(kdr31.Frames(Command::Readings), polled);
     QVERIFY2(cli.ErrLines().size() == 2, cli.err.constData());
     QVERIFY(cli.out.endsWith('\n'));
     for (const QString& line : cli.OutLines()) {
@@ -434,6 +437,28 @@ void TestCli::pollPublishesToMqtt() {
     QVERIFY2(refused.ErrLines().size() == 1 || refused.ErrLines().at(1).contains("could not be "
                                                                                  "delivered"),
              refused.err.constData());
+
+    // A broker that took the poller and refuses it after a restart (its password changed) ends
+    // the poll with 1 too, although readings were delivered.
+    QVERIFY(password.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    password.write("secret\n");
+    password.close();
+    Cli accepted({"poll", "--port", kdr31.link, "--no-db", "--mqtt",
+                  QStringLiteral("mqtt://kdr31@127.0.0.1:%1").arg(guarded.Port()),
+                  "--mqtt-password-file", password.fileName()});
+    QVERIFY(accepted.WaitUntil([&] { return accepted.OutLines().size() >= 2; }));
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(guarded.Pid()));
+    QVERIFY(cmdline.open(QIODevice::ReadOnly));
+    const QString config = QString::fromUtf8(cmdline.readAll().split('\0').value(2));
+    QVERIFY2(config.endsWith("mosquitto.conf"), qPrintable(config));
+    QCOMPARE(
+        QProcess::execute("mosquitto_passwd",
+                          {"-b", QFileInfo(config).dir().filePath("passwords"), "kdr31", "new"}),
+        0);
+    guarded.Stop();
+    QVERIFY(guarded.Start());
+    QCOMPARE(accepted.Finish(), 1);
+    QVERIFY2(accepted.err.contains("refused the user name or password"), accepted.err.constData());
 }
 
 // With --mqtt-allow-settings a settings message goes to the device as kdr31-cli set sends it,
@@ -580,6 +605,7 @@ void TestCli::ctrlCEndsEveryCommand() {
 
     kdr31.device->SetFault(Command::Identify, sim::Fault::None);
     kdr31.device->SetFault(Command::Settings, sim::Fault::Late);
+    kdr31.device->SetLateDelay(250ms); // within the transaction's 0.3 s
     Cli set({"set", "--port", kdr31.link, "--interval", "20"});
     QVERIFY(kdr31.device->WaitForFrames(Command::Settings, 1, 5s));
     set.Interrupt();
@@ -713,10 +739,11 @@ void TestCli::servicePartsInProcess() {
 
     Kdr31Device device;
     device.SetDevicePathOverride(kdr31.link);
-    const auto identifyAs = [&](int interval, int divider) {
+    const auto identifyAs = [&](int interval, int divider, int country = 1) {
         sim::DeviceSettings settings;
         settings.interval = std::uint8_t(interval);
         settings.divider = std::uint8_t(divider);
+        settings.country = std::uint8_t(country);
         kdr31.device->SetSettings(settings);
         device.Disconnect();
         return device.Connect(1) == ConnectOutcome::Connected;
@@ -750,9 +777,10 @@ void TestCli::servicePartsInProcess() {
     request.divider = 3;
 
     // Out-of-range values the device reports are brought into its range; given ones are sent.
-    for (const auto& [interval, divider, sent] : std::vector<std::tuple<int, int, sim::Bytes>>{
-             {0, 0, {5, 1, 5, 3}}, {90, 12, {60, 1, 5, 3}}}) {
-        QVERIFY(identifyAs(interval, divider));
+    for (const auto& [interval, divider, country, sent] :
+         std::vector<std::tuple<int, int, int, sim::Bytes>>{
+             {0, 0, 1, {5, 1, 5, 3}}, {90, 12, 1, {60, 1, 5, 3}}, {10, 1, 2, {10, 2, 5, 3}}}) {
+        QVERIFY(identifyAs(interval, divider, country));
         kdr31.device->ClearReceived();
         QCOMPARE(ChangeSettings(device, 1, request).kind, SettingsOutcome::Taken);
         QCOMPARE(kdr31.device->ReceivedFrames(Command::Settings).front().payload, sent);

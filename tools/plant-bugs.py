@@ -143,7 +143,7 @@ MUTATIONS = [
     ("C2", "poller/SettingsChange.cpp", "current.country = before.Nederland() ? 1 : 2;",
      "current.country = before.Nederland() ? 2 : 1;",
      "a settings change without a country flips the country",
-     [cli("settingsAtEveryPhaseOfTheInterval")]),
+     [cli("servicePartsInProcess", "settingsAtEveryPhaseOfTheInterval")]),
     # The poll command: sinks, messages, exit codes.
     ("M1", "cli/PollCommand.cpp", "if (errno == EPIPE)", "if (errno != EPIPE)",
      "EPIPE (poll | head) treated as a failure",
