@@ -603,11 +603,10 @@ void TestCli::ctrlCEndsEveryCommand() {
     }
     QCOMPARE(kdr31.Frames(Command::Settings), size_t(0));
 
-    kdr31.device->SetFault(Command::Identify, sim::Fault::None);
-    kdr31.device->SetFault(Command::Settings, sim::Fault::Late);
-    kdr31.device->SetLateDelay(250ms); // within the transaction's 0.3 s
+    // Slow, but within the transaction's 0.3 s: Ctrl-C while the settings are read back.
+    kdr31.device->SetLateDelay(250ms);
     Cli set({"set", "--port", kdr31.link, "--interval", "20"});
-    QVERIFY(kdr31.device->WaitForFrames(Command::Settings, 1, 5s));
+    QVERIFY(kdr31.device->WaitForFrames(Command::Identify, 2, 5s));
     set.Interrupt();
     QCOMPARE(set.Finish(), 130);
     QCOMPARE(set.ErrLines(), QStringList{"kdr31-cli: cancelled"});
@@ -684,8 +683,12 @@ void TestCli::settingsAtEveryPhaseOfTheInterval() {
     const size_t readings = subscriber.Count(state);
     QVERIFY2(subscriber.WaitFor(state, readings + 2, 12s), cli.err.constData());
     QCOMPARE(kdr31.Frames(Command::Settings), settingsSent);
+    // Just after a reading, Ctrl-C ends the poll at once, not at the next interval.
+    QElapsedTimer stopping;
+    stopping.start();
     cli.Interrupt();
     QCOMPARE(cli.Finish(), 0);
+    QVERIFY2(stopping.elapsed() < 2500, qPrintable(QString::number(stopping.elapsed())));
 
     const auto sent = kdr31.device->ReceivedFrames(Command::Settings);
     QVERIFY(!sent.empty());
