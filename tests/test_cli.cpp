@@ -240,6 +240,12 @@ void TestCli::pollSurvivesPulledCable() {
     Cli cli({"poll", "--port", kdr31.link, "--format", "json"});
     QVERIFY2(cli.WaitUntil([&] { return cli.OutLines().size() >= 2; }), cli.err.constData());
 
+    // Pulled while a reading is on its way (a slow reply, within the transaction's time): the
+    // reading cut off is no reading, not even a failed one.
+    kdr31.device->SetFault(Command::Readings, sim::Fault::Late);
+    kdr31.device->SetLateDelay(250ms);
+    QVERIFY(
+        kdr31.device->WaitForFrames(Command::Readings, kdr31.Frames(Command::Readings) + 1, 5s));
     kdr31.device->HangUp();
     QVERIFY2(cli.WaitUntil([&] { return cli.err.contains("lost the KDR31"); }),
              cli.err.constData());
