@@ -130,6 +130,7 @@ private slots:
     void pollRecordsHistoryForExport();
     void pollPublishesToMqtt();
     void mqttSettingsAndAvailability();
+    void usageErrors_data();
     void usageErrors();
     void pollHoldsItsIntervalAndEndsAtAClosedPipe();
     void pollWaitsForALateDevice();
@@ -504,8 +505,10 @@ void TestCli::mqttSettingsAndAvailability() {
     QVERIFY2(!cli.err.contains("MQTT"), cli.err.constData());
 }
 
-// Wrong command lines: exit 2, one line, and never the password of an --mqtt URL.
-void TestCli::usageErrors() {
+// Wrong command lines: exit 2, one line, and never the password of an --mqtt URL. Each row is
+// named by its command line.
+void TestCli::usageErrors_data() {
+    QTest::addColumn<QStringList>("arguments");
     const QString secret = QStringLiteral("hunter2");
     const QList<QStringList> wrong = {
         {"info", "--port", "99"}, // the device layer's "no device" state, not a port
@@ -518,13 +521,17 @@ void TestCli::usageErrors() {
         {"info", "--port", "1", "--mqtt", "mqtt://kdr31:" + secret + "@host"},
         {"set", "--port", "1", "--wait", "--interval", "5"},
     };
-    for (const QStringList& arguments : wrong) {
-        Cli cli(arguments);
-        QCOMPARE(cli.Finish(), 2);
-        QVERIFY2(cli.ErrLines().size() == 1, cli.err.constData());
-        QVERIFY2(!cli.err.contains(secret.toUtf8()), cli.err.constData());
-        QCOMPARE(cli.out, QByteArray());
-    }
+    for (const QStringList& arguments : wrong)
+        QTest::newRow(qPrintable(arguments.join(' '))) << arguments;
+}
+
+void TestCli::usageErrors() {
+    QFETCH(QStringList, arguments);
+    Cli cli(arguments);
+    QCOMPARE(cli.Finish(), 2);
+    QVERIFY2(cli.ErrLines().size() == 1, cli.err.constData());
+    QVERIFY2(!cli.err.contains("hunter2"), cli.err.constData());
+    QCOMPARE(cli.out, QByteArray());
 }
 
 // A device that asks for an interval of 0 s is polled every 5 s, as the window polls it; a

@@ -4,7 +4,8 @@
 For each mutation below: apply it (the fragment must occur exactly once), build what the tests
 need, run the tests most likely to catch it (each test binary with the functions named), count
 it killed when one fails, hangs or crashes, and put the file back (git checkout). A mutant that
-does not build is no valid mutant and is reported as such.
+does not build is no valid mutant and is reported as such. The tests are run once on the
+unchanged tree first: one that fails there says nothing about a mutant, and stops the campaign.
 
     tools/plant-bugs.py                 # every mutation
     tools/plant-bugs.py P3 S7           # only these
@@ -206,12 +207,13 @@ MUTATIONS = [
      "the unmapped port named by its (empty) device", [cli("pollWaitsForALateDevice")]),
     # The command line.
     ("O1", "cli/CliOptions.cpp", "if (number < 1 || number > 32)", "if (number < 1 || number > 33)",
-     "--port range 1..33", [cli("usageErrors")]),
+     "--port range 1..33", [cli("usageErrors:info --port 33")]),
     ("O2", "cli/CliOptions.cpp", "request.wait = isSet(\"wait\");",
      "request.wait = isSet(\"wait\") && request.count == 0;",
      "--wait dropped with --count", [cli("pollWaitsForALateDevice")]),
     ("O3", "cli/CliOptions.cpp", "{\"wait\", {C::Poll}},", "{\"wait\", {C::Poll, C::Set}},",
-     "--wait accepted by set, where it means nothing", [cli("usageErrors")]),
+     "--wait accepted by set, where it means nothing",
+     [cli("usageErrors:set --port 1 --wait --interval 5")]),
 ]
 
 
@@ -245,6 +247,12 @@ def main():
     chosen = [m for m in MUTATIONS if not args or m[0] in args]
     if run(["git", "diff", "--quiet", "--", "poller", "cli"]).returncode != 0:
         sys.exit("poller/ or cli/ has uncommitted changes; commit them first")
+    # The tests must pass without a bug first, or a failure says nothing about the mutant.
+    if not build({"kdr31-cli"} | {binary for m in chosen for binary, _ in m[5]}):
+        sys.exit("the unchanged tree does not build")
+    for binary, functions in sorted({(b, tuple(f)) for m in chosen for b, f in m[5]}):
+        if not test(binary, list(functions)):
+            sys.exit(f"fails without a bug: {binary} {' '.join(functions)}")
     results = []
     for ident, path, original, replacement, description, tests in chosen:
         source = os.path.join(ROOT, path)
