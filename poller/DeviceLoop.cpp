@@ -53,7 +53,8 @@ void DeviceLoop::Tick() {
             stepTimer_.start(int(std::max<qint64>(0, interval_() - lastStep_.elapsed())));
         break;
     case Step::Done:
-        return Finish(0);
+        // A sink that failed at the last reading (Stop during the step) keeps its code.
+        return Finish(stop_ ? stopCode_ : 0);
     case Step::Failed:
         return Finish(1);
     case Step::PortLost:

@@ -9,8 +9,11 @@
 #include "support/UpgradeRig.h"
 
 #include "Version.h"
+#include "device/Kdr31Device.h"
 #include "device_link/ReplyParser.h"
 #include "history/HistoryStore.h"
+#include "poller/ReadingsService.h"
+#include "poller/SettingsChange.h"
 #include "readings/ReadingsFormat.h"
 
 #include <QJsonDocument>
@@ -145,6 +148,7 @@ private slots:
     void pollRecordsHistoryForExport();
     void pollPublishesToMqtt();
     void mqttSettingsAndAvailability();
+    void usageErrors_data();
     void usageErrors();
     void pollHoldsItsIntervalAndEndsAtAClosedPipe();
     void pollWaitsForALateDevice();
@@ -155,6 +159,7 @@ private slots:
     void exportToAFile();
     void debugLogKeepsTheFileUntilThereIsALog();
     void pollReadsConfigFile();
+    void servicePartsInProcess();
 
 private:
     QTemporaryDir cache_;
@@ -214,6 +219,9 @@ void TestCli::info() {
 void TestCli::pollCsv() {
     LinkedDevice kdr31;
     QVERIFY(kdr31.Start(1));
+    // Slow replies: the interval runs from start to start, not from the end of a reading.
+    kdr31.device->SetFault(Command::Readings, sim::Fault::Late);
+    kdr31.device->SetLateDelay(250ms);
     QElapsedTimer timer;
     timer.start();
     Cli cli({"poll", "--port", kdr31.link, "--count", "3", "--format", "csv"});
@@ -231,6 +239,18 @@ void TestCli::pollCsv() {
     QCOMPARE(kdr31.Frames(Command::Readings), size_t(3));
     // At the device's interval of 1 s: the first reading at once, then one a second.
     QVERIFY2(timer.elapsed() >= 2000, qPrintable(QString::number(timer.elapsed())));
+    const auto polled = kdr31.device->ReceivedFrames(Command::Readings);
+    for (size_t i = 1; i < polled.size(); ++i) {
+        const auto gap =
+            std::chrono::duration_cast<std::chrono::milliseconds>(polled[i].at - polled[i - 1].at);
+        QVERIFY2(gap >= 950ms && gap < 1250ms, qPrintable(QString::number(gap.count())));
+    }
+
+    // A full disk under standard output is a failure, also at the last reading of a --count.
+    Cli full({"-c", "\"$KDR31_CLI\" poll --port \"$0\" --no-db --count 1 >/dev/full", kdr31.link},
+             false, QStringLiteral("/bin/bash"));
+    QCOMPARE(full.Finish(), 1);
+    QVERIFY2(full.err.contains("cannot write the readings"), full.err.constData());
     QCOMPARE(cli.err, QByteArray());
 }
 
@@ -265,6 +285,12 @@ void TestCli::pollSurvivesPulledCable() {
     Cli cli({"poll", "--port", kdr31.link, "--format", "json"});
     QVERIFY2(cli.WaitUntil([&] { return cli.OutLines().size() >= 2; }), cli.err.constData());
 
+    // Pulled while a reading is on its way (a slow reply, within the transaction's time): the
+    // reading cut off is no reading, not even a failed one.
+    kdr31.device->SetFault(Command::Readings, sim::Fault::Late);
+    kdr31.device->SetLateDelay(250ms);
+    QVERIFY(
+        kdr31.device->WaitForFrames(Command::Readings, kdr31.Frames(Command::Readings) + 1, 5s));
     kdr31.device->HangUp();
     QVERIFY2(cli.WaitUntil([&] { return cli.err.contains("lost the KDR31"); }),
              cli.err.constData());
@@ -277,8 +303,11 @@ void TestCli::pollSurvivesPulledCable() {
     QVERIFY2(cli.WaitUntil([&] { return cli.err.contains("is back"); }), cli.err.constData());
     QVERIFY(cli.WaitUntil([&] { return cli.OutLines().size() >= linesWhileAway + 2; }));
 
+    // Just after a reading: Ctrl-C ends the poll without another.
+    const size_t polled = kdr31.Frames(Command::Readings);
     cli.Interrupt();
     QCOMPARE(cli.Finish(), 0);
+    QCOMPARE(kdr31.Frames(Command::Readings), polled);
     QVERIFY2(cli.ErrLines().size() == 2, cli.err.constData());
     QVERIFY(cli.out.endsWith('\n'));
     for (const QString& line : cli.OutLines()) {
@@ -516,6 +545,28 @@ void TestCli::pollPublishesToMqtt() {
     QVERIFY2(refused.ErrLines().size() == 1 || refused.ErrLines().at(1).contains("could not be "
                                                                                  "delivered"),
              refused.err.constData());
+
+    // A broker that took the poller and refuses it after a restart (its password changed) ends
+    // the poll with 1 too, although readings were delivered.
+    QVERIFY(password.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    password.write("secret\n");
+    password.close();
+    Cli accepted({"poll", "--port", kdr31.link, "--no-db", "--mqtt",
+                  QStringLiteral("mqtt://kdr31@127.0.0.1:%1").arg(guarded.Port()),
+                  "--mqtt-password-file", password.fileName()});
+    QVERIFY(accepted.WaitUntil([&] { return accepted.OutLines().size() >= 2; }));
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(guarded.Pid()));
+    QVERIFY(cmdline.open(QIODevice::ReadOnly));
+    const QString config = QString::fromUtf8(cmdline.readAll().split('\0').value(2));
+    QVERIFY2(config.endsWith("mosquitto.conf"), qPrintable(config));
+    QCOMPARE(
+        QProcess::execute("mosquitto_passwd",
+                          {"-b", QFileInfo(config).dir().filePath("passwords"), "kdr31", "new"}),
+        0);
+    guarded.Stop();
+    QVERIFY(guarded.Start());
+    QCOMPARE(accepted.Finish(), 1);
+    QVERIFY2(accepted.err.contains("refused the user name or password"), accepted.err.constData());
 }
 
 // With --mqtt-allow-settings a settings message goes to the device as kdr31-cli set sends it,
@@ -555,8 +606,10 @@ void TestCli::mqttSettingsAndAvailability() {
     QVERIFY2(!cli.err.contains("MQTT"), cli.err.constData());
 }
 
-// Wrong command lines: exit 2, one line, and never the password of an --mqtt URL.
-void TestCli::usageErrors() {
+// Wrong command lines: exit 2, one line, and never the password of an --mqtt URL. Each row is
+// named by its command line.
+void TestCli::usageErrors_data() {
+    QTest::addColumn<QStringList>("arguments");
     const QString secret = QStringLiteral("hunter2");
     const QList<QStringList> wrong = {
         {"info", "--port", "99"}, // the device layer's "no device" state, not a port
@@ -570,13 +623,17 @@ void TestCli::usageErrors() {
         {"set", "--port", "1", "--wait", "--interval", "5"},
         {"poll", "--port", "1", "mqtt://kdr31:" + secret + "@host"}, // --mqtt forgotten
     };
-    for (const QStringList& arguments : wrong) {
-        Cli cli(arguments);
-        QCOMPARE(cli.Finish(), 2);
-        QVERIFY2(cli.ErrLines().size() == 1, cli.err.constData());
-        QVERIFY2(!cli.err.contains(secret.toUtf8()), cli.err.constData());
-        QCOMPARE(cli.out, QByteArray());
-    }
+    for (const QStringList& arguments : wrong)
+        QTest::newRow(qPrintable(arguments.join(' '))) << arguments;
+}
+
+void TestCli::usageErrors() {
+    QFETCH(QStringList, arguments);
+    Cli cli(arguments);
+    QCOMPARE(cli.Finish(), 2);
+    QVERIFY2(cli.ErrLines().size() == 1, cli.err.constData());
+    QVERIFY2(!cli.err.contains("hunter2"), cli.err.constData());
+    QCOMPARE(cli.out, QByteArray());
 }
 
 // A device that asks for an interval of 0 s is polled every 5 s, as the window polls it; a
@@ -616,6 +673,8 @@ void TestCli::pollWaitsForALateDevice() {
     LinkedDevice kdr31;
     Cli absent({"poll", "--port", kdr31.link, "--no-db", "--count", "1"});
     QCOMPARE(absent.Finish(), 1);
+    QVERIFY2(absent.err.startsWith("kdr31-cli: there is no device " + kdr31.link.toUtf8()),
+             absent.err.constData());
 
     Cli cli({"poll", "--port", kdr31.link, "--no-db", "--count", "1", "--wait"});
     QVERIFY2(cli.WaitUntil([&] { return cli.err.contains("waiting"); }), cli.err.constData());
@@ -623,6 +682,8 @@ void TestCli::pollWaitsForALateDevice() {
     QVERIFY(kdr31.Start(1));
     QCOMPARE(cli.Finish(40000), 0);
     QCOMPARE(cli.OutLines().size(), 1);
+    QVERIFY2(cli.OutLines().front().contains("  import 200 W") && !cli.out.contains("implausible"),
+             cli.out.constData());
     QVERIFY2(cli.ErrLines().size() == 2 && cli.ErrLines().at(1).contains("found the KDR31"),
              cli.err.constData());
 
@@ -636,7 +697,8 @@ void TestCli::pollWaitsForALateDevice() {
              unmapped.err.constData());
 }
 
-// Ctrl-C ends scan, info and set as it ends poll; set finishes a settings command already sent.
+// Ctrl-C ends scan, info and set as it ends poll; set finishes a settings command already sent,
+// and reads the settings back.
 void TestCli::ctrlCEndsEveryCommand() {
     LinkedDevice kdr31;
     QVERIFY(kdr31.Start(10));
@@ -655,6 +717,15 @@ void TestCli::ctrlCEndsEveryCommand() {
         kdr31.device->ClearReceived();
     }
     QCOMPARE(kdr31.Frames(Command::Settings), size_t(0));
+
+    // Slow, but within the transaction's 0.3 s: Ctrl-C while the settings are read back.
+    kdr31.device->SetLateDelay(250ms);
+    Cli set({"set", "--port", kdr31.link, "--interval", "20"});
+    QVERIFY(kdr31.device->WaitForFrames(Command::Identify, 2, 5s));
+    set.Interrupt();
+    QCOMPARE(set.Finish(), 130);
+    QCOMPARE(set.ErrLines(), QStringList{"kdr31-cli: cancelled"});
+    QCOMPARE(kdr31.device->Settings().interval, std::uint8_t(20));
 }
 
 // A broker that never accepted the poller got nothing: the poll says how many readings it could
@@ -723,14 +794,21 @@ void TestCli::settingsAtEveryPhaseOfTheInterval() {
                result.value("settings").toObject().value("divider").toInt() == Messages;
     };
     QTRY_VERIFY_WITH_TIMEOUT(newest(), 15000);
+    const size_t settingsSent = kdr31.Frames(Command::Settings);
     const size_t readings = subscriber.Count(state);
-    QVERIFY2(subscriber.WaitFor(state, readings + 1, 7s), cli.err.constData());
+    QVERIFY2(subscriber.WaitFor(state, readings + 2, 12s), cli.err.constData());
+    QCOMPARE(kdr31.Frames(Command::Settings), settingsSent);
+    // Just after a reading, Ctrl-C ends the poll at once, not at the next interval.
+    QElapsedTimer stopping;
+    stopping.start();
     cli.Interrupt();
     QCOMPARE(cli.Finish(), 0);
+    QVERIFY2(stopping.elapsed() < 2500, qPrintable(QString::number(stopping.elapsed())));
 
     const auto sent = kdr31.device->ReceivedFrames(Command::Settings);
     QVERIFY(!sent.empty());
-    QCOMPARE(sent.back().payload.back(), std::uint8_t(Messages));
+    // What was not given keeps the device's values: 5 s, the Netherlands, protocol 5.
+    QCOMPARE(sent.back().payload, (sim::Bytes{5, 1, 5, std::uint8_t(Messages)}));
     for (size_t i = 1; i < sent.size(); ++i)
         QVERIFY2(sent[i].at - sent[i - 1].at >= 4500ms, "two settings exchanges in one interval");
     // No reading waited longer than the interval and one settings exchange.
@@ -875,6 +953,91 @@ void TestCli::pollReadsConfigFile() {
                  refused.err.constData());
     }
     QCOMPARE(kdr31.Frames(Command::Readings), size_t(2));
+}
+
+// What the command line cannot show of the readings service, in this process: the first exit
+// code given wins, also over a step that ends the loop; attempts to find a device double; the
+// interval is held to 5-60 s; a replaced settings request is answered; settings not given keep
+// the device's values, held to what the device accepts.
+void TestCli::servicePartsInProcess() {
+    LinkedDevice kdr31;
+    QVERIFY(kdr31.Start(1));
+    {
+        Kdr31Device device;
+        device.SetDevicePathOverride(kdr31.link);
+        QCOMPARE(device.Connect(1), ConnectOutcome::Connected);
+        DeviceLoop loop(device, 1);
+        // A sink that fails at the last reading of a --count, then Ctrl-C.
+        QCOMPARE(loop.Run([] { return 100; },
+                          [&] {
+                              loop.Stop(1);
+                              loop.Stop(0);
+                              return DeviceLoop::Step::Done;
+                          }),
+                 1);
+    }
+    {
+        Kdr31Device device;
+        device.SetDevicePathOverride(kdr31.dir.filePath(QStringLiteral("absent")));
+        DeviceLoop loop(device, 1);
+        QList<int> next;
+        QObject::connect(&loop, &DeviceLoop::AttemptFailed, &loop, [&] {
+            next << loop.NextAttemptMs();
+            if (next.size() == 2)
+                loop.Stop(0);
+        });
+        QCOMPARE(loop.Run([] { return 100; }, [] { return DeviceLoop::Step::Failed; }), 0);
+        QCOMPARE(next, (QList<int>{2000, 4000}));
+    }
+
+    Kdr31Device device;
+    device.SetDevicePathOverride(kdr31.link);
+    const auto identifyAs = [&](int interval, int divider, int country = 1) {
+        sim::DeviceSettings settings;
+        settings.interval = std::uint8_t(interval);
+        settings.divider = std::uint8_t(divider);
+        settings.country = std::uint8_t(country);
+        kdr31.device->SetSettings(settings);
+        device.Disconnect();
+        return device.Connect(1) == ConnectOutcome::Connected;
+    };
+    // The device's interval (s) and the poll's (ms), with the tests' floor of 1 s.
+    for (const auto& [interval, ms] : std::vector<std::pair<int, int>>{{0, 1000},
+                                                                       {3, 3000},
+                                                                       {5, 5000},
+                                                                       {59, 59000},
+                                                                       {60, 60000},
+                                                                       {61, 60000},
+                                                                       {255, 60000}}) {
+        QVERIFY(identifyAs(interval, 1));
+        QCOMPARE(ReadingsService(device, 1, {0, false, 1000}).IntervalMs(), ms);
+    }
+    QVERIFY(identifyAs(0, 1));
+    QCOMPARE(ReadingsService(device, 1).IntervalMs(), 5000);
+
+    ReadingsService service(device, 1);
+    QStringList first;
+    bool secondAnswered = false;
+    SettingsRequest request;
+    request.divider = 2;
+    service.RequestSettings(request, SettingsSource::Mqtt,
+                            [&](const QStringList& refusals) { first = refusals; });
+    service.RequestSettings(request, SettingsSource::Mqtt,
+                            [&](const QStringList&) { secondAnswered = true; });
+    QCOMPARE(service.SettingsWaiting(), 1);
+    QVERIFY2(first.size() == 1 && first.front().contains("replaced"), qPrintable(first.join('|')));
+    QVERIFY(!secondAnswered);
+    request.divider = 3;
+
+    // Out-of-range values the device reports are brought into its range; given ones are sent.
+    for (const auto& [interval, divider, country, sent] :
+         std::vector<std::tuple<int, int, int, sim::Bytes>>{
+             {0, 0, 1, {5, 1, 5, 3}}, {90, 12, 1, {60, 1, 5, 3}}, {10, 1, 2, {10, 2, 5, 3}}}) {
+        QVERIFY(identifyAs(interval, divider, country));
+        kdr31.device->ClearReceived();
+        QCOMPARE(ChangeSettings(device, 1, request).kind, SettingsOutcome::Taken);
+        QCOMPARE(kdr31.device->ReceivedFrames(Command::Settings).front().payload, sent);
+    }
 }
 
 QTEST_MAIN(TestCli)

@@ -1,9 +1,10 @@
 // Conversions without a window: number text, byte order, tariff rule, time format, typed
 // divider, settings payload, window titles, the CSV and JSON of a reading, the plausibility of
-// a run of readings.
+// a run of readings and their fan-out.
 
 #include "main_window/WindowTitles.h"
 #include "poller/Plausibility.h"
+#include "poller/ReadingsFanOut.h"
 #include "readings/DeviceSettings.h"
 #include "readings/ReadingsDecode.h"
 #include "readings/ReadingsFormat.h"
@@ -319,43 +320,84 @@ private slots:
                  QStringLiteral("Zevizudove V1.9 s/n: Listening to COM12 KDR31 FW V255.0.7.100"));
     }
 
-    // Each step is an import counter (Wh) and a gas counter (m3), or NaN in the first for a
-    // garbled value; the verdicts, "+" plausible and "-" not, one per step.
+    // Each step sets one field (the import counter unless told) in a reading whose other
+    // counters stay level, or NaN or infinity for a garbled value; the verdicts, "+" plausible
+    // and "-" not, one per step. The readings go through the fan-out, as every front end hands
+    // them, to two sinks that must both see every verdict, counted by outcome.
     void plausibility_data() {
-        QTest::addColumn<QList<float>>("import");
+        QTest::addColumn<int>("field");
+        QTest::addColumn<QList<float>>("values");
         QTest::addColumn<QString>("verdicts");
         const float nan = std::numeric_limits<float>::quiet_NaN();
+        const float inf = std::numeric_limits<float>::infinity();
         const float big = 12345678.0f; // one float step is 1 Wh here
-        QTest::newRow("rising and level") << QList<float>{100, 101, 101, 250} << "++++";
-        QTest::newRow("one garbled drop") << QList<float>{100, 5, 101} << "+-+";
-        QTest::newRow("not a number") << QList<float>{100, nan, 100} << "+-+";
+        QTest::newRow("rising and level") << 1 << QList<float>{100, 101, 101, 250} << "++++";
+        QTest::newRow("one garbled drop") << 1 << QList<float>{100, 5, 101} << "+-+";
+        QTest::newRow("not a number") << 1 << QList<float>{100, nan, 100} << "+-+";
+        QTest::newRow("infinity") << 1 << QList<float>{100, inf, 100} << "+-+";
         QTest::newRow("a float step lower is the same count")
-            << QList<float>{big, std::nextafter(big, 0.0f), big - 2} << "++-";
+            << 1 << QList<float>{big, std::nextafter(big, 0.0f), big - 2} << "++-";
+        QTest::newRow("a higher count raises the baseline")
+            << 1 << QList<float>{100, 200, 150} << "++-";
         QTest::newRow("a replaced meter, from the third reading on")
-            << QList<float>{100, 5, 6, 7, 8} << "+--++";
+            << 1 << QList<float>{100, 5, 6, 7, 8} << "+--++";
         QTest::newRow("lower readings that disagree are no new meter")
-            << QList<float>{100, 5, 3, 2, 1, 101} << "+----+";
+            << 1 << QList<float>{100, 5, 3, 2, 1, 101} << "+----+";
         QTest::newRow("back above the baseline ends the run")
-            << QList<float>{100, 5, 6, 101, 7} << "+--+-";
+            << 1 << QList<float>{100, 5, 6, 101, 7} << "+--+-";
+        QTest::newRow("gas drops") << 8 << QList<float>{4321, 4000} << "+-";
+        QTest::newRow("a pulse counter drops") << 12 << QList<float>{7, 6} << "+-";
+        QTest::newRow("power goes up and down") << 0 << QList<float>{200, 50, 3000} << "+++";
     }
     void plausibility() {
-        QFETCH(QList<float>, import);
+        QFETCH(int, field);
+        QFETCH(QList<float>, values);
         QFETCH(QString, verdicts);
-        PlausibilityCheck check;
-        QString seen;
-        for (const float value : import) {
+        struct Seen : ReadingSink {
+            QString verdicts;
+            void Take(const Reading& reading) override {
+                if (reading.row.state == ReadingsRow::Received)
+                    verdicts += reading.implausible ? '-' : '+';
+            }
+        } first, second;
+        ReadingsFanOut fanOut;
+        fanOut.Add(&first);
+        fanOut.Add(&second);
+        fanOut.Add(&first); // once is enough
+        const QString serial = QStringLiteral("KD310042");
+        for (const float value : values) {
             ReadingsRow row;
             row.state = ReadingsRow::Received;
             row.present = (1u << ReadingsFieldCount) - 1;
-            row.fields[1] = value;
-            row.fields[8] = 4321.0f; // gas, level throughout
-            seen += check.Plausible(row) ? '+' : '-';
+            row.fields[1] = 100.0f;
+            row.fields[8] = 4321.0f; // gas
+            row.fields[12] = 7.0f;   // extern2
+            row.fields[size_t(field)] = value;
+            fanOut.Hand(row, serial);
             // A failed reading between two others changes nothing.
             ReadingsRow failed;
             failed.state = ReadingsRow::Failed;
-            QVERIFY(check.Plausible(failed));
+            QVERIFY(!fanOut.Hand(failed, serial).implausible);
         }
-        QCOMPARE(seen, verdicts);
+        QCOMPARE(first.verdicts, verdicts);
+        QCOMPARE(second.verdicts, verdicts);
+        QCOMPARE(fanOut.Counts().ok, verdicts.count(QLatin1Char('+')));
+        QCOMPARE(fanOut.Counts().implausible, verdicts.count(QLatin1Char('-')));
+        QCOMPARE(fanOut.Counts().failed, values.size());
+
+        // Another device's counters say nothing about this one's, nor this one's about it.
+        ReadingsRow other;
+        other.state = ReadingsRow::Received;
+        other.present = 1u << 1;
+        other.fields[1] = 1.0f;
+        QVERIFY(!fanOut.Hand(other, QStringLiteral("KD319999")).implausible);
+        other.fields[1] = 0.5f;
+        QVERIFY(fanOut.Hand(other, QStringLiteral("KD319999")).implausible);
+        // A sink removed gets nothing more.
+        fanOut.Remove(&second);
+        fanOut.Hand(other, QStringLiteral("KD319999"));
+        QCOMPARE(second.verdicts, verdicts + "+-");
+        QCOMPARE(first.verdicts, verdicts + "+--");
     }
 };
 
