@@ -55,6 +55,17 @@ struct LinkedDevice {
     size_t Frames(std::uint8_t command) const { return device->ReceivedFrames(command).size(); }
 };
 
+// A broker, a subscriber to the simulated device's topics (serial KD310042), and the device.
+struct BrokerAndDevice {
+    MqttBroker broker;
+    MqttSubscriber subscriber{broker.Port(), "kdr31/KD310042/#"};
+    LinkedDevice kdr31;
+
+    bool Start(int interval) {
+        return broker.IsRunning() && subscriber.WaitSubscribed(5s) && kdr31.Start(interval);
+    }
+};
+
 // The program running, with what it wrote so far.
 struct Cli {
     QProcess process;
@@ -505,12 +516,11 @@ void TestCli::pollRecordsHistoryForExport() {
 // Readings reach a subscriber as JSON with the device's values; a settings message without
 // --mqtt-allow-settings never reaches the device; a wrong password ends the poll with exit 1.
 void TestCli::pollPublishesToMqtt() {
-    MqttBroker broker;
-    QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
-    MqttSubscriber subscriber(broker.Port(), "kdr31/KD310042/#");
-    QVERIFY(subscriber.WaitSubscribed(5s));
-    LinkedDevice kdr31;
-    QVERIFY(kdr31.Start(1));
+    BrokerAndDevice rig;
+    QVERIFY2(rig.Start(1), qPrintable(rig.broker.Error()));
+    MqttBroker& broker = rig.broker;
+    MqttSubscriber& subscriber = rig.subscriber;
+    LinkedDevice& kdr31 = rig.kdr31;
 
     Cli cli({"poll", "--port", kdr31.link, "--count", "3", "--no-db", "--mqtt", broker.Url()});
     QVERIFY(subscriber.WaitFor("kdr31/KD310042/state", 1, 10s));
@@ -572,14 +582,13 @@ void TestCli::pollPublishesToMqtt() {
 // With --mqtt-allow-settings a settings message goes to the device as kdr31-cli set sends it,
 // and the poll follows the new interval; availability follows the cable.
 void TestCli::mqttSettingsAndAvailability() {
-    MqttBroker broker;
-    QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
-    MqttSubscriber subscriber(broker.Port(), "kdr31/KD310042/#");
-    QVERIFY(subscriber.WaitSubscribed(5s));
+    BrokerAndDevice rig;
+    QVERIFY2(rig.Start(1), qPrintable(rig.broker.Error()));
+    MqttBroker& broker = rig.broker;
+    MqttSubscriber& subscriber = rig.subscriber;
+    LinkedDevice& kdr31 = rig.kdr31;
     const QString state = "kdr31/KD310042/state";
     const QString availability = "kdr31/KD310042/availability";
-    LinkedDevice kdr31;
-    QVERIFY(kdr31.Start(1));
 
     Cli cli(
         {"poll", "--port", kdr31.link, "--no-db", "--mqtt", broker.Url(), "--mqtt-allow-settings"});
@@ -745,12 +754,11 @@ void TestCli::nothingDeliveredIsAFailure() {
 // systemctl stop sends SIGTERM: readings that wait for a stalled broker still reach it, once it
 // answers within the drain time, and the poll ends with 0 and "offline".
 void TestCli::sigtermDeliversTheQueue() {
-    MqttBroker broker;
-    QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
-    MqttSubscriber subscriber(broker.Port(), "kdr31/KD310042/#");
-    QVERIFY(subscriber.WaitSubscribed(5s));
-    LinkedDevice kdr31;
-    QVERIFY(kdr31.Start(1));
+    BrokerAndDevice rig;
+    QVERIFY2(rig.Start(1), qPrintable(rig.broker.Error()));
+    MqttBroker& broker = rig.broker;
+    MqttSubscriber& subscriber = rig.subscriber;
+    LinkedDevice& kdr31 = rig.kdr31;
     Cli cli({"poll", "--port", kdr31.link, "--no-db", "--format", "json", "--mqtt", broker.Url()});
     QVERIFY(subscriber.WaitFor("kdr31/KD310042/state", 1, 10s));
     ::kill(pid_t(broker.Pid()), SIGSTOP);
@@ -768,13 +776,12 @@ void TestCli::sigtermDeliversTheQueue() {
 // way: each is answered (taken, or replaced by a newer one), the newest is what the device ends
 // with, at most one settings exchange goes out per interval, and the readings keep coming.
 void TestCli::settingsAtEveryPhaseOfTheInterval() {
-    MqttBroker broker;
-    QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
-    MqttSubscriber subscriber(broker.Port(), "kdr31/KD310042/#");
-    QVERIFY(subscriber.WaitSubscribed(5s));
+    BrokerAndDevice rig;
+    QVERIFY2(rig.Start(5), qPrintable(rig.broker.Error()));
+    MqttBroker& broker = rig.broker;
+    MqttSubscriber& subscriber = rig.subscriber;
+    LinkedDevice& kdr31 = rig.kdr31;
     const QString state = "kdr31/KD310042/state";
-    LinkedDevice kdr31;
-    QVERIFY(kdr31.Start(5));
     Cli cli(
         {"poll", "--port", kdr31.link, "--no-db", "--mqtt", broker.Url(), "--mqtt-allow-settings"});
     QVERIFY(subscriber.WaitFor(state, 1, 10s));
