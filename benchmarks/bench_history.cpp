@@ -12,8 +12,8 @@
 #include "simulator/Household.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTabWidget>
