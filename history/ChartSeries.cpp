@@ -71,7 +71,8 @@ void ChartSeries::Add(const Reading& reading) {
 }
 
 bool ChartSeries::Load(const QString& databasePath, qint64 fromMs, qint64 toMs,
-                       const std::optional<QString>& serial, QString* error) {
+                       const std::optional<QString>& serial, QString* error,
+                       const std::function<bool()>& cancelled) {
     Clear();
     HistoryStore store;
     if (!store.Open(databasePath, true)) {
@@ -79,9 +80,9 @@ bool ChartSeries::Load(const QString& databasePath, qint64 fromMs, qint64 toMs,
             *error = store.ErrorText();
         return false;
     }
-    const bool ok = store.ForEach(fromMs, toMs, serial, [this](const Reading& r) {
+    const bool ok = store.ForEach(fromMs, toMs, serial, [this, &cancelled](const Reading& r) {
         Add(r);
-        return true;
+        return !cancelled || !cancelled();
     });
     if (!ok && error)
         *error = store.ErrorText();

@@ -7,6 +7,7 @@
 #include "readings/ReadingsFormat.h"
 
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -26,9 +27,11 @@ struct ChartSeries {
     size_t Size() const { return time.size(); }
 
     // Loads the device's readings in [fromMs, toMs) from the database, replacing what is held.
-    // Returns false, with the reason, when the database cannot be read.
+    // Returns false, with the reason, when the database cannot be read. A read that `cancelled`
+    // calls off stops at the next reading, holding what it had.
     bool Load(const QString& databasePath, qint64 fromMs, qint64 toMs,
-              const std::optional<QString>& serial, QString* error);
+              const std::optional<QString>& serial, QString* error,
+              const std::function<bool()>& cancelled = {});
 };
 
 struct EnergyBar {

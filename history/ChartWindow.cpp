@@ -24,6 +24,9 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -171,6 +174,113 @@ private:
     std::pair<qint64, qint64> dragRange_;
 };
 
+// What the loader thread brings back: the period's readings with the live readings it was given,
+// the view decimated, and the month's peak of the history when asked for.
+struct ChartWindow::Loaded {
+    quint64 generation = 0;
+    quint64 liveTaken = 0; // live readings in `series`
+    ChartSeries series;
+    bool read = false;
+    QString error;
+    qint64 viewFrom = 0, viewTo = 0;
+    int columns = 0;
+    std::vector<QPointF> imports, exports, gas;
+    bool withPeak = false;
+    MonthPeak historyPeak;
+    int peakMonth = 0;
+};
+
+// One thread for the window's history reads. It works on copies only, and tells the window by a
+// queued call: the window thread never waits for it but when the window goes.
+struct ChartWindow::Loader {
+    struct Request {
+        quint64 generation = 0;
+        QString path;
+        QString serial;
+        qint64 from = 0, to = 0;
+        std::vector<Reading> live;
+        quint64 liveTaken = 0;
+        qint64 viewFrom = 0, viewTo = 0;
+        int columns = 1;
+        bool withPeak = false;
+        qint64 now = 0;
+    };
+
+    explicit Loader(ChartWindow* window) : thread([this, window] { Run(window); }) {}
+    ~Loader() {
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        wanted = 0;
+        wake.notify_one();
+        thread.join();
+    }
+    // Replaces any request not yet started; one being read stops at its next reading.
+    void Ask(Request request) {
+        wanted = request.generation;
+        {
+            std::lock_guard lock(mutex);
+            next = std::move(request);
+        }
+        wake.notify_one();
+    }
+
+    void Run(ChartWindow* window) {
+        for (;;) {
+            Request r;
+            {
+                std::unique_lock lock(mutex);
+                wake.wait(lock, [this] { return stop || next; });
+                if (stop)
+                    return;
+                r = std::move(*next);
+                next.reset();
+            }
+            const auto cancelled = [this, &r] { return wanted != r.generation; };
+            auto loaded = std::make_shared<Loaded>();
+            loaded->generation = r.generation;
+            loaded->liveTaken = r.liveTaken;
+            loaded->read =
+                loaded->series.Load(r.path, r.from, r.to, r.serial, &loaded->error, cancelled);
+            if (cancelled())
+                continue;
+            ChartSeries& s = loaded->series;
+            for (const Reading& reading : r.live)
+                s.Add(reading);
+            r.live = {};
+            if (r.withPeak) {
+                // The month of the newest reading, as UpdatePeak takes it.
+                const qint64 now = s.time.empty() ? r.now : std::max(r.now, s.time.back());
+                const QDate today = QDateTime::fromMSecsSinceEpoch(now).date();
+                QString error;
+                const auto report =
+                    MonthlyPeakReport(r.path, today.year(), today.month(), r.serial, now, &error);
+                loaded->withPeak = true;
+                loaded->historyPeak = report ? report->peak : MonthPeak();
+                loaded->peakMonth = today.year() * 100 + today.month();
+            }
+            loaded->viewFrom = r.viewFrom;
+            loaded->viewTo = r.viewTo;
+            loaded->columns = r.columns;
+            loaded->imports = DecimateMinMax(s.time, s.importW, r.viewFrom, r.viewTo, r.columns);
+            loaded->exports = DecimateMinMax(s.time, s.exportW, r.viewFrom, r.viewTo, r.columns);
+            loaded->gas = DecimateMinMax(s.time, s.gasM3, r.viewFrom, r.viewTo, r.columns);
+            if (cancelled())
+                continue;
+            QMetaObject::invokeMethod(
+                window, [window, loaded] { window->FinishLoad(loaded); }, Qt::QueuedConnection);
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::optional<Request> next;
+    bool stop = false;
+    std::atomic<quint64> wanted{0};
+    std::thread thread; // last: starts when the rest is ready
+};
+
 ChartWindow::ChartWindow(const QString& databasePath, QWidget* parent)
     : QWidget(parent, Qt::Window), path_(databasePath),
       now_([] { return QDateTime::currentMSecsSinceEpoch(); }) {
@@ -191,6 +301,13 @@ ChartWindow::ChartWindow(const QString& databasePath, QWidget* parent)
     }
     peakLabel_ = new QLabel(this);
     peakLabel_->setObjectName(QStringLiteral("lblPeak"));
+    // Beside the buttons, so that showing it moves no chart: a new chart size would lay out
+    // every point again.
+    loadingLabel_ = new QLabel(QStringLiteral("Loading\u2026"), this);
+    loadingLabel_->setObjectName(QStringLiteral("lblLoading"));
+    loadingLabel_->setVisible(false);
+    presets->addSpacing(16);
+    presets->addWidget(loadingLabel_);
     presets->addSpacing(16);
     presets->addWidget(peakLabel_, 1);
     layout->addLayout(presets);
@@ -260,13 +377,18 @@ ChartWindow::ChartWindow(const QString& databasePath, QWidget* parent)
     viewFrom_ = viewTo_ - span_;
 }
 
-ChartWindow::~ChartWindow() = default;
+// The loader goes first: it joins its thread, so no read outlives the window, and a result it
+// posted dies with the window's posted events.
+ChartWindow::~ChartWindow() {
+    loader_.reset();
+}
 
 void ChartWindow::SetSerial(const QString& serial) {
     if (serial == serial_)
         return;
     serial_ = serial;
     live_.clear();
+    CancelLoad(); // another device's readings
     if (isVisible())
         ShowLast(span_);
 }
@@ -277,17 +399,75 @@ void ChartWindow::ShowLast(qint64 spanMs) {
     following_ = true;
     viewTo_ = now;
     viewFrom_ = now - spanMs;
-    QString error;
     // A day more than shown, so the first hour and day have their start.
     loadedFrom_ = DayStart(viewFrom_, QTimeZone::systemTimeZone()) - HourMs;
     loadedTo_ = now + 1;
-    if (!series_.Load(path_, loadedFrom_, loadedTo_, serial_, &error))
-        SetHistoryStatus(QStringLiteral("History cannot be read: ") + error);
-    for (const Reading& r : live_)
-        series_.Add(r);
-    UpdatePeak(true);
-    Redraw();
-    UpdateBars();
+    StartLoad(loadedFrom_, loadedTo_, true);
+}
+
+void ChartWindow::StartLoad(qint64 fromMs, qint64 toMs, bool withPeak) {
+    if (!loader_)
+        loader_ = std::make_unique<Loader>(this);
+    Loader::Request r;
+    r.generation = ++generation_;
+    r.path = path_;
+    r.serial = serial_;
+    r.from = fromMs;
+    r.to = toMs;
+    r.live = live_;
+    r.liveTaken = liveTaken_;
+    r.viewFrom = viewFrom_;
+    r.viewTo = viewTo_;
+    r.columns = std::max(1, int(power_->plotArea().width()));
+    r.withPeak = withPeak;
+    r.now = now_();
+    loader_->Ask(std::move(r));
+    loading_ = true;
+    loadingLabel_->setVisible(true);
+}
+
+void ChartWindow::CancelLoad() {
+    if (!loading_)
+        return;
+    ++generation_;
+    if (loader_)
+        loader_->wanted = generation_;
+    loading_ = false;
+    loadingLabel_->setVisible(false);
+}
+
+void ChartWindow::FinishLoad(const std::shared_ptr<Loaded>& loaded) {
+    if (loaded->generation != generation_)
+        return; // a newer request is on its way
+    loading_ = false;
+    series_ = std::move(loaded->series);
+    // The readings that arrived while the loader read.
+    const size_t missed = size_t(std::min<quint64>(liveTaken_ - loaded->liveTaken, live_.size()));
+    for (size_t i = live_.size() - missed; i < live_.size(); ++i)
+        series_.Add(live_[i]);
+    loadingLabel_->setVisible(false);
+    if (!loaded->read)
+        SetHistoryStatus(QStringLiteral("History cannot be read: ") + loaded->error);
+    if (loaded->withPeak) {
+        historyPeak_ = loaded->historyPeak;
+        historyPeakMonth_ = loaded->peakMonth;
+    }
+    const int columns = std::max(1, int(power_->plotArea().width()));
+    if (missed == 0 && loaded->viewFrom == viewFrom_ && loaded->viewTo == viewTo_ &&
+        loaded->columns == columns)
+        Plot(std::move(loaded->imports), std::move(loaded->exports), std::move(loaded->gas));
+    else
+        Redraw();
+    // The peak and the bars scan the month's readings too: after a timer, not a posted call, so
+    // that the window paints and takes its other events in between.
+    const bool withPeak = loaded->withPeak;
+    QTimer::singleShot(1, this, [this, withPeak, generation = generation_] {
+        if (generation != generation_)
+            return;
+        if (withPeak)
+            UpdatePeak(false);
+        UpdateBars();
+    });
 }
 
 void ChartWindow::SetSeries(ChartSeries series) {
@@ -313,15 +493,9 @@ void ChartWindow::LoadIfNeeded() {
         UpdateBars();
         return;
     }
-    QString error;
     loadedFrom_ = std::min(loadedFrom_, viewFrom_ - span_ / 2);
     loadedTo_ = std::max(loadedTo_, std::min(viewTo_ + span_ / 2, now_() + 1));
-    if (!series_.Load(path_, loadedFrom_, loadedTo_, serial_, &error))
-        SetHistoryStatus(QStringLiteral("History cannot be read: ") + error);
-    for (const Reading& r : live_)
-        series_.Add(r);
-    Redraw();
-    UpdateBars();
+    StartLoad(loadedFrom_, loadedTo_, false);
 }
 
 void ChartWindow::AddReading(const Reading& reading) {
@@ -332,6 +506,7 @@ void ChartWindow::AddReading(const Reading& reading) {
     if (live_.size() >= LiveLimit)
         live_.erase(live_.begin(), live_.begin() + LiveLimit / 2);
     live_.push_back(reading);
+    ++liveTaken_;
     series_.Add(reading);
     loadedTo_ = std::max(loadedTo_, reading.row.time + 1);
     if (!following_)
@@ -355,34 +530,47 @@ void ChartWindow::SetHistoryStatus(const QString& text) {
 void ChartWindow::Redraw() {
     const int columns = std::max(1, int(power_->plotArea().width()));
     const auto& s = series_;
-    importLine_->replace(ToList(DecimateMinMax(s.time, s.importW, viewFrom_, viewTo_, columns)));
-    exportLine_->replace(ToList(DecimateMinMax(s.time, s.exportW, viewFrom_, viewTo_, columns)));
-    gasLine_->replace(ToList(DecimateMinMax(s.time, s.gasM3, viewFrom_, viewTo_, columns)));
-    timeAxis_->setRange(QDateTime::fromMSecsSinceEpoch(viewFrom_),
-                        QDateTime::fromMSecsSinceEpoch(viewTo_));
-    timeAxis_->setFormat(span_ <= DayMs ? QStringLiteral("HH:mm") : QStringLiteral("dd-MM HH:mm"));
+    Plot(DecimateMinMax(s.time, s.importW, viewFrom_, viewTo_, columns),
+         DecimateMinMax(s.time, s.exportW, viewFrom_, viewTo_, columns),
+         DecimateMinMax(s.time, s.gasM3, viewFrom_, viewTo_, columns));
+}
+
+void ChartWindow::Plot(std::vector<QPointF> imports, std::vector<QPointF> exports,
+                       std::vector<QPointF> gas) {
     // Value ranges from what is in view.
     double top = 0, gasLow = 0, gasHigh = 0;
     bool gasSeen = false;
-    for (const QPointF& p : importLine_->points())
-        if (p.x() >= double(viewFrom_) && p.x() < double(viewTo_))
-            top = std::max(top, p.y());
-    for (const QPointF& p : exportLine_->points())
-        if (p.x() >= double(viewFrom_) && p.x() < double(viewTo_))
-            top = std::max(top, p.y());
-    for (const QPointF& p : gasLine_->points()) {
-        if (p.x() < double(viewFrom_) || p.x() >= double(viewTo_))
+    const auto inView = [this](const QPointF& p) {
+        return p.x() >= double(viewFrom_) && p.x() < double(viewTo_);
+    };
+    for (const auto* line : {&imports, &exports})
+        for (const QPointF& p : *line)
+            if (inView(p))
+                top = std::max(top, p.y());
+    for (const QPointF& p : gas) {
+        if (!inView(p))
             continue;
         gasLow = gasSeen ? std::min(gasLow, p.y()) : p.y();
         gasHigh = gasSeen ? std::max(gasHigh, p.y()) : p.y();
         gasSeen = true;
     }
+    // Every change of an axis lays out the points its lines hold: the lines are emptied first,
+    // so that the new points are laid out once, not once per axis change (a month's points
+    // took 20 ms of the window thread that way).
+    for (QLineSeries* line : {importLine_, exportLine_, gasLine_})
+        line->clear();
+    timeAxis_->setRange(QDateTime::fromMSecsSinceEpoch(viewFrom_),
+                        QDateTime::fromMSecsSinceEpoch(viewTo_));
+    timeAxis_->setFormat(span_ <= DayMs ? QStringLiteral("HH:mm") : QStringLiteral("dd-MM HH:mm"));
     powerAxis_->setRange(0, top > 0 ? top * 1.1 : 1000);
     powerAxis_->applyNiceNumbers();
     if (gasSeen) {
         gasAxis_->setRange(gasLow - 0.05, std::max(gasHigh, gasLow + 0.1) + 0.05);
         gasAxis_->applyNiceNumbers();
     }
+    importLine_->replace(ToList(imports));
+    exportLine_->replace(ToList(exports));
+    gasLine_->replace(ToList(gas));
 }
 
 int ChartWindow::PlottedPoints() const {

@@ -7,11 +7,17 @@
 // only the minimum and maximum per pixel column (DecimateMinMax), so a month of 5-second
 // readings redraws as fast as an hour. The wheel zooms around the mouse, a drag pans; a view
 // that reaches outside the loaded period loads it from the history.
+//
+// The history is read on a thread of the window's own, never on the window thread: a month of
+// readings takes a second or more to read, and the window must keep painting and taking the
+// poll's readings meanwhile. The newest request wins; readings that arrive during a read are
+// added to what it brings.
 
 #include "history/ChartSeries.h"
 
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 class QChart;
 class QDateTimeAxis;
@@ -40,6 +46,8 @@ public:
     qint64 ViewFrom() const { return viewFrom_; }
     qint64 ViewTo() const { return viewTo_; }
     bool Following() const { return following_; }
+    // A period is being read from the history; the chart shows what it held before until then.
+    bool Loading() const { return loading_; }
 
     const ChartSeries& Series() const { return series_; }
     // For the benchmark and the screenshot: replaces what is held.
@@ -65,11 +73,22 @@ private:
     void UpdatePeak(bool fromHistory);
     void LoadIfNeeded();
     void SetViewFromChart(qint64 fromMs, qint64 toMs);
+    struct Loaded;
+    struct Loader;
+    // Reads [fromMs, toMs) (and the month's peak) on the loader thread for the view as it is now.
+    void StartLoad(qint64 fromMs, qint64 toMs, bool withPeak);
+    void FinishLoad(const std::shared_ptr<Loaded>& loaded);
+    void CancelLoad();
+    void Plot(std::vector<QPointF> imports, std::vector<QPointF> exports, std::vector<QPointF> gas);
 
     QString path_;
     QString serial_;
     ChartSeries series_;
     std::vector<Reading> live_; // readings since the window opened, kept across reloads
+    quint64 liveTaken_ = 0;     // readings ever added to live_
+    std::unique_ptr<Loader> loader_;
+    quint64 generation_ = 0; // of the newest load asked for
+    bool loading_ = false;
     qint64 loadedFrom_ = 0;
     qint64 loadedTo_ = 0;
     qint64 viewFrom_ = 0;
@@ -92,6 +111,7 @@ private:
     QChartView* quartersView_ = nullptr;
     QLabel* peakLabel_ = nullptr;
     QLabel* statusLabel_ = nullptr;
+    QLabel* loadingLabel_ = nullptr;
     QTimer* loadTimer_ = nullptr;
     QString historyStatus_;
     MonthPeak monthPeak_;

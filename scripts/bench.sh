@@ -63,6 +63,8 @@ z = bench("history", "BM_DatabaseSizePerMillion")
 rows.append(("history: database size per million readings", f"{z['MB_per_million']:.1f} MB", ""))
 c = bench("history", "BM_ChartRedraw30Days")
 rows.append(("chart redraw, 30 days of 5 s readings (518,400)", f"{ms(c,'real_time'):.1f} ms wall", f"{ms(c,'cpu_time'):.1f} ms CPU"))
+l = bench("history", "BM_ChartLoad30DaysStall")
+rows.append(("chart window loading 30 days: longest stall of the window thread", f"{max(l['longest_posted_wait_ms'], l['longest_tick_late_ms']):.1f} ms", f"load {l['load_ms']:.0f} ms"))
 w = max(len(r[0]) for r in rows)
 print(f"Benchmarks on {platform.node()} ({os.cpu_count()} cores, {platform.machine()})")
 for r in rows:

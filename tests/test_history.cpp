@@ -1,9 +1,10 @@
 // The readings history through the real window against the simulator: what the poll records,
-// a database that cannot be written, and the CSV exports read back by an independent reader;
-// then the store and the recorder alone: two programs creating one history, a newer schema,
-// the recorder's retries and its stop.
+// a database that cannot be written, the CSV exports read back by an independent reader, and
+// the chart window reading a month; then the store and the recorder alone: two programs
+// creating one history, a newer schema, the recorder's retries and its stop.
 
 #include "device_link/ReplyParser.h"
+#include "history/ChartWindow.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
 #include "main_window/HistoryMenu.h"
@@ -14,7 +15,9 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -178,6 +181,56 @@ private slots:
         w.timScan_Timer();
         QCOMPARE(AllReadings(path).size(), size_t(2));
         menu->recordHistory->setChecked(true);
+    }
+
+    // A month of history is read away from the window thread: the chart window shows "7 days"
+    // then "30 days" clicked at once, the later one wins, a poll's reading during the read
+    // stays in the chart, and the window may go while a read is under way.
+    void chartLoadsAMonthAwayFromTheWindowThread() {
+        Start(dir->filePath(QStringLiteral("history.sqlite")));
+        frmKDR31& w = t->w;
+        constexpr qint64 Minute = 60'000, Day = 24 * 60 * Minute;
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        std::vector<Reading> month;
+        for (qint64 time = now - 30 * Day + 2 * 60 * Minute; time < now - Minute; time += Minute) {
+            Reading r;
+            r.serial = w.SerialNumber();
+            r.row.time = time;
+            r.row.state = ReadingsRow::Received;
+            r.row.present = 0x1fff;
+            std::copy(Values.begin(), Values.end(), r.row.fields.begin());
+            month.push_back(r);
+        }
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(path));
+            QVERIFY(store.Insert(month));
+        }
+        menu->ShowChart();
+        ChartWindow* chart = menu->Chart();
+        QTRY_VERIFY_WITH_TIMEOUT(!chart->Loading(), 20'000);
+        const size_t day = chart->Series().Size();
+        QVERIFY(day > 1000 && day < 2000);
+
+        chart->findChild<QPushButton*>(QStringLiteral("cmdSpan7days"))->click();
+        chart->findChild<QPushButton*>(QStringLiteral("cmdSpan30days"))->click();
+        QVERIFY(chart->Loading());
+        QVERIFY(chart->findChild<QLabel*>(QStringLiteral("lblLoading"))->isVisibleTo(chart));
+        QCOMPARE(chart->Series().Size(), day); // not read on the window thread
+        w.timScan_Timer();
+        const qint64 polled = w.grdInterfaces->Table().DataRow(1).time;
+        QTRY_VERIFY_WITH_TIMEOUT(!chart->Loading(), 20'000);
+        QCOMPARE(chart->Series().Size(), month.size() + 1);
+        QCOMPARE(chart->Series().time.front(), month.front().row.time);
+        QCOMPARE(chart->Series().time.back(), polled);
+        QCOMPARE(chart->ViewTo() - chart->ViewFrom(), 30 * Day);
+        QVERIFY(chart->PlottedPoints() > 0);
+        QVERIFY(!chart->findChild<QLabel*>(QStringLiteral("lblLoading"))->isVisibleTo(chart));
+
+        // Closed during a read, then destroyed with the main window by cleanup().
+        chart->findChild<QPushButton*>(QStringLiteral("cmdSpan30days"))->click();
+        chart->close();
+        QVERIFY(chart->Loading());
     }
 
     // The poll and the grid go on, the problem is told once, and recording catches up when the

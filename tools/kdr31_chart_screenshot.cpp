@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QScreen>
 #include <QStyleFactory>
@@ -58,6 +59,13 @@ int main(int argc, char* argv[]) {
     window.SetSerial(QStringLiteral("12345678"));
     window.show();
     window.ShowLast(24 * 3600 * 1000);
+    // The history is read on the window's loader thread; the peak follows in the next turns.
+    QElapsedTimer clock;
+    clock.start();
+    while (window.Loading() && clock.elapsed() < 60'000)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    for (clock.restart(); clock.elapsed() < 100;)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
     if (!Save(window, argv[1]))
         return 1;
     if (const QByteArray more = qgetenv("KDR31_CHART_ALL_TABS"); !more.isEmpty()) {
