@@ -196,13 +196,13 @@ private slots:
             steady.row.fields[2] = 0;
             publisher.Publish(steady);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(device.Count(state), size_t(3 + 13), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(device.Count(state), size_t(4 + 13), 5000);
         const QJsonObject live = Json(device.Messages(state).back().payload);
         QCOMPARE(live["quarter_hour_average_power_w"].toDouble(), 1800.0);
         QCOMPARE(live["quarter_hour_forecast_power_w"].toDouble(), 1800.0);
         QVERIFY(!live.contains("month_peak_power_w")); // no quarter of the month is complete
         QVERIFY(
-            !Json(device.Messages(state)[3 + 5].payload).contains("quarter_hour_average_power_w"));
+            !Json(device.Messages(state)[4 + 5].payload).contains("quarter_hour_average_power_w"));
 
         QCOMPARE(device.Last("kdr31/A1B2C3D4/availability"), QByteArray("online"));
         publisher.SetDeviceAvailable(false);
