@@ -77,12 +77,16 @@ DeviceLoop::Step ReadingsService::Step() {
         return DeviceLoop::Step::Continue;
     const DeviceIdentity& identity = device_.Identity();
     const ReadingsRow row = device_.ReadReadings(identity.Nederland(), !identity.Nederland());
-    // A reading cut off by a pulled cable is not a reading: nothing of it is handed on.
-    if (!device_.Port().PortOpen())
+    // A reading cut off by a pulled cable is not a reading: nothing of it is handed on. One that
+    // came whole just before the cable went is, and the loss is noticed after it.
+    const bool portLost = !device_.Port().PortOpen();
+    if (portLost && row.state != ReadingsRow::Received)
         return DeviceLoop::Step::PortLost;
     const Reading reading = fanOut_.Hand(row, identity.serialNumber);
     ++taken_;
     emit ReadingTaken(reading);
+    if (portLost)
+        return DeviceLoop::Step::PortLost;
     if (options_.count > 0 && taken_ >= options_.count)
         return DeviceLoop::Step::Done;
     return DeviceLoop::Step::Continue;

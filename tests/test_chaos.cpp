@@ -122,6 +122,7 @@ void TestChaos::readingsSurviveEverything() {
     poller.start();
     QVERIFY(poller.waitForStarted());
     const qint64 pid = poller.processId();
+    QByteArray out; // the poller's readings as JSON lines
     QVERIFY(subscriber.WaitFor("kdr31/KD310042/state", 1, 15s));
 
     // The faults, spread over the run, one kind after the other.
@@ -158,10 +159,15 @@ void TestChaos::readingsSurviveEverything() {
             QVERIFY2(broker.Start(), qPrintable(broker.Error()));
             break;
         case 'c': {
-            // Just after a reading, so that none is cut off half way.
+            // Between two readings: once the poller has written the newest one served, so that
+            // none is cut off half way (that one would be the simulator's, never the poller's).
             const size_t polled = cable.Current().ReceivedFrames(Command::Readings).size();
             QVERIFY(cable.Current().WaitForFrames(Command::Readings, polled + 1, 10s));
-            QTest::qWait(300);
+            const QByteArray newest =
+                QByteArray("\"extern1\":") +
+                QByteArray::number(long(cable.Current().DriftingReadings()[Extern1]));
+            QTRY_VERIFY_WITH_TIMEOUT((out += poller.readAllStandardOutput()).contains(newest),
+                                     5000);
             cable.Pull();
             waitSampling(4s);
             QVERIFY(cable.Plug());
