@@ -1,5 +1,6 @@
 // The quarter-hour arithmetic and the chart's decimation, on synthetic series with known answers.
 
+#include "history/CapacityTariff.h"
 #include "history/Decimate.h"
 #include "history/QuarterPeak.h"
 
@@ -194,6 +195,82 @@ private slots:
         QCOMPARE(peak.completeQuarters, 2);
         QCOMPARE(peak.peak.start, t0);
         QCOMPARE(peak.peak.averageW, 0.0);
+    }
+
+    // The bill, worked by hand: months below the floor count at 2.5 kW, missing months are left
+    // out of the mean, and the month billed is the last of twelve.
+    void billOfWorkedExamples_data() {
+        QTest::addColumn<QList<double>>("peaks"); // kW, oldest first; -1 for a missing month
+        QTest::addColumn<double>("price");        // EUR per kW per year; 0 for none
+        QTest::addColumn<double>("billedKw");     // -1 for none
+        QTest::addColumn<int>("counted");
+        QTest::addColumn<double>("yearCost");
+        QTest::addColumn<double>("monthAboveFloor");
+        const QList<double> flat(12, 4.0);
+        QTest::newRow("twelve at 4 kW") << flat << 50.0 << 4.0 << 12 << 200.0 << 6.25;
+        QList<double> low = flat;
+        low[11] = 1.8; // billed as 2.5, adds nothing over the floor
+        QTest::newRow("month billed below the floor")
+            << low << 50.0 << (11 * 4.0 + 2.5) / 12 << 12 << (11 * 4.0 + 2.5) / 12 * 50 << 0.0;
+        QList<double> missing(12, -1);
+        missing[9] = 6.0;
+        missing[10] = 2.0;
+        missing[11] = 3.7;
+        QTest::newRow("three months in the history")
+            << missing << 48.0 << (6.0 + 2.5 + 3.7) / 3 << 3 << (6.0 + 2.5 + 3.7) / 3 * 48
+            << 1.2 / 12 * 48;
+        QTest::newRow("nothing in the history")
+            << QList<double>(12, -1) << 50.0 << -1.0 << 0 << -1.0 << -1.0;
+        QTest::newRow("no price") << flat << 0.0 << 4.0 << 12 << -1.0 << -1.0;
+    }
+    void billOfWorkedExamples() {
+        QFETCH(QList<double>, peaks);
+        QFETCH(double, price);
+        QFETCH(double, billedKw);
+        QFETCH(int, counted);
+        QFETCH(double, yearCost);
+        QFETCH(double, monthAboveFloor);
+        std::vector<CapacityMonth> months;
+        const auto calendar = BilledMonths(2026, 2);
+        for (int i = 0; i < peaks.size(); ++i)
+            months.push_back(
+                {calendar[size_t(i)].first, calendar[size_t(i)].second,
+                 peaks[i] < 0 ? std::nullopt : std::optional<double>(peaks[i] * 1000)});
+        const CapacityBill bill =
+            BillOf(months, price > 0 ? std::optional<double>(price) : std::nullopt);
+        const auto same = [](std::optional<double> value, double expected, double scale) {
+            return expected < 0 ? !value : value && std::abs(*value / scale - expected) < 1e-9;
+        };
+        QVERIFY(same(bill.billedPeakW, billedKw, 1000));
+        QCOMPARE(bill.monthsCounted, counted);
+        QVERIFY(same(bill.yearCost, yearCost, 1));
+        QVERIFY(same(bill.monthAboveFloorCost, monthAboveFloor, 1));
+        // Twelve months ending with the one billed, across the turn of the year.
+        QCOMPARE(calendar.front(), std::make_pair(2025, 3));
+        QCOMPARE(calendar.back(), std::make_pair(2026, 2));
+    }
+
+    // Headroom and warning over one quarter: 2 kW for 5 minutes, then 6 kW.
+    void headroomAndWarningOfAQuarter() {
+        const qint64 start = Utc("2026-12-07T17:00:00Z"), end = start + Quarter;
+        // At 5 min, 2 kW so far (166.7 Wh) against 3 kW: (750 - 166.7) Wh over 10 min is 3.5 kW.
+        const double soFar = 2000.0 * 5 / 60;
+        QVERIFY(
+            std::abs(*CapacityHeadroomW(3000, start, end, start + 5 * 60 * Second, soFar, 2000) -
+                     1500) < 1e-9);
+        QVERIFY(!CapacityHeadroomW(3000, start, end, end, soFar, 2000));
+        QCOMPARE(CapacityThresholdW(std::nullopt, std::nullopt), CapacityFloorW);
+        QCOMPARE(CapacityThresholdW(3100.0, std::nullopt), 3100.0);
+        QCOMPARE(CapacityThresholdW(3100.0, 2000.0), 2000.0);
+
+        PeakWarning warning;
+        QVERIFY(!warning.Update(start, 2900, 3000));
+        QVERIFY(warning.Update(start, 3001, 3000));
+        QVERIFY(warning.Update(start, 2900, 3000)); // within 5 %: stays on
+        QVERIFY(warning.Update(start, std::nullopt, 3000));
+        QVERIFY(!warning.Update(start, 2849, 3000)); // 5 % below: off
+        QVERIFY(warning.Update(start, 3500, 3000));
+        QVERIFY(!warning.Update(end, 2000, 3000)); // the next quarter starts without it
     }
 
     // Every column's lowest and highest point survives, whatever the series looks like.
