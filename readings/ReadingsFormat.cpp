@@ -144,6 +144,12 @@ QString ExportNumber(float value) {
     return PlainNumber(value);
 }
 
+double DeviceNumber(double value) {
+    if (!std::isfinite(value))
+        return value;
+    return ExportNumber(float(value)).toDouble();
+}
+
 QByteArray JsonText(const QJsonObject& object) {
     QByteArray out;
     AppendJson(out, object);

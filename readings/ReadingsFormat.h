@@ -38,6 +38,11 @@ extern const std::array<const char*, ReadingsFieldCount> ReadingsFieldNames;
 // the rest.
 QString ExportNumber(float value);
 
+// A figure computed from the device's values (an average, a forecast, a cost), rounded to the
+// digits the device's single-precision numbers hold: 2168.5449999999255 becomes 2168.545, so
+// the JSON of such figures carries no noise of the arithmetic. Non-finite values pass unchanged.
+double DeviceNumber(double value);
+
 // ms since the epoch as ISO 8601 local time with its UTC offset, to the second.
 QString IsoLocalTime(qint64 msSinceEpoch);
 

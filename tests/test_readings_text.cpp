@@ -88,6 +88,14 @@ private slots:
             QCOMPARE(exported.toFloat(), value);
     }
 
+    // Figures computed from the device's values are written with the digits those hold.
+    void deviceNumberDropsArithmeticNoise() {
+        QCOMPARE(JsonText({{"w", DeviceNumber(2168.5449999999255)}}),
+                 QByteArray("{\"w\":2168.545}"));
+        QCOMPARE(DeviceNumber(-1234.56781), -1234.5677); // the float nearest, shortest
+        QVERIFY(std::isnan(DeviceNumber(std::nan(""))));
+    }
+
     void decimalSeparatorOfTheLocale() {
         QCOMPARE(NumberText(1234.5678f, QLatin1Char(',')), QStringLiteral("1234,568"));
         QCOMPARE(NumberText(12345678.0f, QLatin1Char(',')), QStringLiteral("1,234568E+07"));
