@@ -256,7 +256,8 @@ void frmKDR31::CreateControls() {
     imgRefresh->hide();
 
     // Below the place the window had for its controls, so that none of them moves: the window
-    // grows by the strip. Further lines go into the strip and grow it and the window with them.
+    // grows by the strip. A further line is added here, below the connection's, before the strip
+    // is placed: the strip and the window then grow by it.
     pnlStatus = new StatusStrip(this);
     pnlStatus->setObjectName(QStringLiteral("pnlStatus"));
     lblConnection =
