@@ -26,6 +26,8 @@ QWidget* BoxParent() {
 
 void QtDialogs::MsgBox(const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), text, QMessageBox::Ok, BoxParent());
+    // Texts may carry names from elsewhere (a device path, another program's name): never markup.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 

@@ -2,6 +2,7 @@
 
 #include "device_link/MSComm.h"
 #include "device_link/PortList.h"
+#include "main_window/ConnectionTexts.h"
 #include "main_window/PortComboBox.h"
 #include "main_window/frmKDR31.h"
 #include <QComboBox>
@@ -14,16 +15,19 @@ void frmKDR31::cmdScanCom_Click() {
     scanning_ = true;
     RefreshPortList(*cmbComPort);
     QStringList refused;
+    QStringList held;
     // Each attempt moves the list's selection, which runs the close handling, then connects the
     // way "Open" does and shows the outcome.
     device_->Scan(
         1, cmbComPort->count(), [this](int port) { SelectPortEntry(port - 1); },
-        [this, &refused](int port, ConnectOutcome outcome) {
+        [this, &refused, &held](int port, ConnectOutcome outcome) {
             ShowConnectOutcome(port, outcome);
             if (MSComm1->OpenRefusedForPermission())
                 refused << RefusedPortName(port, MSComm1->LastDevice());
+            else if (outcome == ConnectOutcome::PortNotOpened && MSComm1->OpenRefusedAsHeld())
+                held << HeldPortText(port);
         });
     scanning_ = false;
     if (PortState == PortStateNoDevice)
-        dialogs_->MsgBox(NoDeviceFoundText(refused));
+        dialogs_->MsgBox(NoDeviceFoundText(refused, held));
 }

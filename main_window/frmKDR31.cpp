@@ -7,6 +7,7 @@
 #include "main_window/ClickableImage.h"
 #include "main_window/Fonts.h"
 #include "main_window/PortComboBox.h"
+#include "main_window/StatusStrip.h"
 #include "main_window/UpDown.h"
 #include "main_window/WindowTitles.h"
 #include "main_window/WrapButton.h"
@@ -254,6 +255,18 @@ void frmKDR31::CreateControls() {
     imgRefresh->setScaledContents(true);
     imgRefresh->hide();
 
+    // Below the place the window had for its controls, so that none of them moves: the window
+    // grows by the strip. A further line is added here, below the connection's, before the strip
+    // is placed: the strip and the window then grow by it.
+    pnlStatus = new StatusStrip(this);
+    pnlStatus->setObjectName(QStringLiteral("pnlStatus"));
+    lblConnection =
+        pnlStatus->AddLine(QStringLiteral("lblConnection"), QStringLiteral("Connection"));
+    pnlStatus->setGeometry(Px(135), Px(6945), Px(21255) - 2 * Px(135), pnlStatus->Height());
+    resize(Px(21255), pnlStatus->geometry().bottom() + 1 + Px(90));
+    timFindDevice = MakeTimer(this, "timFindDevice");
+    timFindDevice->setSingleShot(true);
+
     // Tab order as laid out; labels and frames take no focus and are passed over by Qt.
     QWidget* previous = nullptr;
     for (const auto& [index, widget] : tabOrder) {
@@ -270,7 +283,12 @@ frmKDR31::CommandScope::CommandScope(frmKDR31& window) : window_(window) {
 }
 
 frmKDR31::CommandScope::~CommandScope() {
-    if (--window_.commandDepth_ == 0 && !window_.heldCommands_.isEmpty())
+    if (--window_.commandDepth_ != 0)
+        return;
+    // A device lost during the command is looked for before anything else runs.
+    if (window_.portLost_)
+        window_.LookForDevice();
+    if (!window_.heldCommands_.isEmpty())
         QMetaObject::invokeMethod(
             &window_, [w = &window_] { w->RunHeldCommands(); }, Qt::QueuedConnection);
 }
@@ -298,10 +316,15 @@ void frmKDR31::RunHeldCommands() {
 void frmKDR31::ConnectHandlers() {
     // A command that arrives while an exchange is in flight runs once it has ended.
     connect(device_, &Kdr31Device::TransactionEnded, this, [this] {
+        if (commandDepth_ == 0 && portLost_)
+            QMetaObject::invokeMethod(
+                this, [this] { LookForDevice(); }, Qt::QueuedConnection);
         if (commandDepth_ == 0 && !heldCommands_.isEmpty())
             QMetaObject::invokeMethod(
                 this, [this] { RunHeldCommands(); }, Qt::QueuedConnection);
     });
+    connect(MSComm1, &MSComm::PortLost, this, [this] { PortLost(); });
+    connect(timFindDevice, &QTimer::timeout, this, &frmKDR31::timFindDevice_Timer);
     const auto command = [this](void (frmKDR31::*handler)(), QWidget* control) {
         return [this, handler, control] { UserCommand(handler, control); };
     };
@@ -369,6 +392,7 @@ void frmKDR31::Form_Load() {
 }
 
 void frmKDR31::Form_Unload() {
+    StopLooking();
     PortState = PortStateClosed;
     ClosePort();
     QCoreApplication::processEvents();

@@ -8,6 +8,7 @@
 #include "debug_log/DebugLog.h"
 #include "device/Kdr31Device.h"
 #include "firmware/UpgradeSteps.h"
+#include "poller/ReconnectBackoff.h"
 #include "readings/ReadingsFormat.h"
 
 #include <QByteArray>
@@ -33,6 +34,7 @@ class QPushButton;
 class QRadioButton;
 class QTimer;
 class ReadingsGrid;
+class StatusStrip;
 class UpDown;
 class frmProgress;
 
@@ -85,6 +87,13 @@ public:
     QLabel* Label1 = nullptr;
     ClickableImage* imgRefresh = nullptr;
 
+    // Below the grid, made after the controls above: the strip of text lines, and its line for
+    // the connection (a device that was unplugged, a port another program holds).
+    StatusStrip* pnlStatus = nullptr;
+    QLabel* lblConnection = nullptr;
+    // While a device that went away is looked for: the next attempt (single shot).
+    QTimer* timFindDevice = nullptr;
+
     Dialogs& dialogs() { return *dialogs_; }
 
     // The debug log as read from the device, byte for byte (txtDebugLog shows it).
@@ -129,6 +138,9 @@ public slots:
     void txtDivider_Change();
     void timTXSettings_Timer();
 
+    // A device that went away (main_window/ConnectHandlers.cpp).
+    void timFindDevice_Timer();
+
     // Debug log (debug_log/DebugLogHandlers.cpp).
     void cmdDebug_Click();
     void cmdReadDebugLog_Click();
@@ -153,7 +165,10 @@ private:
     void CreateControls();
     void ConnectHandlers();
     void ShowNotConnected();
-    void ShowConnectOutcome(int portNumber, ConnectOutcome outcome);
+    // keepRows: the device came back by itself; the rows read before it went stay.
+    void ShowConnectOutcome(int portNumber, ConnectOutcome outcome, bool keepRows = false);
+    // The line for a port whose open was refused because another program holds it.
+    QString HeldPortText(int portNumber) const;
     void ArmSettingsSend();
     void SelectPortEntry(int index);
     bool ConnectedToDevice() const;
@@ -188,6 +203,17 @@ private:
     std::unique_ptr<Dialogs> dialogs_;
 
     bool scanning_ = false;
+
+    // A device that went away: the port reported it gone (MSComm::PortLost) while the device was
+    // connected. Noticed at once between commands, at the end of the command otherwise, so a
+    // refresh in progress sees that its reading was cut off.
+    void PortLost();
+    void LookForDevice();
+    void StopLooking();
+    bool portLost_ = false;
+    // The port of the device being looked for; 0 while none is.
+    int lostPort_ = 0;
+    ReconnectBackoff findBackoff_;
 
     // Debug log.
     DebugLog debugLog_;

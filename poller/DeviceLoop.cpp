@@ -78,8 +78,8 @@ void DeviceLoop::Lose(bool announce) {
     lost_ = true;
     stepTimer_.stop();
     device_.Disconnect();
-    backoffMs_ = FirstBackoffMs;
-    reconnectTimer_.start(backoffMs_);
+    backoff_.Reset();
+    reconnectTimer_.start(backoff_.NextMs());
     if (announce)
         emit Lost();
 }
@@ -95,13 +95,13 @@ void DeviceLoop::TryReconnect() {
         return Finish(stopCode_);
     if (!back) {
         device_.Disconnect();
-        backoffMs_ = std::min(backoffMs_ * 2, MaxBackoffMs);
-        reconnectTimer_.start(backoffMs_);
+        backoff_.Failed();
+        reconnectTimer_.start(backoff_.NextMs());
         emit AttemptFailed();
         return;
     }
     lost_ = false;
-    backoffMs_ = FirstBackoffMs;
+    backoff_.Reset();
     emit Back(!found_);
     found_ = true;
     if (!ended_ && !stop_)

@@ -4,9 +4,12 @@
 // device identifies itself again; the loop then goes on by itself. The loop can also start
 // without a device (one that is late at boot) and wait for it the same way.
 //
-// Attempts to find the device again back off, 1 s doubling up to MaxBackoffMs, so a device that
-// is away for hours costs next to nothing; a replugged cable is found within a second or two.
+// Attempts to find the device again follow ReconnectBackoff: 1 s doubling up to MaxBackoffMs, so a
+// device that is away for hours costs next to nothing; a replugged cable is found within a second
+// or two.
 // Stop ends the loop after the step or attempt in progress, so nothing read is lost.
+
+#include "poller/ReconnectBackoff.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -19,8 +22,8 @@ class Kdr31Device;
 class DeviceLoop : public QObject {
     Q_OBJECT
 public:
-    static constexpr int FirstBackoffMs = 1000;
-    static constexpr int MaxBackoffMs = 30000;
+    static constexpr int FirstBackoffMs = ReconnectBackoff::FirstMs;
+    static constexpr int MaxBackoffMs = ReconnectBackoff::MaxMs;
 
     enum class Step {
         Continue, // wait for the next interval
@@ -42,7 +45,7 @@ public:
     bool DeviceLost() const { return lost_; }
     bool Stopping() const { return stop_ || ended_; }
     // Milliseconds until the next attempt to find the device (while lost).
-    int NextAttemptMs() const { return backoffMs_; }
+    int NextAttemptMs() const { return backoff_.NextMs(); }
 
 signals:
     // The device went away, and came back (first: it was not there at the start).
@@ -65,7 +68,7 @@ private:
     QTimer stepTimer_;
     QTimer reconnectTimer_;
     QElapsedTimer lastStep_; // since the start of the last step
-    int backoffMs_ = FirstBackoffMs;
+    ReconnectBackoff backoff_;
     bool busy_ = false;  // a step or a connect attempt is running
     bool lost_ = false;  // waiting for the device
     bool found_ = false; // the device answered once

@@ -15,7 +15,8 @@ constexpr int RowsAboveNewest = 18;
 } // namespace
 
 void frmKDR31::timScan_Timer() {
-    if (!ConnectedToDevice())
+    // A device lost and not yet noticed as such is not asked again.
+    if (!ConnectedToDevice() || portLost_)
         return;
     // A tick that falls while a transaction waits (behind a modal box, or in an upgrade's wait)
     // is skipped: two transactions would share the receive buffer.
@@ -31,6 +32,13 @@ void frmKDR31::imgRefresh_Click() {
     imgRefresh->setEnabled(false);
     const ReadingsRow row =
         device_->ReadReadings(optNLofB[0]->isChecked(), optNLofB[1]->isChecked());
+    // A reading cut off by a pulled cable is no reading: the device is looked for once the
+    // refresh has ended, and the grid gets no row for it. One that came whole just before the
+    // cable went is shown.
+    if (portLost_ && row.state != ReadingsRow::Received) {
+        imgRefresh->setEnabled(true);
+        return;
+    }
     grdInterfaces->AppendRow(row);
     emit ReadingTaken({row, SerialNumber()});
     const int newRow = grdInterfaces->Rows() - 1;

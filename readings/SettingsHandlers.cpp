@@ -62,10 +62,20 @@ void frmKDR31::timTXSettings_Timer() {
     }
     CommandScope scope(*this);
     timScan->stop();
-    device_->SendSettings(SettingsPayload(updInterval->Value(), optNLofB[0]->isChecked(),
+    const int interval = updInterval->Value();
+    const int divider = updDivider->Value();
+    device_->SendSettings(SettingsPayload(interval, optNLofB[0]->isChecked(),
                                           optProtocol[2]->isChecked(), optProtocol[4]->isChecked(),
-                                          updDivider->Value()));
-    timScan->setInterval(updInterval->Value() * 1000);
+                                          divider));
+    // The boxes show what went to the device: a typed 3.4 reads 3 from now on, 12 reads 10.
+    // Only here, not at every key, so typing is never overwritten under the user's hands.
+    const QString intervalText = QString::number(interval) + QStringLiteral(" sec.");
+    if (txtInterval->text() != intervalText)
+        txtInterval->setText(intervalText);
+    const QString dividerText = QString::number(divider);
+    if (txtDivider->text() != dividerText)
+        txtDivider->setText(dividerText);
+    timScan->setInterval(interval * 1000);
     timScan->start();
     timTXSettings->stop();
 }

@@ -6,7 +6,9 @@
 #include "device_link/PortList.h"
 #include "device_link/PortMap.h"
 #include "device_link/ReplyParser.h"
+#include "device_link/ServiceUnit.h"
 #include "main_window/ClickableImage.h"
+#include "main_window/ConnectionTexts.h"
 #include "main_window/UpDown.h"
 #include "readings/ReadingsGrid.h"
 #include "support/SimulatedPorts.h"
@@ -20,8 +22,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
@@ -426,6 +431,150 @@ private slots:
         QCOMPARE(t.log->messages,
                  QStringList{"No KDR31 found\nNo permission to open COM1: (" + refused +
                              ") (sudo usermod -aG dialout $USER, then log in again)."});
+    }
+
+    // The cable pulled out between two readings, and plugged in again: no row while the device
+    // is away, the line below the grid says so (and tells a screen reader), the window looks for
+    // it at growing intervals and goes on by itself once it is back, with the rows of before.
+    // Pulled again, "Close" ends the looking.
+    void pulledCableIsFoundAgain() {
+        ReplugDevice kdr31(1);
+        QVERIFY(kdr31.Start(5));
+        WindowUnderTest t;
+        frmKDR31& w = t.w;
+        t.Connect(1);
+        w.timScan_Timer();
+        w.timScan_Timer();
+        QCOMPARE(w.grdInterfaces->Rows(), 3);
+        const QString firstTime = w.grdInterfaces->TextMatrix(1, 1);
+
+        kdr31.device->HangUp();
+        const QString lost =
+            QStringLiteral("The KDR31 on COM1: was unplugged and is being looked for.");
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblConnection->text(), lost, 7000);
+        // What a screen reader reads of the line. (The offscreen platform has no accessibility
+        // bridge: the name change event that announces it cannot be seen here.)
+        QAccessibleInterface* line = QAccessible::queryAccessibleInterface(w.lblConnection);
+        QCOMPARE(line->text(QAccessible::Name), lost);
+        QCOMPARE(line->text(QAccessible::Description), QStringLiteral("Connection"));
+        QCOMPARE(w.windowTitle(), QStringLiteral("KDR31 V1.9 ----"));
+        QCOMPARE(w.PortState, std::uint8_t(PortStateNoDevice));
+        QVERIFY(!w.timScan->isActive() && !w.fraSettings->isVisible());
+        QVERIFY(w.cmdCloseCom->isVisible());
+        QCOMPARE(w.timFindDevice->interval(), 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.timFindDevice->interval(), 2000, 3000); // one attempt failed
+        w.timScan_Timer(); // a tick that still comes asks nothing
+        QCOMPARE(w.grdInterfaces->Rows(), 3);
+        QVERIFY(t.log->messages.isEmpty());
+
+        QVERIFY(kdr31.Start(5));
+        QElapsedTimer away;
+        away.start();
+        QTRY_COMPARE_WITH_TIMEOUT(w.grdInterfaces->Rows(), 4, 35000);
+        QVERIFY(away.elapsed() < 35000);
+        QCOMPARE(w.PortState, std::uint8_t(1));
+        QVERIFY(w.windowTitle().contains(QStringLiteral("Listening to COM1 ")));
+        QVERIFY(w.fraSettings->isVisible() && w.cmdUpgrade->isVisible());
+        QCOMPARE(w.lblConnection->text(), QStringLiteral("The KDR31 on COM1: is back."));
+        QCOMPARE(w.grdInterfaces->TextMatrix(1, 1), firstTime);
+        for (int row = 1; row < 4; ++row)
+            QVERIFY(w.grdInterfaces->TextMatrix(row, 3) != QStringLiteral("???"));
+
+        kdr31.device->HangUp();
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblConnection->text(), lost, 7000);
+        w.cmdCloseCom->click();
+        QVERIFY(!w.timFindDevice->isActive());
+        QCOMPARE(w.lblConnection->text(), QString());
+        QCOMPARE(w.PortState, std::uint8_t(PortStateClosed));
+        QVERIFY(IsNotConnectedLook(w));
+    }
+
+    // Another program polling the port: "Open" names it on the line, without a box, and a scan
+    // that finds nothing names it in its box.
+    void portHeldByAPollIsNamed() {
+        SimulatedDevice sim(1);
+        QVERIFY(sim.Start());
+        QTemporaryDir dataHome; // the poll's history stays out of the user's
+        QProcess poll;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
+        poll.setProcessEnvironment(environment);
+        poll.start(QStringLiteral(KDR31_CLI_PATH),
+                   {"poll", "--port", QString::fromStdString(sim.device.PortPath()), "--no-db"});
+        const auto stop = qScopeGuard([&poll] {
+            poll.kill();
+            poll.waitForFinished();
+        });
+        QVERIFY(sim.device.WaitForFrames(Command::Readings, 1, 10s)); // it has the port
+
+        WindowUnderTest t;
+        t.Connect(1);
+        QCOMPARE(t.w.PortState, std::uint8_t(PortStateNoDevice));
+        QVERIFY(IsNotConnectedLook(t.w));
+        QVERIFY(t.log->messages.isEmpty());
+        const QString held =
+            QStringLiteral("COM1: is in use by kdr31-cli (pid %1)").arg(poll.processId());
+        QCOMPARE(t.w.lblConnection->text(), held);
+
+        t.w.cmdScanCom->click();
+        QCOMPARE(t.log->messages, QStringList{"No KDR31 found\n" + held});
+        QCOMPARE(sim.device.ReceivedFrames(Command::Identify).size(), size_t(1)); // the poll's
+    }
+
+    // Whether a port's holder is the readings service, from what /proc tells of it; the line
+    // then says how to free the port.
+    void serviceHolderIsNamed_data() {
+        QTest::addColumn<QByteArray>("cgroup");
+        QTest::addColumn<QByteArray>("commandLine");
+        QTest::addColumn<QString>("line");
+        // /proc/<pid>/cmdline: the arguments, each ended by a NUL.
+        const auto args = [](std::initializer_list<const char*> arguments) {
+            QByteArray line;
+            for (const char* argument : arguments)
+                line.append(argument).append('\0');
+            return line;
+        };
+        const QString plain = QStringLiteral("COM1: is in use by kdr31-cli (pid 42)");
+        const QString service =
+            plain + " of the MQTT service; to free the port: sudo systemctl stop ";
+        QTest::newRow("the unit's cgroup (v2)")
+            << QByteArray("0::/system.slice/system-kdr31\\x2dmqtt.slice/"
+                          "kdr31-mqtt@ttyACM0.service\n")
+            << QByteArray() << service + "kdr31-mqtt@ttyACM0";
+        QTest::newRow("the unit's cgroup (v1), a by-id instance")
+            << QByteArray("12:pids:/system.slice\n1:name=systemd:/system.slice/"
+                          "kdr31-mqtt@serial-by\\x2did-usb\\x2dFTDI-if00-port0.service\n")
+            << QByteArray() << service + "'kdr31-mqtt@serial-by\\x2did-usb\\x2dFTDI-if00-port0'";
+        QTest::newRow("no systemd: the unit's command line")
+            << QByteArray("0::/\n")
+            << args({"/usr/bin/kdr31-cli", "poll", "--wait", "--config", "/etc/kdr31/ttyUSB0.conf",
+                     "--port", "/dev/ttyUSB0"})
+            << service + "kdr31-mqtt@ttyUSB0";
+        QTest::newRow("--config=")
+            << QByteArray() << args({"kdr31-cli", "poll", "--config=/etc/kdr31/ttyS0.conf"})
+            << service + "kdr31-mqtt@ttyS0";
+        QTest::newRow("a poll in a user's session")
+            << QByteArray("0::/user.slice/user-1000.slice/session-2.scope\n")
+            << args({"kdr31-cli", "poll", "--port", "/dev/ttyUSB0"}) << plain;
+        QTest::newRow("a configuration of the user's own")
+            << QByteArray() << args({"kdr31-cli", "poll", "--config", "/home/u/kdr31.conf"})
+            << plain;
+        QTest::newRow("not a poll")
+            << QByteArray() << args({"kdr31-cli", "info", "--config", "/etc/kdr31/a.conf"})
+            << plain;
+        QTest::newRow("another program")
+            << QByteArray() << args({"python3", "poll", "--config", "/etc/kdr31/a.conf"}) << plain;
+        QTest::newRow("an instance systemd cannot have made")
+            << QByteArray("0::/system.slice/kdr31-mqtt@a;rm -rf ~.service\n")
+            << args({"kdr31-cli", "poll", "--config", "/etc/kdr31/a b.conf"}) << plain;
+    }
+    void serviceHolderIsNamed() {
+        QFETCH(QByteArray, cgroup);
+        QFETCH(QByteArray, commandLine);
+        QFETCH(QString, line);
+        const QString holder = QStringLiteral("kdr31-cli (pid 42)");
+        QCOMPARE(HolderPid(holder), qint64(42));
+        QCOMPARE(PortHeldText(1, holder, ServiceUnitOf(cgroup, commandLine)), line);
     }
 
     void settingsRememberedByTheDevice() {

@@ -4,6 +4,7 @@
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
 #include "main_window/ClickableImage.h"
+#include "main_window/ConnectionTexts.h"
 #include "main_window/UpDown.h"
 #include "main_window/WrapButton.h"
 #include "readings/ReadingsDecode.h"
@@ -61,6 +62,15 @@ private slots:
         QVERIFY(w.txtInterval->isReadOnly());
         QCOMPARE(w.txtDivider->text(), QStringLiteral("1"));
         QVERIFY(w.txtDebugLog->isReadOnly());
+
+        // The connection line: blank, below the grid and the buttons, within the window.
+        QVERIFY(w.lblConnection->isVisible());
+        QCOMPARE(w.lblConnection->text(), QString());
+        const QRect line(w.lblConnection->mapTo(&w, QPoint(0, 0)), w.lblConnection->size());
+        QVERIFY(line.top() > w.grdInterfaces->geometry().bottom());
+        QVERIFY(line.top() > w.cmdDebug->geometry().bottom());
+        QVERIFY(w.rect().contains(line));
+        QVERIFY(line.height() >= w.lblConnection->fontMetrics().height());
     }
 
     void controlsByName_data() {
@@ -187,6 +197,14 @@ private slots:
             QVERIFY(fits(0, locale.toString(QDate(2026, 12, 31), QLocale::ShortFormat)));
             QVERIFY(fits(1, locale.toString(QTime(23, 59, 59), TimeFormatWithSeconds(locale))));
         }
+
+        // The longest connection line there usually is, on a by-id adapter's service.
+        const QString held = PortHeldText(
+            32, QStringLiteral("kdr31-cli (pid 4194304)"),
+            QStringLiteral(
+                "kdr31-mqtt@serial-by\\x2did-usb\\x2dFTDI_FT232R_USB_UART_A1B2C3-if00-port0"));
+        QVERIFY(t.w.lblConnection->fontMetrics().horizontalAdvance(held) <=
+                t.w.lblConnection->contentsRect().width());
 
         auto* notepad = qobject_cast<WrapButton*>(t.w.cmdSaveDebugLog);
         QVERIFY(notepad && notepad->ContentsRect().contains(notepad->TextRect()));

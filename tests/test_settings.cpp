@@ -114,6 +114,8 @@ private slots:
                                          << "7.5" << 8 << "8";
         QTest::newRow("2.5 rounds to 2") << "2.5"
                                          << "2.5" << 2 << "2";
+        QTest::newRow("3.4 reads 3") << "3.4"
+                                     << "3.4" << 3 << "3";
         QTest::newRow("0 is below the range") << "0"
                                               << "0" << 1 << "1";
         QTest::newRow("11 is above the range") << "11"
@@ -139,15 +141,21 @@ private slots:
         }
         QCOMPARE(w.txtDivider->text(), box); // as typed, however odd
         QCOMPARE(w.updDivider->Value(), value);
-        QTest::keyClick(w.txtDivider, Qt::Key_Return);
-        QCOMPARE(w.txtDivider->text(), shown);
         if (box.isEmpty()) {
+            // Enter (or leaving the box) shows the value that stands.
+            QTest::keyClick(w.txtDivider, Qt::Key_Return);
+            QCOMPARE(w.txtDivider->text(), shown);
             QVERIFY(!w.timTXSettings->isActive());
             return;
         }
+        // Left as typed, in the box: the send shows what went to the device.
         QVERIFY(WaitForSend(1));
+        QCOMPARE(w.txtDivider->text(), shown);
         QCOMPARE(SettingsFrames().size(), size_t(1));
         QCOMPARE(Payload(SettingsFrames().back()).at(3), char(value));
+        QTest::keyClick(w.txtDivider, Qt::Key_Return);
+        QCOMPARE(w.txtDivider->text(), shown);
+        QVERIFY(!w.timTXSettings->isActive());
     }
 
     void refusedSettingsAreReported() {

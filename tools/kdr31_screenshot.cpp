@@ -1,7 +1,9 @@
-// Takes a screenshot of the connected window with readings, as a user sees it: a simulated KDR31
-// on COM1:, "Open" pressed, a few refreshes, then the screen area of the window is saved.
+// Takes screenshots of the connected window with readings, as a user sees it: a simulated KDR31
+// on COM1:, "Open" pressed, a few refreshes, then the screen area of the window is saved. Given
+// a second file, the cable is then pulled and the window saved again, with its line below the
+// grid saying that the device is being looked for.
 //
-//   kdr31_screenshot OUTPUT.png      (run under an X server, e.g. xvfb-run: scripts/screenshot.sh)
+//   kdr31_screenshot OUTPUT.png [UNPLUGGED.png]   (under an X server: scripts/screenshot.sh)
 
 #include "app/Dialogs.h"
 #include "app/ModMain.h"
@@ -12,16 +14,16 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QPixmap>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 #include <QStyleFactory>
 #include <QThread>
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: kdr31_screenshot OUTPUT.png\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: kdr31_screenshot OUTPUT.png [UNPLUGGED.png]\n");
         return 2;
     }
     sim::Kdr31Simulator device;
@@ -44,19 +46,22 @@ int main(int argc, char* argv[]) {
     window.cmdOpenCom->click();
     for (int tick = 0; tick < 12; ++tick)
         window.timScan_Timer(); // what the poll timer does every 5 s, here at once
-    for (int i = 0; i < 10; ++i) {
-        QApplication::processEvents();
-        QThread::msleep(30);
-    }
-
-    const QRect area = window.frameGeometry();
-    const QPixmap shot =
-        window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
-    if (!shot.save(QString::fromLocal8Bit(argv[1]))) {
-        std::fprintf(stderr, "kdr31_screenshot: cannot write %s\n", argv[1]);
+    if (!SaveWindowShot(window, argv[1], "kdr31_screenshot"))
         return 1;
-    }
     std::printf("%s: %s, %d rows\n", argv[1], qPrintable(window.windowTitle()),
                 window.grdInterfaces->Rows() - 1);
+    if (argc < 3)
+        return 0;
+
+    device.HangUp();
+    QElapsedTimer clock;
+    clock.start();
+    while (window.lblConnection->text().isEmpty() && clock.elapsed() < 10'000) {
+        QApplication::processEvents();
+        QThread::msleep(10);
+    }
+    if (!SaveWindowShot(window, argv[2], "kdr31_screenshot"))
+        return 1;
+    std::printf("%s: %s\n", argv[2], qPrintable(window.lblConnection->text()));
     return 0;
 }

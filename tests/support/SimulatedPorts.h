@@ -8,7 +8,9 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 #include <map>
 #include <memory>
 
@@ -34,6 +36,29 @@ struct SimulatedDevice {
             return false;
         MapPorts({{port, device.PortPath()}});
         return true;
+    }
+};
+
+// A simulated KDR31 on port number `port` behind a link, as /dev/serial/by-id/... reaches an
+// adapter: pulled out (HangUp), it can be plugged in again and comes back at the same path.
+struct ReplugDevice {
+    QTemporaryDir dir;
+    QString link = dir.filePath(QStringLiteral("kdr31"));
+    std::unique_ptr<sim::Kdr31Simulator> device;
+    int port = 1;
+
+    explicit ReplugDevice(int portNumber = 1) : port(portNumber) {}
+    // Plugs a new simulated device in (the first time too), reporting the refresh interval.
+    bool Start(std::uint8_t interval = 5) {
+        device = std::make_unique<sim::Kdr31Simulator>();
+        if (!device->Start())
+            return false;
+        sim::DeviceSettings settings;
+        settings.interval = interval;
+        device->SetSettings(settings);
+        QFile::remove(link);
+        MapPorts({{port, link.toStdString()}});
+        return QFile::link(QString::fromStdString(device->PortPath()), link);
     }
 };
 
