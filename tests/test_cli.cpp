@@ -1022,6 +1022,24 @@ void TestCli::servicePartsInProcess() {
     QVERIFY(identifyAs(0, 1));
     QCOMPARE(ReadingsService(device, 1).IntervalMs(), 5000);
 
+    // The capacity figures of a reading are worked out once and handed to every sink as one
+    // object, the reading's own.
+    {
+        ReadingsService polled(device, 1, {2, false, 100});
+        struct Keep : ReadingSink {
+            std::vector<Reading> seen;
+            void Take(const Reading& r) override { seen.push_back(r); }
+        } a, b;
+        polled.AddSink(&a);
+        polled.AddSink(&b);
+        QCOMPARE(polled.Run(), 0);
+        QCOMPARE(b.seen.size(), size_t(2));
+        for (size_t i = 0; i < 2; ++i) {
+            QVERIFY(a.seen[i].capacity && a.seen[i].capacity == b.seen[i].capacity);
+            QCOMPARE(a.seen[i].capacity->time, a.seen[i].row.time);
+        }
+    }
+
     ReadingsService service(device, 1);
     QStringList first;
     bool secondAnswered = false;
