@@ -631,6 +631,9 @@ void TestCli::usageErrors_data() {
         {"info", "--port", "1", "--mqtt", "mqtt://kdr31:" + secret + "@host"},
         {"set", "--port", "1", "--wait", "--interval", "5"},
         {"poll", "--port", "1", "mqtt://kdr31:" + secret + "@host"}, // --mqtt forgotten
+        {"poll", "--port", "1", "--peak-target", "4"},               // kW where watts are asked
+        {"poll", "--port", "1", "--capacity-price", "45,50"},
+        {"peak", "--peak-target", "4000"},
     };
     for (const QStringList& arguments : wrong)
         QTest::newRow(qPrintable(arguments.join(' '))) << arguments;
