@@ -9,20 +9,26 @@
 //   - the false alarms: quarters with a warning that set no new peak;
 //   - the delay from the forecast crossing the threshold to the warning, in readings (recomputed
 //     here from the counters, not taken from the figures under test);
-//   - the cost of the capacity path per reading.
+//   - the cost of the capacity path per reading;
+//   - a poller's start on that month's history (ReadCapacitySeed, the month's readings and the
+//     eleven months before), and whether the seeded month's peak is the live one.
 //
-//   build/benchmarks/kdr31_bench_capacity [SEED]        (a few seconds)
+//   build/benchmarks/kdr31_bench_capacity [SEED]        (about half a minute)
 
+#include "history/CapacitySeed.h"
+#include "history/HistoryStore.h"
 #include "history/LiveCapacity.h"
 #include "poller/ReadingsFanOut.h"
 #include "simulator/Household.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <vector>
 
@@ -60,6 +66,9 @@ double Percentile(std::vector<double> values, double share) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // The history's seed reads months in the PC's zone: the same as the replay's.
+    qputenv("TZ", "Europe/Brussels");
+    tzset();
     const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 2026;
     const QTimeZone zone("Europe/Brussels");
     const auto [from, to] = MonthSpan(2027, 1, zone);
@@ -82,6 +91,30 @@ int main(int argc, char* argv[]) {
         handNs += timer.nsecsElapsed();
     }
     const size_t readings = keep.seen.size();
+
+    // The month as the poller would have recorded it, and a poller started at its last reading.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("history.sqlite"));
+    {
+        sim::Household again(QStringLiteral("KD310042"));
+        again.UseAppliances(sim::Appliances(seed));
+        HistoryStore store;
+        store.Open(path);
+        std::vector<Reading> batch;
+        for (qint64 t = from; t < to; t += StepMs) {
+            const double hour =
+                QDateTime::fromMSecsSinceEpoch(t, zone).time().msecsSinceStartOfDay() / MsPerHour;
+            batch.push_back(again.Next(t, hour));
+            if (batch.size() == 10'000 || t + StepMs >= to) {
+                store.Insert(batch);
+                batch.clear();
+            }
+        }
+    }
+    timer.start();
+    const std::optional<CapacitySeed> started =
+        ReadCapacitySeed(path, QStringLiteral("KD310042"), to - StepMs);
+    const qint64 seedMs = timer.elapsed();
 
     // The quarter-hours as billed, from all readings at once.
     std::vector<CounterSample> samples;
@@ -181,5 +214,13 @@ int main(int argc, char* argv[]) {
                 crossings, maxDelay, late, missed);
     std::printf("capacity path per reading:      %.1f us (fan-out with the live figures)\n",
                 double(handNs) / double(readings) / 1000.0);
+    std::printf("poller's start on the month:    %lld ms to seed from %zu readings; month's peak "
+                "%.0f W (%s the live figures)\n",
+                static_cast<long long>(seedMs), readings - 1,
+                started && started->monthPeak.found ? started->monthPeak.peak.averageW : 0.0,
+                started && last.monthPeak && started->monthPeak.found &&
+                        started->monthPeak.peak.averageW == last.monthPeak->averageW
+                    ? "as"
+                    : "NOT as");
     return missed == 0 && late == 0 ? 0 : 1;
 }
