@@ -6,7 +6,9 @@
 
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QLocale>
 #include <QRegularExpression>
+#include <cmath>
 #include <map>
 
 QString PortChoice::Device() const {
@@ -70,7 +72,8 @@ const char* const Summary =
     "  poll      --port P        one line per reading at the device's refresh interval\n"
     "                            [--count N] [--format text|csv|json] [--wait]; Ctrl-C stops;\n"
     "                            recorded in the history [--db PATH | --no-db];\n"
-    "                            published with --mqtt URL [--mqtt-...]\n"
+    "                            published with --mqtt URL [--mqtt-...]; the capacity\n"
+    "                            tariff [--peak-target W] [--capacity-price EUR]\n"
     "  set       --port P        [--interval 5-60] [--divider 1-10] [--country nl|be]\n"
     "                            [--protocol 2|4|5], then the values the device reports\n"
     "  debug-log --port P        the device's debug log, byte for byte\n"
@@ -113,6 +116,22 @@ std::optional<CliCommand> CommandNamed(const QString& name) {
     if (it == commands.end())
         return std::nullopt;
     return it->second;
+}
+
+// A household's threshold below 100 W is watts given as kilowatts ("4" for 4 kW); above
+// 100 kW no household connection reaches it.
+constexpr int MinPeakTargetW = 100;
+constexpr int MaxPeakTargetW = 100'000;
+// Grid operators ask tens of euros per kW per year; a thousand is a typing error.
+constexpr int MaxCapacityPrice = 1000;
+
+// A number with a decimal point (never a comma, whatever the locale) within [low, high].
+std::optional<double> ParseAmount(const QString& text, double low, double high) {
+    bool ok = false;
+    const double value = QLocale::c().toDouble(text.trimmed(), &ok);
+    if (!ok || !std::isfinite(value) || value < low || value > high)
+        return std::nullopt;
+    return value;
 }
 
 ParsedCommandLine UsageError(const QString& text) {
@@ -238,6 +257,16 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
                             QStringLiteral("poll --http: the bearer token for settings, first "
                                            "line of FILE."),
                             QStringLiteral("FILE"))},
+        {QStringLiteral("peak-target"),
+         QCommandLineOption(QStringLiteral("peak-target"),
+                            QStringLiteral("poll: warn when a quarter-hour heads above W watts "
+                                           "instead of above the month's peak so far."),
+                            QStringLiteral("W"))},
+        {QStringLiteral("capacity-price"),
+         QCommandLineOption(QStringLiteral("capacity-price"),
+                            QStringLiteral("poll: the capacity tariff's price in EUR per kW per "
+                                           "year, for the year's cost."),
+                            QStringLiteral("EUR"))},
     };
     const OptionUse uses[] = {
         {"port", {C::Info, C::Poll, C::Set, C::DebugLog, C::Upgrade}},
@@ -265,6 +294,8 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         {"http", {C::Poll}},
         {"http-allow-settings", {C::Poll}},
         {"http-token-file", {C::Poll}},
+        {"peak-target", {C::Poll}},
+        {"capacity-price", {C::Poll}},
     };
     for (const OptionUse& use : uses)
         parser.addOption(options.at(QLatin1String(use.name)));
@@ -397,6 +428,22 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
     } else if (isSet("http-allow-settings") || isSet("http-token-file")) {
         return UsageError(QStringLiteral("--http-allow-settings and --http-token-file go with "
                                          "--http [ADDRESS:]PORT"));
+    }
+
+    if (isSet("peak-target")) {
+        request.peakTargetW = ParseAmount(get("peak-target"), MinPeakTargetW, MaxPeakTargetW);
+        if (!request.peakTargetW)
+            return UsageError(QStringLiteral("--peak-target takes watts, %1 to %2, like 4000 for "
+                                             "4 kW")
+                                  .arg(MinPeakTargetW)
+                                  .arg(MaxPeakTargetW));
+    }
+    if (isSet("capacity-price")) {
+        request.capacityPrice = ParseAmount(get("capacity-price"), 0, MaxCapacityPrice);
+        if (!request.capacityPrice)
+            return UsageError(QStringLiteral("--capacity-price takes euros per kW per year, 0 to "
+                                             "%1, like 45.50")
+                                  .arg(MaxCapacityPrice));
     }
 
     request.database = get("db");

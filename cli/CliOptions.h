@@ -61,6 +61,10 @@ struct CliRequest {
     QString database;
     bool noDatabase = false; // poll: record nothing
     bool wait = false;       // poll: wait for an absent device rather than fail
+    // poll: the capacity tariff's threshold the household holds itself to (W), instead of the
+    // month's peak so far; and the price (EUR per kW per year) its costs are given at.
+    std::optional<double> peakTargetW;
+    std::optional<double> capacityPrice;
 
     qint64 fromMs = 0; // export: the period [from, to), UTC ms
     qint64 toMs = 0;

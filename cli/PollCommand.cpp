@@ -7,6 +7,7 @@
 #include "cli/Session.h"
 #include "device/Kdr31Device.h"
 #include "device_link/MSComm.h"
+#include "history/CapacitySeed.h"
 #include "history/HistoryExport.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
@@ -310,6 +311,13 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
     const QString databasePath = request.noDatabase           ? QString()
                                  : request.database.isEmpty() ? HistoryStore::DefaultPath()
                                                               : request.database;
+    // The capacity tariff, worked out once per reading for every sink, goes on from the month's
+    // peaks and the quarter-hour now in the history.
+    service.FanOut().SetCapacityOptions({request.peakTargetW, request.capacityPrice});
+    if (!databasePath.isEmpty())
+        service.FanOut().SetCapacitySeeder([databasePath](const QString& serial, qint64 now) {
+            return ReadCapacitySeed(databasePath, serial, now);
+        });
     std::unique_ptr<MqttSink> mqtt;
     if (request.mqtt) {
         mqtt = std::make_unique<MqttSink>(*request.mqtt, service, databasePath);

@@ -17,6 +17,7 @@
 
 #include <QTimeZone>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // A cumulative counter (Wh, or m3 for gas) at an instant (UTC, ms since the epoch).
@@ -109,6 +110,12 @@ public:
         std::optional<QuarterHour> monthPeak;
     };
     Now At(qint64 now) const;
+
+    // The month whose peak it keeps (0, 0 before a Seed or a closed quarter) and that peak so
+    // far. A month's last quarter closes only at the first reading after it, so this month may
+    // be the one before At(now)'s for the first quarter of a month.
+    std::pair<int, int> KeptMonth() const { return {year_, month_}; }
+    const std::optional<QuarterHour>& KeptPeak() const { return peak_; }
 
 private:
     void CloseQuarter(qint64 start, qint64 end);

@@ -16,6 +16,9 @@
 #include <QJsonObject>
 #include <QString>
 #include <array>
+#include <memory>
+
+struct CapacityNow;
 
 // A reading of one device: the grid's row (raw values, PC time) and the serial number the device
 // gave when it identified itself (may be empty).
@@ -26,6 +29,10 @@ struct Reading {
     // a value that is not finite (two programs talking on one line garble the replies). The grid
     // shows it as sent; the history keeps it with this flag; nobody is handed it as values.
     bool implausible = false;
+    // The capacity tariff as it stood at this reading (history/LiveCapacity.h), worked out once
+    // by the readings fan-out and shared by every sink it hands the reading to. Null for a
+    // reading that did not come through a fan-out (one read back from the history).
+    std::shared_ptr<const CapacityNow> capacity = nullptr;
 };
 
 // Field names in reply order (ReadingsFields), each with its unit as a suffix:

@@ -631,6 +631,9 @@ void TestCli::usageErrors_data() {
         {"info", "--port", "1", "--mqtt", "mqtt://kdr31:" + secret + "@host"},
         {"set", "--port", "1", "--wait", "--interval", "5"},
         {"poll", "--port", "1", "mqtt://kdr31:" + secret + "@host"}, // --mqtt forgotten
+        {"poll", "--port", "1", "--peak-target", "4"},               // kW where watts are asked
+        {"poll", "--port", "1", "--capacity-price", "45,50"},
+        {"peak", "--peak-target", "4000"},
     };
     for (const QStringList& arguments : wrong)
         QTest::newRow(qPrintable(arguments.join(' '))) << arguments;
@@ -1021,6 +1024,24 @@ void TestCli::servicePartsInProcess() {
     }
     QVERIFY(identifyAs(0, 1));
     QCOMPARE(ReadingsService(device, 1).IntervalMs(), 5000);
+
+    // The capacity figures of a reading are worked out once and handed to every sink as one
+    // object, the reading's own.
+    {
+        ReadingsService polled(device, 1, {2, false, 100});
+        struct Keep : ReadingSink {
+            std::vector<Reading> seen;
+            void Take(const Reading& r) override { seen.push_back(r); }
+        } a, b;
+        polled.AddSink(&a);
+        polled.AddSink(&b);
+        QCOMPARE(polled.Run(), 0);
+        QCOMPARE(b.seen.size(), size_t(2));
+        for (size_t i = 0; i < 2; ++i) {
+            QVERIFY(a.seen[i].capacity && a.seen[i].capacity == b.seen[i].capacity);
+            QCOMPARE(a.seen[i].capacity->time, a.seen[i].row.time);
+        }
+    }
 
     ReadingsService service(device, 1);
     QStringList first;

@@ -1,14 +1,21 @@
 // The quarter-hour arithmetic and the chart's decimation, on synthetic series with known answers.
 
+#include "history/CapacitySeed.h"
 #include "history/CapacityTariff.h"
 #include "history/Decimate.h"
+#include "history/HistoryStore.h"
+#include "history/LiveCapacity.h"
 #include "history/QuarterPeak.h"
+#include "poller/ReadingsFanOut.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -23,6 +30,35 @@ qint64 Utc(const char* iso) {
 
 QString Local(qint64 ms) {
     return QDateTime::fromMSecsSinceEpoch(ms, Brussels).toString(Qt::ISODate);
+}
+
+// A received reading of the import power and the import counter (on the high tariff; the low
+// one stays at 0), as the device reports them.
+ReadingsRow Row(qint64 time, double counterWh, double powerW) {
+    ReadingsRow row;
+    row.time = time;
+    row.state = ReadingsRow::Received;
+    row.present = 0b111;
+    row.fields[0] = float(powerW);
+    row.fields[1] = float(counterWh);
+    return row;
+}
+
+// Readings every 10 s in [from, to) through the fan-out, the counter rising at powerW(t) until
+// the next reading; counterAt(t, counter) may replace the counter a reading reports (a new
+// meter). The figures every reading was handed with.
+std::vector<CapacityNow> Replay(ReadingsFanOut& fanOut, qint64 from, qint64 to,
+                                const std::function<double(qint64)>& powerW, double& counterWh,
+                                const std::function<double(qint64, double)>& counterAt = {}) {
+    std::vector<CapacityNow> figures;
+    for (qint64 t = from; t < to; t += 10 * Second) {
+        const double power = powerW(t);
+        const double reported = counterAt ? counterAt(t, counterWh) : counterWh;
+        figures.push_back(
+            *fanOut.Hand(Row(t, reported, power), QStringLiteral("KD310042")).capacity);
+        counterWh += power * 10 / 3600;
+    }
+    return figures;
 }
 
 } // namespace
@@ -271,6 +307,201 @@ private slots:
         QVERIFY(!warning.Update(start, 2849, 3000)); // 5 % below: off
         QVERIFY(warning.Update(start, 3500, 3000));
         QVERIFY(!warning.Update(end, 2000, 3000)); // the next quarter starts without it
+    }
+
+    // A steady 1.8 kW through a month's night, and through both nights the clocks change: every
+    // quarter-hour is 15 minutes of the clock whatever the offset does, the month's peak stays
+    // below the floor, so the threshold and the bill are the floor's, and the headroom is what
+    // the rest of the quarter may draw at the threshold: (2500 - 1800) W over the quarter's
+    // length, spread over the time left.
+    void liveCapacityBelowTheFloorAndAcrossClockChanges_data() {
+        QTest::addColumn<QString>("night"); // local midnight that starts four hours of readings
+        QTest::addColumn<int>("quarters");
+        QTest::newRow("an ordinary night") << "2026-12-07" << 16;
+        QTest::newRow("clocks forward") << "2026-03-29" << 12; // 02:00 to 03:00 is skipped
+        QTest::newRow("clocks back") << "2026-10-25" << 20;    // 02:00 to 03:00 twice
+    }
+    void liveCapacityBelowTheFloorAndAcrossClockChanges() {
+        QFETCH(QString, night);
+        QFETCH(int, quarters);
+        const QDate date = QDate::fromString(night, Qt::ISODate);
+        const qint64 from = date.startOfDay(Brussels).toMSecsSinceEpoch();
+        const qint64 to = QDateTime(date, QTime(4, 0), Brussels).toMSecsSinceEpoch();
+        ReadingsFanOut fanOut(Brussels);
+        double counter = 10'000;
+        const auto figures = Replay(
+            fanOut, from - Quarter, to, [](qint64) { return 1800.0; }, counter);
+        std::vector<qint64> starts;
+        for (const CapacityNow& c : figures) {
+            if (c.time < from)
+                continue;
+            const QString at = Local(c.time);
+            QCOMPARE(c.quarterEnd - c.quarterStart, Quarter);
+            QCOMPARE(QDateTime::fromMSecsSinceEpoch(c.quarterStart, Brussels).time().minute() % 15,
+                     0);
+            if (starts.empty() || starts.back() != c.quarterStart)
+                starts.push_back(c.quarterStart);
+            QCOMPARE(c.thresholdW, CapacityFloorW);
+            QVERIFY2(!c.peakWarning && !c.warningStarted, qPrintable(at));
+            QVERIFY2(c.monthPeak && std::abs(c.monthPeak->averageW - 1800) < 0.5, qPrintable(at));
+            QVERIFY2(c.bill && c.bill->billedPeakW == CapacityFloorW && c.bill->monthsCounted == 1,
+                     qPrintable(at));
+            if (c.time == c.quarterStart)
+                continue; // the quarter has no reading of its own yet
+            QVERIFY2(c.quarterForecastW && std::abs(*c.quarterForecastW - 1800) < 0.5,
+                     qPrintable(at));
+            const double left = double(c.quarterEnd - c.time);
+            QVERIFY2(std::abs(*c.headroomW - 700 * double(Quarter) / left) < 0.5,
+                     qPrintable(QStringLiteral("%1: %2").arg(at).arg(*c.headroomW)));
+        }
+        QCOMPARE(int(starts.size()), quarters);
+    }
+
+    // A meter replaced mid-quarter: its counter starts again far lower. The readings between
+    // are judged implausible until the new counter holds; no quarter gets the drop as negative
+    // energy, the quarter of the swap is left incomplete, and the quarters after it count from
+    // the new meter at their true 1 kW, so the month's peak stays 1 kW. A garbled counter on a
+    // quarter's boundary is left out too: the quarter counted from it would read 200 kW.
+    void liveCapacityAcrossAReplacedMeter() {
+        const qint64 from = Utc("2026-12-07T10:00:00Z"), swap = from + Quarter + 300 * Second;
+        ReadingsFanOut fanOut(Brussels);
+        double counter = 50'000;
+        const auto figures = Replay(
+            fanOut, from - 60 * Second, from + 4 * Quarter, [](qint64) { return 1000.0; }, counter,
+            [&](qint64 t, double wh) {
+                // And one garbled reply on a quarter's boundary, the new meter's counter at 3 Wh.
+                return t == from + 3 * Quarter ? 3.0 : t < swap ? wh : wh - 49'000;
+            });
+        for (const CapacityNow& c : figures) {
+            const QString at = Local(c.time);
+            if (c.quarterAverageW)
+                QVERIFY2(std::abs(*c.quarterAverageW - 1000) < 1, qPrintable(at));
+            if (c.monthPeak)
+                QVERIFY2(std::abs(c.monthPeak->averageW - 1000) < 1, qPrintable(at));
+            if (c.headroomW)
+                QVERIFY2(*c.headroomW > 0, qPrintable(at));
+            QVERIFY(!c.peakWarning);
+            // The swap's quarter has no average once the new counter is taken (the readings
+            // judged implausible before that leave the figures as they were).
+            if (c.time >= swap + 20 * Second && c.quarterStart == from + Quarter)
+                QVERIFY2(!c.quarterAverageW, qPrintable(at));
+        }
+        // The last quarter is whole again, from the new meter's readings alone.
+        QCOMPARE(figures.back().quarterStart, from + 3 * Quarter);
+        QVERIFY(figures.back().quarterAverageW);
+    }
+
+    // A forecast that hovers around the threshold within 5 % warns once, with the minutes left,
+    // and stays on; the warning ends with its quarter, and in a quarter that turns back to
+    // 5 % below.
+    void liveCapacityWarningDoesNotFlap() {
+        const qint64 from = Utc("2026-12-07T17:00:00Z");
+        ReadingsFanOut fanOut(Brussels);
+        fanOut.SetCapacityOptions({3000.0, std::nullopt}); // the household's own target
+        double counter = 10'000;
+        // 3 kW on average from the fifth minute of the first quarter, swinging 2 % either side;
+        // 3.2 kW then 2.5 kW in the second.
+        const auto power = [&](qint64 t) {
+            const qint64 into = (t - from) % Quarter;
+            if (t < from + Quarter)
+                return into < 300 * Second ? 3000.0 : ((t / (10 * Second)) % 2 ? 3060.0 : 2940.0);
+            return into < 300 * Second ? 3200.0 : 2500.0;
+        };
+        // Readings 5 s past the boundaries, so a quarter's first reading has a forecast.
+        const auto figures = Replay(fanOut, from - 55 * Second, from + 2 * Quarter, power, counter);
+        int started = 0, ended = 0, handedOver = 0;
+        for (const CapacityNow& c : figures) {
+            QCOMPARE(c.thresholdW, 3000.0);
+            QVERIFY(c.thresholdIsTarget);
+            started += c.warningStarted;
+            ended += c.warningEnded;
+            handedOver += c.warningStarted && c.warningEnded;
+            if (c.warningStarted) {
+                QCOMPARE(c.warningSince, c.time);
+                QCOMPARE(*c.warningMinutesLeft, double(c.quarterEnd - c.time) / 60'000);
+            }
+            QCOMPARE(c.warningMinutesLeft.has_value(), c.peakWarning);
+        }
+        // On in each quarter once; the first's ends as the second's starts, at the second's
+        // first reading, which ends once its forecast falls 5 % below.
+        QCOMPARE(started, 2);
+        QCOMPARE(ended, 2);
+        QCOMPARE(handedOver, 1);
+        QVERIFY(!figures.back().peakWarning);
+        const auto firstOn = std::find_if(figures.begin(), figures.end(),
+                                          [](const CapacityNow& c) { return c.peakWarning; });
+        QVERIFY(firstOn != figures.end() && firstOn->quarterStart == from);
+        const QJsonObject json = CapacityJson(*firstOn);
+        QCOMPARE(json["peak_warning"].toBool(), true);
+        QCOMPARE(json["capacity_target_w"].toDouble(), 3000.0);
+        QCOMPARE(json["months"].toArray().size(), BilledMonthCount);
+    }
+
+    // A poller restarted at 10:07:30 goes on from the history: the quarter that began at 10:00
+    // keeps its readings (an average at once, where a fresh start would wait for 10:15), the
+    // month's peak so far (3 kW, 09:00 to 10:00) is the threshold, and the bill holds November
+    // (4 kW) and this month, with October, which the history does not hold, left out. Every
+    // sink is handed the same figures.
+    void pollerRestartedMidQuarterGoesOnFromTheHistory() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("history.sqlite"));
+        const QString serial = QStringLiteral("KD310042");
+        const auto local = [](int month, int day, int h, int m, int sec = 0) {
+            return QDateTime(QDate(2026, month, day), QTime(h, m, sec)).toMSecsSinceEpoch();
+        };
+        const qint64 restart = local(12, 16, 10, 7, 30);
+        double counter = 10'000;
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(path));
+            std::vector<Reading> readings;
+            const auto record = [&](qint64 from, qint64 to,
+                                    const std::function<double(qint64)>& w) {
+                for (qint64 t = from; t < to; t += 10 * Second) {
+                    Reading reading;
+                    reading.row = Row(t, counter, w(t));
+                    reading.serial = serial;
+                    readings.push_back(reading);
+                    counter += w(t) * 10 / 3600;
+                }
+            };
+            record(local(11, 10, 17, 59), local(11, 10, 18, 31), [](qint64) { return 4000.0; });
+            const qint64 quarterPast = local(12, 16, 9, 15), ten = local(12, 16, 10, 0);
+            record(local(12, 16, 8, 59), restart, [=](qint64 t) {
+                return t < quarterPast ? 3000.0 : t < ten ? 2000.0 : 1200.0;
+            });
+            QVERIFY(store.Insert(readings));
+        }
+
+        ReadingsFanOut fanOut;
+        fanOut.SetCapacitySeeder(
+            [&](const QString& s, qint64 now) { return ReadCapacitySeed(path, s, now); });
+        struct Keep : ReadingSink {
+            std::vector<std::shared_ptr<const CapacityNow>> seen;
+            void Take(const Reading& r) override { seen.push_back(r.capacity); }
+        } first, second;
+        fanOut.Add(&first);
+        fanOut.Add(&second);
+        for (qint64 t = restart; t < restart + 60 * Second; t += 10 * Second) {
+            fanOut.Hand(Row(t, counter, 1200), serial);
+            counter += 1200.0 * 10 / 3600;
+        }
+        QCOMPARE(first.seen.size(), size_t(6));
+        QVERIFY(first.seen == second.seen);
+        QVERIFY(fanOut.Capacity() == first.seen.back());
+
+        const CapacityNow& c = *first.seen.front();
+        QCOMPARE(c.quarterStart, local(12, 16, 10, 0));
+        QVERIFY(c.quarterAverageW && std::abs(*c.quarterAverageW - 1200) < 0.5);
+        QVERIFY(c.quarterForecastW && std::abs(*c.quarterForecastW - 1200) < 0.5);
+        QVERIFY(c.monthPeak && std::abs(c.monthPeak->averageW - 3000) < 0.5);
+        QCOMPARE(c.monthPeak->start, local(12, 16, 9, 0));
+        QVERIFY(std::abs(c.thresholdW - 3000) < 0.5);
+        QCOMPARE(c.bill->monthsCounted, 2);
+        QVERIFY(std::abs(*c.bill->billedPeakW - 3500) < 0.5);
+        QCOMPARE(c.bill->months[9].month, 10);
+        QVERIFY(!c.bill->months[9].peakW);
+        QVERIFY(std::abs(*c.bill->months[10].peakW - 4000) < 0.5);
     }
 
     // Every column's lowest and highest point survives, whatever the series looks like.
