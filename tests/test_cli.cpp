@@ -174,6 +174,7 @@ private slots:
 
 private:
     QTemporaryDir cache_;
+    QTemporaryDir secrets_; // the secret files of usageErrors
 };
 
 // The version of this build, and poll's JSON: one object per line and reading.
@@ -545,6 +546,7 @@ void TestCli::pollPublishesToMqtt() {
     QVERIFY(password.open(QIODevice::WriteOnly));
     password.write("wrong\n");
     password.close();
+    QVERIFY(password.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
     Cli refused({"poll", "--port", kdr31.link, "--no-db", "--mqtt",
                  QStringLiteral("mqtt://kdr31@127.0.0.1:%1").arg(guarded.Port()),
                  "--mqtt-password-file", password.fileName()});
@@ -633,15 +635,63 @@ void TestCli::usageErrors_data() {
         {"poll", "--port", "1", "mqtt://kdr31:" + secret + "@host"}, // --mqtt forgotten
     };
     for (const QStringList& arguments : wrong)
-        QTest::newRow(qPrintable(arguments.join(' '))) << arguments;
+        QTest::newRow(qPrintable(arguments.join(' '))) << arguments << QString();
+
+    // Secret files that give the secret away stop the poller before a port or a broker is tried:
+    // the line names the file and the chmod that mends it. Rows named by file and mode.
+    const auto secretFile = [&](const QString& name, QFile::Permissions mode) {
+        const QString path = secrets_.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(secret.toUtf8() + "-0123456789abcdef\n") < 0 || !file.setPermissions(mode))
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    };
+    using P = QFile::Permission;
+    const QStringList mqtt{"poll", "--port", "1", "--mqtt", "mqtt://kdr31@127.0.0.1:1"};
+    const QStringList http{"poll", "--port", "1", "--http", "0", "--http-allow-settings"};
+    const QString password =
+        secretFile("mqtt password", P::ReadOwner | P::WriteOwner | P::ReadGroup | P::ReadOther);
+    QTest::newRow("poll --mqtt-password-file 'mqtt password' 0644")
+        << mqtt + QStringList{"--mqtt-password-file", password}
+        << "--mqtt-password-file " + password +
+               ": any account may read it (mode 0644), and it "
+               "holds a secret; mend it with: chmod 640 '" +
+               password + "'";
+    const QString anyones =
+        secretFile("it's the token", P::ReadOwner | P::WriteOwner | P::ReadGroup | P::WriteGroup |
+                                         P::ReadOther | P::WriteOther);
+    QTest::newRow("poll --http-token-file \"it's the token\" 0666")
+        << http + QStringList{"--http-token-file", anyones}
+        << "(mode 0666), and it holds a secret; mend it with: chmod 640 '" +
+               secrets_.filePath("it'\\''s the token'");
+    const QString groupWritable = secretFile("token", P::ReadOwner | P::WriteOwner | P::WriteGroup);
+    QTest::newRow("poll --http-token-file token 0620")
+        << http + QStringList{"--http-token-file", groupWritable}
+        << "others than its owner may change it (mode 0620), and it holds a secret; mend it "
+           "with: chmod 600";
+    // From the service's configuration file: the file and line that named it.
+    const QString config = secrets_.filePath("ttyUSB0.conf");
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write("mqtt = mqtt://kdr31@127.0.0.1:1\nmqtt-password-file = " +
+                   secretFile("other", P::ReadOwner | P::WriteOwner | P::ReadOther).toUtf8()) < 0)
+        qFatal("cannot write %s", qPrintable(config));
+    QTest::newRow("poll --config ttyUSB0.conf, its password file 0604")
+        << QStringList{"poll", "--port", "1", "--config", config}
+        << config + ":2: --mqtt-password-file " + secrets_.filePath("other") +
+               ": any account may read it (mode 0604), and it holds a secret; mend it with: "
+               "chmod 600";
 }
 
 void TestCli::usageErrors() {
     QFETCH(QStringList, arguments);
+    QFETCH(QString, said);
     Cli cli(arguments);
     QCOMPARE(cli.Finish(), 2);
     QVERIFY2(cli.ErrLines().size() == 1, cli.err.constData());
     QVERIFY2(!cli.err.contains("hunter2"), cli.err.constData());
+    QVERIFY2(cli.err.contains(said.toUtf8()), cli.err.constData());
     QCOMPARE(cli.out, QByteArray());
 }
 
@@ -913,8 +963,9 @@ void TestCli::debugLogKeepsTheFileUntilThereIsALog() {
     QCOMPARE(log.count(text), log.size() / text.size());
 }
 
-// The service's configuration file: a value with a blank in it (the password file), a switch,
-// the command line over the file, and a bad line named by file and line.
+// The service's configuration file: a value with a blank in it (the password file, which its
+// group may read), a switch, the command line over the file, and a bad line named by file and
+// line.
 void TestCli::pollReadsConfigFile() {
     MqttBroker broker; // anonymous: it takes any password, so a wrong path is what fails
     QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
@@ -927,6 +978,8 @@ void TestCli::pollReadsConfigFile() {
     QVERIFY(password.open(QIODevice::WriteOnly));
     password.write("secret\n");
     password.close();
+    // As the service keeps it: root:kdr31, 0640; the group may read it.
+    QVERIFY(password.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     const QString configPath = dir.filePath("ttyUSB0.conf");
     const auto writeConfig = [&](const QByteArray& text) {
         QFile config(configPath);
