@@ -18,8 +18,11 @@
 //
 // Settings messages are hostile until checked. The network thread keeps only the newest one,
 // in one slot, and posts one event however many arrive before the poll's thread takes it, so a
-// flood costs no memory. Over SettingsPayloadLimit bytes a message is refused unread; a
-// retained one (an old request the broker hands every new subscriber) is never acted on.
+// flood costs no memory. Over SettingsPayloadLimit bytes a message is refused unread; one the
+// broker hands over as retained (an old request it keeps for every new subscription, ours at
+// each start and reconnection) is refused. A message published with the retain flag while we
+// are subscribed comes to us live, the flag cleared by the broker, and is taken as any other:
+// MQTT 3.1.1 gives us no way to tell.
 
 #include "history/QuarterPeak.h"
 #include "mqtt/MqttMessages.h"
