@@ -582,7 +582,8 @@ void TestCli::pollPublishesToMqtt() {
 }
 
 // With --mqtt-allow-settings a settings message goes to the device as kdr31-cli set sends it,
-// and the poll follows the new interval; availability follows the cable.
+// and the poll follows the new interval; one with the values the device has is answered and not
+// sent; answers go out once a second at most. Availability follows the cable.
 void TestCli::mqttSettingsAndAvailability() {
     BrokerAndDevice rig;
     QVERIFY2(rig.Start(1), qPrintable(rig.broker.Error()));
@@ -591,21 +592,45 @@ void TestCli::mqttSettingsAndAvailability() {
     LinkedDevice& kdr31 = rig.kdr31;
     const QString state = "kdr31/KD310042/state";
     const QString availability = "kdr31/KD310042/availability";
+    const QString set = "kdr31/KD310042/set";
+    const QString result = "kdr31/KD310042/set/result";
 
     Cli cli(
         {"poll", "--port", kdr31.link, "--no-db", "--mqtt", broker.Url(), "--mqtt-allow-settings"});
     QVERIFY(subscriber.WaitFor(state, 2, 10s));
-    QVERIFY(subscriber.Publish("kdr31/KD310042/set", R"({"interval": 6, "country": "be"})", 5s));
-    QVERIFY(subscriber.WaitFor("kdr31/KD310042/set/result", 1, 10s));
-    const QJsonObject result =
-        QJsonDocument::fromJson(subscriber.Last("kdr31/KD310042/set/result")).object();
-    QVERIFY2(result.value("ok").toBool(), subscriber.Last("kdr31/KD310042/set/result").constData());
+    QVERIFY(subscriber.Publish(set, R"({"interval": 6, "country": "be"})", 5s));
+    QVERIFY(subscriber.WaitFor(result, 1, 10s));
+    const QJsonObject taken = QJsonDocument::fromJson(subscriber.Last(result)).object();
+    QVERIFY2(taken.value("ok").toBool() && !taken.contains("unchanged"),
+             subscriber.Last(result).constData());
     QCOMPARE(kdr31.device->ReceivedFrames(Command::Settings).front().payload,
              (sim::Bytes{6, 2, 5, 1}));
     // At 6 s, no more than one reading in the next 3 s (at 1 s there would be three).
     const size_t afterSet = subscriber.Count(state);
     QTest::qWait(3000);
     QVERIFY(subscriber.Count(state) <= afterSet + 1);
+
+    // The values the device has now, again and again: none is sent, each is answered as
+    // unchanged, at most once a second, and the newest answer is never the one left out.
+    for (int i = 0; i < 6; ++i) {
+        QVERIFY(subscriber.Publish(set, R"({"country": "be", "interval": 6})", 5s));
+        QTest::qWait(200);
+    }
+    QVERIFY(subscriber.Publish(set, R"({"interval": 6})", 5s));
+    const auto lastSettings = [&] {
+        return QJsonDocument::fromJson(subscriber.Last(result)).object().value("settings");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(lastSettings() == QJsonObject({{"interval", 6}}), 5000);
+    QCOMPARE(kdr31.Frames(Command::Settings), size_t(1));
+    const auto answers = subscriber.Messages(result);
+    QVERIFY2(answers.size() >= 2 && answers.size() <= 4,
+             qPrintable(QString::number(answers.size())));
+    for (size_t i = 1; i < answers.size(); ++i) {
+        const QJsonObject answer = QJsonDocument::fromJson(answers[i].payload).object();
+        QVERIFY2(answer.value("ok").toBool() && answer.value("unchanged").toBool(),
+                 answers[i].payload.constData());
+        QVERIFY2(answers[i].at - answers[i - 1].at >= 900ms, "two answers within a second");
+    }
 
     kdr31.device->HangUp();
     QVERIFY(subscriber.WaitForLast(availability, "offline", 10s));
@@ -617,10 +642,11 @@ void TestCli::mqttSettingsAndAvailability() {
     QVERIFY2(!cli.err.contains("MQTT"), cli.err.constData());
 }
 
-// Wrong command lines: exit 2, one line, and never the password of an --mqtt URL. Each row is
-// named by its command line.
+// Wrong command lines: exit 2, one line that says what it must, and never the password of an
+// --mqtt URL. Each row is named by its command line.
 void TestCli::usageErrors_data() {
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("said");
     const QString secret = QStringLiteral("hunter2");
     const QList<QStringList> wrong = {
         {"info", "--port", "99"}, // the device layer's "no device" state, not a port
@@ -851,6 +877,10 @@ void TestCli::settingsAtEveryPhaseOfTheInterval() {
                result.value("settings").toObject().value("divider").toInt() == Messages;
     };
     QTRY_VERIFY_WITH_TIMEOUT(newest(), 15000);
+    // Replaced ones too are answered at most once a second.
+    const auto answers = subscriber.Messages("kdr31/KD310042/set/result");
+    for (size_t i = 1; i < answers.size(); ++i)
+        QVERIFY2(answers[i].at - answers[i - 1].at >= 900ms, "two answers within a second");
     const size_t settingsSent = kdr31.Frames(Command::Settings);
     const size_t readings = subscriber.Count(state);
     QVERIFY2(subscriber.WaitFor(state, readings + 2, 12s), cli.err.constData());
@@ -1076,17 +1106,31 @@ void TestCli::servicePartsInProcess() {
     QCOMPARE(ReadingsService(device, 1).IntervalMs(), 5000);
 
     ReadingsService service(device, 1);
-    QStringList first;
-    bool secondAnswered = false;
+    std::vector<SettingsAnswer> answers(3);
+    std::vector<int> answered(3);
+    const auto answer = [&](size_t n) {
+        return [&, n](const SettingsAnswer& given) {
+            answers[n] = given;
+            ++answered[n];
+        };
+    };
     SettingsRequest request;
     request.divider = 2;
-    service.RequestSettings(request, SettingsSource::Mqtt,
-                            [&](const QStringList& refusals) { first = refusals; });
-    service.RequestSettings(request, SettingsSource::Mqtt,
-                            [&](const QStringList&) { secondAnswered = true; });
+    service.RequestSettings(request, SettingsSource::Mqtt, answer(0));
+    service.RequestSettings(request, SettingsSource::Mqtt, answer(1));
     QCOMPARE(service.SettingsWaiting(), 1);
-    QVERIFY2(first.size() == 1 && first.front().contains("replaced"), qPrintable(first.join('|')));
-    QVERIFY(!secondAnswered);
+    QCOMPARE(answers[0].kind, SettingsAnswer::Replaced);
+    QVERIFY2(answers[0].refusals.size() == 1 && answers[0].refusals.front().contains("replaced"),
+             qPrintable(answers[0].refusals.join('|')));
+    QCOMPARE(answered, (std::vector<int>{1, 0, 0}));
+    // The device's own divider: answered at once and never sent, and the older request, which
+    // would have changed it after all, is replaced.
+    request.divider = 1;
+    service.RequestSettings(request, SettingsSource::Mqtt, answer(2));
+    QCOMPARE(answered, (std::vector<int>{1, 1, 1}));
+    QCOMPARE(answers[1].kind, SettingsAnswer::Replaced);
+    QCOMPARE(answers[2].kind, SettingsAnswer::Unchanged);
+    QCOMPARE(service.SettingsWaiting(), 0);
     request.divider = 3;
 
     // Out-of-range values the device reports are brought into its range; given ones are sent.
