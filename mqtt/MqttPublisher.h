@@ -66,9 +66,10 @@ public:
     static constexpr int SettingsPayloadLimit = 1024;
     // Answers on the result topic go out at most this often, whatever they say, so a flood of
     // settings messages does not become a flood of answers. One that comes sooner waits for its
-    // turn; of those waiting, a newer answer takes the place of an older one of its kind, except
-    // that the outcome of a request that went to the device is never dropped, nor the final word
-    // on a request that did not need to (unchanged): its sender must learn what the device did.
+    // turn, in the order they came, and a newer answer takes the place of a waiting one of its
+    // kind only (AnswerRank): a refusal never that of a request's outcome, so the sender of a
+    // request that went to the device learns what the device did. (Two such outcomes cannot
+    // fall within one second: the readings service sends at most one request per interval.)
     static constexpr int AnswerMilliseconds = 1000;
 
     // Called on the publisher's thread with a request that passed validation. It must return
@@ -193,8 +194,7 @@ private:
     void OnAcknowledged(int mid);
     void OnSettingsInbox();
 
-    // Answers by how much their sender needs them; the lower rank goes first among those that
-    // came at the same time, and none takes the place of another rank's.
+    // The kinds of answer, each with one place among those waiting for their turn.
     enum AnswerRank {
         Applied, // the outcome of a request that went to the device
         Settled, // the final word on a valid request that was not sent: unchanged, or no handler
