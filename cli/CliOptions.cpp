@@ -6,10 +6,12 @@
 
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
 #include <cmath>
 #include <map>
+#include <sys/stat.h>
 
 QString PortChoice::Device() const {
     return IsPath() ? path : MSComm::DevicePath(number);
@@ -40,6 +42,40 @@ std::optional<PortChoice> ParsePort(const QString& text) {
         return PortChoice{1, text};
     return std::nullopt;
 }
+
+namespace {
+
+// A file that holds a secret (the broker's password, the HTTP token) is refused, as ssh refuses a
+// private key, when any account may read it or an account other than its owner may write it:
+// then the secret is anyone's, or anyone may choose it. Its group may read it, so that root owns
+// it and the service's group reads it (root:kdr31, 0640). Empty when the file is fine, or when
+// it cannot be examined (its reader then says why it cannot be read).
+QString SecretFileProblem(const QString& option, const QString& path) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    const mode_t mode = info.st_mode & 07777;
+    const bool read = (mode & S_IROTH) != 0;
+    const bool written = (mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!read && !written)
+        return {};
+    const QString who = read && written
+                            ? QStringLiteral("any account may read it and others than its owner "
+                                             "may change it")
+                        : read ? QStringLiteral("any account may read it")
+                               : QStringLiteral("others than its owner may change it");
+    QString quoted = path;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    const QString octal = QStringLiteral("%1").arg(uint(mode), 4, 8, QLatin1Char('0'));
+    const QString mended = QStringLiteral("%1").arg(uint(mode & (S_IRUSR | S_IWUSR | S_IRGRP)), 3,
+                                                    8, QLatin1Char('0'));
+    // One arg() for all: a path may hold "%1" itself.
+    return QStringLiteral("--%1 %2: %3 (mode %4), and it holds a secret; mend it with: chmod %5 "
+                          "'%6'")
+        .arg(option, path, who, octal, mended, quoted);
+}
+
+} // namespace
 
 std::optional<qint64> ParseTime(const QString& text, bool endOfDay) {
     return ParseHistoryTime(text, endOfDay);
@@ -411,12 +447,24 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         case MqttOptionsStatus::Invalid:
             return UsageError(error);
         }
+        const QString passwordFile = QStringLiteral("mqtt-password-file");
+        if (request.mqtt && parser.isSet(passwordFile)) {
+            const QString problem = SecretFileProblem(passwordFile, parser.value(passwordFile));
+            if (!problem.isEmpty())
+                return UsageError(problem);
+        }
     }
     if (isSet("http")) {
         HttpOptions http;
         QString error;
         if (!ParseHttpListen(get("http"), http, error))
             return UsageError(QStringLiteral("--http: %1").arg(error));
+        if (isSet("http-token-file")) {
+            const QString problem =
+                SecretFileProblem(QStringLiteral("http-token-file"), get("http-token-file"));
+            if (!problem.isEmpty())
+                return UsageError(problem);
+        }
         if (isSet("http-token-file") &&
             !ReadHttpTokenFile(get("http-token-file"), http.token, error))
             return UsageError(QStringLiteral("--http-token-file: %1").arg(error));

@@ -157,8 +157,8 @@ public:
         });
         publisher->SetSettingsHandler([this, publisher](const SettingsRequest& request) {
             service_.RequestSettings(request, SettingsSource::Mqtt,
-                                     [publisher, request](const QStringList& refusals) {
-                                         publisher->ReportSettingsResult(request, refusals);
+                                     [publisher, request](const SettingsAnswer& answer) {
+                                         publisher->ReportSettingsResult(request, answer);
                                      });
         });
         if (!publisher->Start()) {
@@ -215,7 +215,10 @@ public:
                 QMetaObject::invokeMethod(
                     &service_,
                     [this, request, done] {
-                        service_.RequestSettings(request, SettingsSource::Http, done);
+                        service_.RequestSettings(
+                            request, SettingsSource::Http, [done](const SettingsAnswer& answer) {
+                                done(answer.refusals, answer.kind == SettingsAnswer::Unchanged);
+                            });
                     },
                     Qt::QueuedConnection);
             });

@@ -1019,21 +1019,25 @@ MHD_Result HttpServer::Impl::Settings(MHD_Connection* connection, const RequestS
         std::mutex mutex;
         std::condition_variable ready;
         std::optional<QStringList> refusals;
+        bool unchanged = false;
     };
     auto answer = std::make_shared<Answer>();
     MarkResponding(connection);
-    settingsHandler(parsed.request, [answer](const QStringList& refusals) {
+    settingsHandler(parsed.request, [answer](const QStringList& refusals, bool unchanged) {
         std::lock_guard<std::mutex> lock(answer->mutex);
         answer->refusals = refusals;
+        answer->unchanged = unchanged;
         answer->ready.notify_all();
     });
     std::optional<QStringList> refusals;
+    bool unchanged = false;
     {
         std::unique_lock<std::mutex> lock(answer->mutex);
         const auto giveUp = Clock::now() + SettingsWait;
         while (!answer->refusals && !stoppingNow && Clock::now() < giveUp)
             answer->ready.wait_for(lock, std::chrono::milliseconds(250));
         refusals = answer->refusals;
+        unchanged = answer->unchanged;
     }
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -1048,7 +1052,9 @@ MHD_Result HttpServer::Impl::Settings(MHD_Connection* connection, const RequestS
             {{QStringLiteral("ok"), false},
              {QStringLiteral("error"), QStringLiteral("the device refused the settings")},
              {QStringLiteral("refusals"), QJsonArray::fromStringList(*refusals)}});
-    return SendJson(connection, MHD_HTTP_OK,
-                    {{QStringLiteral("ok"), true},
-                     {QStringLiteral("settings"), SettingsRequestJson(parsed.request)}});
+    QJsonObject taken{{QStringLiteral("ok"), true},
+                      {QStringLiteral("settings"), SettingsRequestJson(parsed.request)}};
+    if (unchanged)
+        taken.insert(QStringLiteral("unchanged"), true);
+    return SendJson(connection, MHD_HTTP_OK, taken);
 }

@@ -65,7 +65,9 @@ bool ReadHttpTokenFile(const QString& path, QByteArray& token, QString& error);
 
 class HttpServer {
 public:
-    using SettingsDone = std::function<void(const QStringList& refusals)>;
+    // refusals empty: the device has the settings; unchanged: it had them already, and nothing
+    // was sent.
+    using SettingsDone = std::function<void(const QStringList& refusals, bool unchanged)>;
     using SettingsHandler = std::function<void(const SettingsRequest&, SettingsDone done)>;
 
     explicit HttpServer(HttpOptions options);

@@ -138,15 +138,15 @@ int main(int argc, char* argv[]) {
     server.SetSettingsHandler(
         [&app, &server, &identity](const SettingsRequest& request, HttpServer::SettingsDone done) {
             QTimer::singleShot(0, &app, [&server, &identity, request, done] {
-                const DeviceSettingValues now = ApplySettingsRequest(
-                    {identity.interval, identity.country, identity.protocol, identity.divider},
-                    request);
+                const DeviceSettingValues before{identity.interval, identity.country,
+                                                 identity.protocol, identity.divider};
+                const DeviceSettingValues now = ApplySettingsRequest(before, request);
                 identity.interval = now.interval;
                 identity.country = now.country;
                 identity.protocol = now.protocol;
                 identity.divider = now.divider;
                 server.SetDevice(identity, QStringLiteral("COM1 (/dev/pts/0)"), true);
-                done({});
+                done({}, RequestChangesNothing(before, request));
             });
         });
     server.SetDevice(identity, QStringLiteral("COM1 (/dev/pts/0)"),

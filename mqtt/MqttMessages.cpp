@@ -177,9 +177,11 @@ std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const 
 }
 
 QByteArray SettingsResultMessage(const SettingsRequest& request, const QStringList& refusals,
-                                 qint64 msSinceEpoch) {
+                                 qint64 msSinceEpoch, bool unchanged) {
     QJsonObject object{{QStringLiteral("ok"), refusals.isEmpty()},
                        {QStringLiteral("time"), IsoLocalTime(msSinceEpoch)}};
+    if (refusals.isEmpty() && unchanged)
+        object.insert(QStringLiteral("unchanged"), true);
     if (refusals.isEmpty())
         object.insert(QStringLiteral("settings"), SettingsRequestJson(request));
     else

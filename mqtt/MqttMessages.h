@@ -56,6 +56,7 @@ struct RetainedMessage {
 std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const QString& serial,
                                               const QString& firmwareVersion);
 
-// {"ok": true, "settings": {...}} or {"ok": false, "refusals": [...]}, with the time.
+// {"ok": true, "settings": {...}} or {"ok": false, "refusals": [...]}, with the time; with
+// unchanged (the device had the values, nothing was sent) {"ok": true, "unchanged": true, ...}.
 QByteArray SettingsResultMessage(const SettingsRequest& request, const QStringList& refusals,
-                                 qint64 msSinceEpoch);
+                                 qint64 msSinceEpoch, bool unchanged = false);

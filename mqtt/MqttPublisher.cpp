@@ -45,6 +45,8 @@ MqttPublisher::MqttPublisher(MqttOptions options, QString serial, QString firmwa
     availabilityTopic_ = topics.availability.toUtf8();
     setTopic_ = topics.set.toUtf8();
     setResultTopic_ = topics.setResult.toUtf8();
+    answerTimer_.setSingleShot(true);
+    connect(&answerTimer_, &QTimer::timeout, this, &MqttPublisher::SendWaitingAnswer);
 }
 
 MqttPublisher::~MqttPublisher() {
@@ -236,14 +238,26 @@ void MqttPublisher::SetSettingsHandler(SettingsHandler handler) {
 }
 
 void MqttPublisher::ReportSettingsResult(const SettingsRequest& request,
-                                         const QStringList& refusals) {
-    PublishResult(request, refusals);
+                                         const SettingsAnswer& answer) {
+    switch (answer.kind) {
+    case SettingsAnswer::Taken:
+    case SettingsAnswer::NotTaken:
+        return Answer(Applied, request, answer.refusals);
+    case SettingsAnswer::Unchanged:
+        return Answer(Settled, request, {}, true);
+    case SettingsAnswer::Replaced:
+        return Answer(Refused, request, answer.refusals);
+    }
 }
 
 void MqttPublisher::Stop(int drainMilliseconds) {
     if (!mosq_)
         return;
     stopping_ = true;
+    // The answers still waiting for their turn are the last: they go now, before "offline".
+    answerTimer_.stop();
+    while (const std::optional<QByteArray> answer = TakeOldestAnswer())
+        PublishAnswer(*answer);
     if (connected_ && !offlineSent_) {
         offlineMid_ = PublishRetained(QString::fromUtf8(availabilityTopic_), AvailabilityOffline);
         offlineSent_ = true;
@@ -429,39 +443,68 @@ void MqttPublisher::OnSettingsInbox() {
         return;
     if (inbox.oversized > 0) {
         settingsRefused_ += inbox.oversized;
-        AnswerRefusal({}, {QStringLiteral("a settings message over %1 bytes was refused unread")
-                               .arg(SettingsPayloadLimit)});
+        Answer(Refused, {},
+               {QStringLiteral("a settings message over %1 bytes was refused unread")
+                    .arg(SettingsPayloadLimit)});
     }
     if (inbox.retained > 0) {
         settingsRefused_ += inbox.retained;
-        AnswerRefusal({}, {QStringLiteral("a retained settings message is never applied: "
-                                          "publish it without the retain flag")});
+        Answer(Refused, {},
+               {QStringLiteral("a settings message handed over as retained is not applied: "
+                               "publish it without the retain flag")});
     }
     if (!inbox.payload)
         return;
     const SettingsRequestResult result = ParseSettingsJson(*inbox.payload);
     if (!result.refusals.isEmpty()) {
         ++settingsRefused_;
-        AnswerRefusal(result.request, result.refusals);
+        Answer(Refused, result.request, result.refusals);
     } else if (!settingsHandler_) {
-        PublishResult(result.request, {QStringLiteral("this poller does not change settings")});
+        Answer(Settled, result.request, {QStringLiteral("this poller does not change settings")});
     } else {
         settingsHandler_(result.request);
     }
 }
 
-void MqttPublisher::AnswerRefusal(const SettingsRequest& request, const QStringList& refusals) {
-    if (lastRefusalAnswer_.isValid() && lastRefusalAnswer_.elapsed() < RefusalAnswerMilliseconds)
-        return;
-    lastRefusalAnswer_.start();
-    PublishResult(request, refusals);
+void MqttPublisher::Answer(AnswerRank rank, const SettingsRequest& request,
+                           const QStringList& refusals, bool unchanged) {
+    waitingAnswers_[rank] = WaitingAnswer{
+        SettingsResultMessage(request, refusals, QDateTime::currentMSecsSinceEpoch(), unchanged),
+        answerOrder_++};
+    SendWaitingAnswer();
 }
 
-void MqttPublisher::PublishResult(const SettingsRequest& request, const QStringList& refusals) {
-    if (!mosq_)
+void MqttPublisher::SendWaitingAnswer() {
+    if (!mosq_ || stopping_)
         return;
-    const QByteArray answer =
-        SettingsResultMessage(request, refusals, QDateTime::currentMSecsSinceEpoch());
+    if (lastAnswer_.isValid() && lastAnswer_.elapsed() < AnswerMilliseconds) {
+        if (!answerTimer_.isActive())
+            answerTimer_.start(int(AnswerMilliseconds - lastAnswer_.elapsed()));
+        return;
+    }
+    const std::optional<QByteArray> answer = TakeOldestAnswer();
+    if (!answer)
+        return;
+    PublishAnswer(*answer);
+    lastAnswer_.start();
+    for (const std::optional<WaitingAnswer>& waiting : waitingAnswers_)
+        if (waiting)
+            return answerTimer_.start(AnswerMilliseconds);
+}
+
+std::optional<QByteArray> MqttPublisher::TakeOldestAnswer() {
+    std::optional<WaitingAnswer>* oldest = nullptr;
+    for (std::optional<WaitingAnswer>& waiting : waitingAnswers_)
+        if (waiting && (!oldest || waiting->order < (*oldest)->order))
+            oldest = &waiting;
+    if (!oldest)
+        return std::nullopt;
+    QByteArray payload = std::move((*oldest)->payload);
+    oldest->reset();
+    return payload;
+}
+
+void MqttPublisher::PublishAnswer(const QByteArray& answer) {
     mosquitto_publish(mosq_, nullptr, setResultTopic_.constData(), static_cast<int>(answer.size()),
                       answer.constData(), QosAtLeastOnce, false);
 }

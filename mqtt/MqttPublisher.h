@@ -18,8 +18,11 @@
 //
 // Settings messages are hostile until checked. The network thread keeps only the newest one,
 // in one slot, and posts one event however many arrive before the poll's thread takes it, so a
-// flood costs no memory. Over SettingsPayloadLimit bytes a message is refused unread; a
-// retained one (an old request the broker hands every new subscriber) is never acted on.
+// flood costs no memory. Over SettingsPayloadLimit bytes a message is refused unread; one the
+// broker hands over as retained (an old request it keeps for every new subscription, ours at
+// each start and reconnection) is refused. A message published with the retain flag while we
+// are subscribed comes to us live, the flag cleared by the broker, and is taken as any other:
+// MQTT 3.1.1 gives us no way to tell.
 
 #include "history/QuarterPeak.h"
 #include "mqtt/MqttMessages.h"
@@ -32,6 +35,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimeZone>
+#include <QTimer>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -60,13 +64,17 @@ public:
     static constexpr int InFlightLimit = 20;
     // A settings request is a few dozen bytes; anything longer is refused without a look.
     static constexpr int SettingsPayloadLimit = 1024;
-    // Refused settings messages are answered at most this often, so a flood of them does not
-    // become a flood of answers.
-    static constexpr int RefusalAnswerMilliseconds = 1000;
+    // Answers on the result topic go out at most this often, whatever they say, so a flood of
+    // settings messages does not become a flood of answers. One that comes sooner waits for its
+    // turn, in the order they came, and a newer answer takes the place of a waiting one of its
+    // kind only (AnswerRank): a refusal never that of a request's outcome, so the sender of a
+    // request that went to the device learns what the device did. (Two such outcomes cannot
+    // fall within one second: the readings service sends at most one request per interval.)
+    static constexpr int AnswerMilliseconds = 1000;
 
     // Called on the publisher's thread with a request that passed validation. It must return
     // at once: the caller applies the request between two readings and then reports the result
-    // with ReportSettingsResult.
+    // with ReportSettingsResult (which may come before the handler returns).
     using SettingsHandler = std::function<void(const SettingsRequest&)>;
 
     // serial and firmwareVersion: of the device that identified itself; they name the topics,
@@ -97,9 +105,9 @@ public:
     // Without a handler, valid requests are answered "this poller does not change settings".
     void SetSettingsHandler(SettingsHandler handler);
 
-    // Publishes the result of a request the handler was given on <prefix>/<serial>/set/result:
-    // taken when refusals is empty, otherwise refused with them.
-    void ReportSettingsResult(const SettingsRequest& request, const QStringList& refusals);
+    // Publishes the result of a request the handler was given on <prefix>/<serial>/set/result,
+    // within the limit of one answer per AnswerMilliseconds.
+    void ReportSettingsResult(const SettingsRequest& request, const SettingsAnswer& answer);
 
     // Publishes "offline" and gives the queue up to drainMilliseconds to be acknowledged (on a
     // local event loop), connecting first if the broker had not taken us yet; a broker that
@@ -185,8 +193,20 @@ private:
     void OnConnectionEnded(bool wasAccepted, const QString& reason, bool tls);
     void OnAcknowledged(int mid);
     void OnSettingsInbox();
-    void AnswerRefusal(const SettingsRequest& request, const QStringList& refusals);
-    void PublishResult(const SettingsRequest& request, const QStringList& refusals);
+
+    // The kinds of answer, each with one place among those waiting for their turn.
+    enum AnswerRank {
+        Applied, // the outcome of a request that went to the device
+        Settled, // the final word on a valid request that was not sent: unchanged, or no handler
+        Refused, // a message refused before it was a request, or a request replaced
+        AnswerRanks,
+    };
+    void Answer(AnswerRank rank, const SettingsRequest& request, const QStringList& refusals,
+                bool unchanged = false);
+    // Publishes the oldest waiting answer when the limit allows, and arms the timer for the next.
+    void SendWaitingAnswer();
+    std::optional<QByteArray> TakeOldestAnswer();
+    void PublishAnswer(const QByteArray& answer);
 
     // Returns libmosquitto's message id.
     int PublishRetained(const QString& topic, const QByteArray& payload);
@@ -238,7 +258,14 @@ private:
     SettingsInbox inbox_; // under inboxMutex_
     std::atomic<qint64> settingsMessages_{0};
     qint64 settingsRefused_ = 0;
-    QElapsedTimer lastRefusalAnswer_;
+    struct WaitingAnswer {
+        QByteArray payload; // made when the outcome was known, with that time
+        qint64 order = 0;
+    };
+    std::array<std::optional<WaitingAnswer>, AnswerRanks> waitingAnswers_;
+    qint64 answerOrder_ = 0;
+    QElapsedTimer lastAnswer_; // since the last answer published
+    QTimer answerTimer_;
     MqttError error_ = MqttError::None;
     QString errorText_;
 };

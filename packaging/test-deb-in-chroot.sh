@@ -108,6 +108,13 @@ fi
 echo "none of libqt6gui6, libqt6widgets6, libx11-6, libgl1 is installed"
 in_root dpkg -L kdr31-cli | grep -E '^/(usr/(bin|share/man|lib/systemd)|etc)/.*[^/]$'
 in_root sh -c 'cat /var/lib/dpkg/info/kdr31-cli.conffiles'
+# The service runs the package's own program, whatever else is on systemd's path.
+unit_exec=$(in_root grep '^ExecStart=' /usr/lib/systemd/system/kdr31-mqtt@.service)
+echo "$unit_exec"
+case "$unit_exec" in
+  "ExecStart=/usr/bin/kdr31-cli poll "*) ;;
+  *) echo "FAIL: the unit does not run /usr/bin/kdr31-cli"; exit 1 ;;
+esac
 
 step "Running kdr31-cli against kdr31-sim in the root"
 in_root kdr31-cli --version

@@ -39,8 +39,17 @@ void ReadingsService::Stop(int exitCode) {
 void ReadingsService::RequestSettings(const SettingsRequest& request, SettingsSource source,
                                       SettingsDone done) {
     std::optional<Waiting>& slot = waiting_[int(source)];
+    // The newest request of a source is the one that counts, also when it changes nothing: the
+    // one it replaces would otherwise still change the device afterwards.
     if (slot && slot->done)
-        slot->done({QStringLiteral("replaced by a newer request before it was applied")});
+        slot->done({SettingsAnswer::Replaced,
+                    {QStringLiteral("replaced by a newer request before it was applied")}});
+    slot.reset();
+    if (DeviceHas(request)) {
+        if (done)
+            done({SettingsAnswer::Unchanged, {}});
+        return;
+    }
     slot = Waiting{request, std::move(done), nextOrder_++};
 }
 
@@ -48,25 +57,46 @@ int ReadingsService::SettingsWaiting() const {
     return int(waiting_[0].has_value()) + int(waiting_[1].has_value());
 }
 
+bool ReadingsService::DeviceHas(const SettingsRequest& request) const {
+    if (!DeviceConnected())
+        return false;
+    const DeviceIdentity& identity = device_.Identity();
+    return RequestChangesNothing(
+        {identity.interval, identity.country, identity.protocol, identity.divider}, request);
+}
+
 void ReadingsService::ApplyWaitingSettings() {
-    // One exchange per interval at most, whoever asks how often.
-    if (lastSettings_.isValid() && lastSettings_.elapsed() < IntervalMs() * 9 / 10)
+    for (;;) {
+        std::optional<Waiting>* first = nullptr;
+        for (std::optional<Waiting>& slot : waiting_)
+            if (slot && (!first || slot->order < (*first)->order))
+                first = &slot;
+        if (!first)
+            return;
+        // The device may have come to these values while the request waited (another source's
+        // request, a replugged device): then there is nothing to send, and no exchange is spent.
+        if (DeviceHas((*first)->request)) {
+            Waiting request = std::move(**first);
+            first->reset();
+            if (request.done)
+                request.done({SettingsAnswer::Unchanged, {}});
+            continue;
+        }
+        // One exchange per interval at most, whoever asks how often.
+        if (lastSettings_.isValid() && lastSettings_.elapsed() < IntervalMs() * 9 / 10)
+            return;
+        Waiting request = std::move(**first);
+        first->reset();
+        lastSettings_.start();
+        const SettingsOutcome outcome = ChangeSettings(device_, portNumber_, request.request);
+        const QString refusal = SettingsOutcomeText(outcome);
+        if (outcome.kind != SettingsOutcome::Lost)
+            emit Identified(device_.Identity());
+        if (request.done)
+            request.done(refusal.isEmpty() ? SettingsAnswer{SettingsAnswer::Taken, {}}
+                                           : SettingsAnswer{SettingsAnswer::NotTaken, {refusal}});
         return;
-    std::optional<Waiting>* first = nullptr;
-    for (std::optional<Waiting>& slot : waiting_)
-        if (slot && (!first || slot->order < (*first)->order))
-            first = &slot;
-    if (!first)
-        return;
-    Waiting request = std::move(**first);
-    first->reset();
-    lastSettings_.start();
-    const SettingsOutcome outcome = ChangeSettings(device_, portNumber_, request.request);
-    const QString refusal = SettingsOutcomeText(outcome);
-    if (outcome.kind != SettingsOutcome::Lost)
-        emit Identified(device_.Identity());
-    if (request.done)
-        request.done(refusal.isEmpty() ? QStringList() : QStringList{refusal});
+    }
 }
 
 DeviceLoop::Step ReadingsService::Step() {

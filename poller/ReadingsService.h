@@ -10,7 +10,9 @@
 // - Settings from any source are queued and applied by the service itself between two readings:
 //   at most one settings exchange per interval, so a reading is never delayed by more than one;
 //   a newer request from the same source replaces the one still waiting (settings are
-//   absolute, so only the newest matters); none is dropped unanswered.
+//   absolute, so only the newest matters); none is dropped unanswered. A request whose values
+//   the device reports already is answered Unchanged and never sent: writing the same values
+//   costs the device a write of its settings and the poll a reading's time, for nothing.
 
 #include "device/Kdr31Device.h"
 #include "poller/DeviceLoop.h"
@@ -40,7 +42,7 @@ public:
     static constexpr int MinIntervalS = 5;
     static constexpr int MaxIntervalS = 60;
 
-    using SettingsDone = std::function<void(const QStringList& refusals)>;
+    using SettingsDone = std::function<void(const SettingsAnswer& answer)>;
 
     // The device is connected or not; portNumber finds it again (with the device's path override).
     ReadingsService(Kdr31Device& device, int portNumber, ReadingsServiceOptions options = {});
@@ -56,8 +58,9 @@ public:
     // Ends the poll after the reading or settings exchange in progress. The first code wins.
     void Stop(int exitCode);
 
-    // Queues a request that passed validation; done is called on this thread with the
-    // refusals (empty: the device took it), after the exchange or when it is replaced.
+    // Queues a request that passed validation; done is called on this thread, once: at once when
+    // the device has the values already (Unchanged), otherwise after the exchange or when a newer
+    // request from the same source replaces it.
     void RequestSettings(const SettingsRequest& request, SettingsSource source, SettingsDone done);
     int SettingsWaiting() const;
 
@@ -88,6 +91,8 @@ private:
 
     DeviceLoop::Step Step();
     void ApplyWaitingSettings();
+    // The device is connected and reports every value the request gives.
+    bool DeviceHas(const SettingsRequest& request) const;
 
     Kdr31Device& device_;
     const int portNumber_;

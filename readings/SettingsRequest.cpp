@@ -113,6 +113,14 @@ DeviceSettingValues ApplySettingsRequest(const DeviceSettingValues& current,
     return values;
 }
 
+bool RequestChangesNothing(const DeviceSettingValues& reported, const SettingsRequest& request) {
+    const auto same = [](const std::optional<int>& wanted, int now) {
+        return !wanted || *wanted == now;
+    };
+    return same(request.interval, reported.interval) && same(request.country, reported.country) &&
+           same(request.protocol, reported.protocol) && same(request.divider, reported.divider);
+}
+
 QJsonObject SettingsRequestJson(const SettingsRequest& request) {
     QJsonObject object;
     if (request.interval)

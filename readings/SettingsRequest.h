@@ -51,6 +51,23 @@ SettingsRequestResult ParseSettingsJson(const QByteArray& json);
 DeviceSettingValues ApplySettingsRequest(const DeviceSettingValues& current,
                                          const SettingsRequest& request);
 
+// Every value the request gives is the one the device reports (in device codes, as it sent
+// them): sending it would change nothing.
+bool RequestChangesNothing(const DeviceSettingValues& reported, const SettingsRequest& request);
+
+// How a request that passed validation ended, for whoever sent it.
+struct SettingsAnswer {
+    enum Kind {
+        Taken,     // sent, and the device reports the values
+        Unchanged, // the device had the values already: nothing was sent
+        NotTaken,  // sent, and the device did not take them or stopped answering
+        Replaced,  // a newer request from the same sender came before this one was sent
+    } kind = Taken;
+    QStringList refusals; // NotTaken, Replaced: why, in words for the sender
+
+    bool Ok() const { return kind == Taken || kind == Unchanged; }
+};
+
 // {"interval": 30, "country": "be"}: the settings a request changes, in the names and forms
 // it was given in.
 QJsonObject SettingsRequestJson(const SettingsRequest& request);

@@ -33,6 +33,8 @@ test_packages=(
   tzdata
   # HTTP: a real Prometheus (and promtool), a headless browser and its driver
   prometheus chromium chromium-driver python3-selenium
+  # HTTPS through a reverse proxy in front of the poller
+  nginx-light
   # benchmarks, fuzzing
   libbenchmark-dev clang libclang-rt-dev
   # checks of the desktop entry and the metainfo

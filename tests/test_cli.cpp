@@ -16,6 +16,7 @@
 #include "poller/SettingsChange.h"
 #include "readings/ReadingsFormat.h"
 
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -174,6 +175,7 @@ private slots:
 
 private:
     QTemporaryDir cache_;
+    QTemporaryDir secrets_; // the secret files of usageErrors
 };
 
 // The version of this build, and poll's JSON: one object per line and reading.
@@ -545,6 +547,7 @@ void TestCli::pollPublishesToMqtt() {
     QVERIFY(password.open(QIODevice::WriteOnly));
     password.write("wrong\n");
     password.close();
+    QVERIFY(password.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
     Cli refused({"poll", "--port", kdr31.link, "--no-db", "--mqtt",
                  QStringLiteral("mqtt://kdr31@127.0.0.1:%1").arg(guarded.Port()),
                  "--mqtt-password-file", password.fileName()});
@@ -580,7 +583,9 @@ void TestCli::pollPublishesToMqtt() {
 }
 
 // With --mqtt-allow-settings a settings message goes to the device as kdr31-cli set sends it,
-// and the poll follows the new interval; availability follows the cable.
+// and the poll follows the new interval; one with the values the device has is answered and not
+// sent; answers go out once a second at most. Availability follows the cable, also across a
+// broker restart while the device is away.
 void TestCli::mqttSettingsAndAvailability() {
     BrokerAndDevice rig;
     QVERIFY2(rig.Start(1), qPrintable(rig.broker.Error()));
@@ -589,15 +594,17 @@ void TestCli::mqttSettingsAndAvailability() {
     LinkedDevice& kdr31 = rig.kdr31;
     const QString state = "kdr31/KD310042/state";
     const QString availability = "kdr31/KD310042/availability";
+    const QString set = "kdr31/KD310042/set";
+    const QString result = "kdr31/KD310042/set/result";
 
     Cli cli(
         {"poll", "--port", kdr31.link, "--no-db", "--mqtt", broker.Url(), "--mqtt-allow-settings"});
     QVERIFY(subscriber.WaitFor(state, 2, 10s));
-    QVERIFY(subscriber.Publish("kdr31/KD310042/set", R"({"interval": 6, "country": "be"})", 5s));
-    QVERIFY(subscriber.WaitFor("kdr31/KD310042/set/result", 1, 10s));
-    const QJsonObject result =
-        QJsonDocument::fromJson(subscriber.Last("kdr31/KD310042/set/result")).object();
-    QVERIFY2(result.value("ok").toBool(), subscriber.Last("kdr31/KD310042/set/result").constData());
+    QVERIFY(subscriber.Publish(set, R"({"interval": 6, "country": "be"})", 5s));
+    QVERIFY(subscriber.WaitFor(result, 1, 10s));
+    const QJsonObject taken = QJsonDocument::fromJson(subscriber.Last(result)).object();
+    QVERIFY2(taken.value("ok").toBool() && !taken.contains("unchanged"),
+             subscriber.Last(result).constData());
     QCOMPARE(kdr31.device->ReceivedFrames(Command::Settings).front().payload,
              (sim::Bytes{6, 2, 5, 1}));
     // At 6 s, no more than one reading in the next 3 s (at 1 s there would be three).
@@ -605,20 +612,65 @@ void TestCli::mqttSettingsAndAvailability() {
     QTest::qWait(3000);
     QVERIFY(subscriber.Count(state) <= afterSet + 1);
 
+    // The values the device has now, again and again: none is sent, each is answered as
+    // unchanged, at most once a second, and the newest answer is never the one left out.
+    for (int i = 0; i < 6; ++i) {
+        QVERIFY(subscriber.Publish(set, R"({"country": "be", "interval": 6})", 5s));
+        QTest::qWait(200);
+    }
+    QVERIFY(subscriber.Publish(set, R"({"interval": 6})", 5s));
+    const auto lastSettings = [&] {
+        return QJsonDocument::fromJson(subscriber.Last(result)).object().value("settings");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(lastSettings() == QJsonObject({{"interval", 6}}), 5000);
+    QCOMPARE(kdr31.Frames(Command::Settings), size_t(1));
+    const auto answers = subscriber.Messages(result);
+    QVERIFY2(answers.size() >= 2 && answers.size() <= 4,
+             qPrintable(QString::number(answers.size())));
+    for (size_t i = 1; i < answers.size(); ++i) {
+        const QJsonObject answer = QJsonDocument::fromJson(answers[i].payload).object();
+        QVERIFY2(answer.value("ok").toBool() && answer.value("unchanged").toBool(),
+                 answers[i].payload.constData());
+        QVERIFY2(answers[i].at - answers[i - 1].at >= 900ms, "two answers within a second");
+    }
+
     kdr31.device->HangUp();
     QVERIFY(subscriber.WaitForLast(availability, "offline", 10s));
+    // The broker restarts while the device is away: the poller, back with the broker, says again
+    // that the device is offline, before it listens on the set topic again. It is back once it
+    // answers there; what the subscriber has then is the poller's word, not a copy the broker
+    // kept.
+    broker.Stop();
+    QVERIFY2(broker.Start(), qPrintable(broker.Error()));
+    const auto answeredColour = [&] {
+        for (const MqttReceived& answer : subscriber.Messages(result))
+            if (answer.payload.contains("colour"))
+                return true;
+        return false;
+    };
+    QDeadlineTimer deadline(20000);
+    while (!answeredColour() && !deadline.hasExpired()) {
+        // Lost while either end is still reconnecting; sent again until answered.
+        subscriber.Publish(set, R"({"colour": "blue"})", 1s);
+        QTest::qWait(500);
+    }
+    QVERIFY(answeredColour());
+    QCOMPARE(subscriber.Last(availability), QByteArray("offline"));
     QVERIFY(kdr31.Start(1));
-    QVERIFY(subscriber.WaitForLast(availability, "online", 10s));
+    QVERIFY(subscriber.WaitForLast(availability, "online", 20s));
     cli.Interrupt();
     QCOMPARE(cli.Finish(), 0);
     QVERIFY(subscriber.WaitForLast(availability, "offline", 5s));
-    QVERIFY2(!cli.err.contains("MQTT"), cli.err.constData());
+    for (const QString& line : cli.ErrLines())
+        QVERIFY2(!line.contains("MQTT") || line.contains("lost the connection to the MQTT broker"),
+                 cli.err.constData());
 }
 
-// Wrong command lines: exit 2, one line, and never the password of an --mqtt URL. Each row is
-// named by its command line.
+// Wrong command lines: exit 2, one line that says what it must, and never the password of an
+// --mqtt URL. Each row is named by its command line.
 void TestCli::usageErrors_data() {
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("said");
     const QString secret = QStringLiteral("hunter2");
     const QList<QStringList> wrong = {
         {"info", "--port", "99"}, // the device layer's "no device" state, not a port
@@ -636,15 +688,63 @@ void TestCli::usageErrors_data() {
         {"peak", "--peak-target", "4000"},
     };
     for (const QStringList& arguments : wrong)
-        QTest::newRow(qPrintable(arguments.join(' '))) << arguments;
+        QTest::newRow(qPrintable(arguments.join(' '))) << arguments << QString();
+
+    // Secret files that give the secret away stop the poller before a port or a broker is tried:
+    // the line names the file and the chmod that mends it. Rows named by file and mode.
+    const auto secretFile = [&](const QString& name, QFile::Permissions mode) {
+        const QString path = secrets_.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(secret.toUtf8() + "-0123456789abcdef\n") < 0 || !file.setPermissions(mode))
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    };
+    using P = QFile::Permission;
+    const QStringList mqtt{"poll", "--port", "1", "--mqtt", "mqtt://kdr31@127.0.0.1:1"};
+    const QStringList http{"poll", "--port", "1", "--http", "0", "--http-allow-settings"};
+    const QString password =
+        secretFile("mqtt password", P::ReadOwner | P::WriteOwner | P::ReadGroup | P::ReadOther);
+    QTest::newRow("poll --mqtt-password-file 'mqtt password' 0644")
+        << mqtt + QStringList{"--mqtt-password-file", password}
+        << "--mqtt-password-file " + password +
+               ": any account may read it (mode 0644), and it "
+               "holds a secret; mend it with: chmod 640 '" +
+               password + "'";
+    const QString anyones =
+        secretFile("it's the token", P::ReadOwner | P::WriteOwner | P::ReadGroup | P::WriteGroup |
+                                         P::ReadOther | P::WriteOther);
+    QTest::newRow("poll --http-token-file \"it's the token\" 0666")
+        << http + QStringList{"--http-token-file", anyones}
+        << "(mode 0666), and it holds a secret; mend it with: chmod 640 '" +
+               secrets_.filePath("it'\\''s the token'");
+    const QString groupWritable = secretFile("token", P::ReadOwner | P::WriteOwner | P::WriteGroup);
+    QTest::newRow("poll --http-token-file token 0620")
+        << http + QStringList{"--http-token-file", groupWritable}
+        << "others than its owner may change it (mode 0620), and it holds a secret; mend it "
+           "with: chmod 600";
+    // From the service's configuration file: the file and line that named it.
+    const QString config = secrets_.filePath("ttyUSB0.conf");
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write("mqtt = mqtt://kdr31@127.0.0.1:1\nmqtt-password-file = " +
+                   secretFile("other", P::ReadOwner | P::WriteOwner | P::ReadOther).toUtf8()) < 0)
+        qFatal("cannot write %s", qPrintable(config));
+    QTest::newRow("poll --config ttyUSB0.conf, its password file 0604")
+        << QStringList{"poll", "--port", "1", "--config", config}
+        << config + ":2: --mqtt-password-file " + secrets_.filePath("other") +
+               ": any account may read it (mode 0604), and it holds a secret; mend it with: "
+               "chmod 600";
 }
 
 void TestCli::usageErrors() {
     QFETCH(QStringList, arguments);
+    QFETCH(QString, said);
     Cli cli(arguments);
     QCOMPARE(cli.Finish(), 2);
     QVERIFY2(cli.ErrLines().size() == 1, cli.err.constData());
     QVERIFY2(!cli.err.contains("hunter2"), cli.err.constData());
+    QVERIFY2(cli.err.contains(said.toUtf8()), cli.err.constData());
     QCOMPARE(cli.out, QByteArray());
 }
 
@@ -804,6 +904,10 @@ void TestCli::settingsAtEveryPhaseOfTheInterval() {
                result.value("settings").toObject().value("divider").toInt() == Messages;
     };
     QTRY_VERIFY_WITH_TIMEOUT(newest(), 15000);
+    // Replaced ones too are answered at most once a second.
+    const auto answers = subscriber.Messages("kdr31/KD310042/set/result");
+    for (size_t i = 1; i < answers.size(); ++i)
+        QVERIFY2(answers[i].at - answers[i - 1].at >= 900ms, "two answers within a second");
     const size_t settingsSent = kdr31.Frames(Command::Settings);
     const size_t readings = subscriber.Count(state);
     QVERIFY2(subscriber.WaitFor(state, readings + 2, 12s), cli.err.constData());
@@ -916,8 +1020,9 @@ void TestCli::debugLogKeepsTheFileUntilThereIsALog() {
     QCOMPARE(log.count(text), log.size() / text.size());
 }
 
-// The service's configuration file: a value with a blank in it (the password file), a switch,
-// the command line over the file, and a bad line named by file and line.
+// The service's configuration file: a value with a blank in it (the password file, which its
+// group may read), a switch, the command line over the file, and a bad line named by file and
+// line.
 void TestCli::pollReadsConfigFile() {
     MqttBroker broker; // anonymous: it takes any password, so a wrong path is what fails
     QVERIFY2(broker.IsRunning(), qPrintable(broker.Error()));
@@ -930,6 +1035,8 @@ void TestCli::pollReadsConfigFile() {
     QVERIFY(password.open(QIODevice::WriteOnly));
     password.write("secret\n");
     password.close();
+    // As the service keeps it: root:kdr31, 0640; the group may read it.
+    QVERIFY(password.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     const QString configPath = dir.filePath("ttyUSB0.conf");
     const auto writeConfig = [&](const QByteArray& text) {
         QFile config(configPath);
@@ -1044,17 +1151,31 @@ void TestCli::servicePartsInProcess() {
     }
 
     ReadingsService service(device, 1);
-    QStringList first;
-    bool secondAnswered = false;
+    std::vector<SettingsAnswer> answers(3);
+    std::vector<int> answered(3);
+    const auto answer = [&](size_t n) {
+        return [&, n](const SettingsAnswer& given) {
+            answers[n] = given;
+            ++answered[n];
+        };
+    };
     SettingsRequest request;
     request.divider = 2;
-    service.RequestSettings(request, SettingsSource::Mqtt,
-                            [&](const QStringList& refusals) { first = refusals; });
-    service.RequestSettings(request, SettingsSource::Mqtt,
-                            [&](const QStringList&) { secondAnswered = true; });
+    service.RequestSettings(request, SettingsSource::Mqtt, answer(0));
+    service.RequestSettings(request, SettingsSource::Mqtt, answer(1));
     QCOMPARE(service.SettingsWaiting(), 1);
-    QVERIFY2(first.size() == 1 && first.front().contains("replaced"), qPrintable(first.join('|')));
-    QVERIFY(!secondAnswered);
+    QCOMPARE(answers[0].kind, SettingsAnswer::Replaced);
+    QVERIFY2(answers[0].refusals.size() == 1 && answers[0].refusals.front().contains("replaced"),
+             qPrintable(answers[0].refusals.join('|')));
+    QCOMPARE(answered, (std::vector<int>{1, 0, 0}));
+    // The device's own divider: answered at once and never sent, and the older request, which
+    // would have changed it after all, is replaced.
+    request.divider = 1;
+    service.RequestSettings(request, SettingsSource::Mqtt, answer(2));
+    QCOMPARE(answered, (std::vector<int>{1, 1, 1}));
+    QCOMPARE(answers[1].kind, SettingsAnswer::Replaced);
+    QCOMPARE(answers[2].kind, SettingsAnswer::Unchanged);
+    QCOMPARE(service.SettingsWaiting(), 0);
     request.divider = 3;
 
     // Out-of-range values the device reports are brought into its range; given ones are sent.

@@ -31,6 +31,7 @@ def cli(*functions):
 
 
 CHAOS = ("test_chaos", [])
+MQTT_SETTINGS = ("test_mqtt", ["settingsOnlyWhenAllowed"])
 
 # (id, file, original fragment, replacement, what a developer got wrong, tests)
 MUTATIONS = [
@@ -111,8 +112,9 @@ MUTATIONS = [
      "the floor under the interval applied as a ceiling: interval 0 polls back to back",
      [cli("servicePartsInProcess", "pollHoldsItsIntervalAndEndsAtAClosedPipe")]),
     ("S3", "poller/ReadingsService.cpp",
-     "    if (slot && slot->done)\n        slot->done({QStringLiteral(\"replaced by a newer "
-     "request before it was applied\")});\n", "",
+     "    if (slot && slot->done)\n        slot->done({SettingsAnswer::Replaced,\n"
+     "                    {QStringLiteral(\"replaced by a newer request before it was "
+     "applied\")}});\n", "",
      "a replaced settings request is never answered", [cli("servicePartsInProcess")]),
     ("S4", "poller/ReadingsService.cpp", "    slot = Waiting{request, std::move(done), nextOrder_++};",
      "    if (!slot)\n        slot = Waiting{request, std::move(done), nextOrder_++};",
@@ -122,8 +124,9 @@ MUTATIONS = [
      "lastSettings_.elapsed() < IntervalMs() / 10",
      "two settings exchanges per interval allowed",
      [cli("settingsAtEveryPhaseOfTheInterval", "mqttSettingsAndAvailability"), CHAOS]),
-    ("S6", "poller/ReadingsService.cpp", "    first->reset();\n", "",
-     "an applied request is never cleared: sent again every interval",
+    ("S6", "poller/ReadingsService.cpp", "        first->reset();\n        lastSettings_.start();",
+     "        lastSettings_.start();",
+     "an applied request is never cleared: sent again every interval (or answered twice)",
      [cli("settingsAtEveryPhaseOfTheInterval")]),
     ("S7", "poller/ReadingsService.cpp",
      "    ApplyWaitingSettings();\n    if (!device_.Connected())",
@@ -137,6 +140,9 @@ MUTATIONS = [
      "    if (!device_.Port().PortOpen())\n        return DeviceLoop::Step::PortLost;\n", "",
      "a reading cut off by a pulled cable is handed on as a failed reading",
      [cli("pollSurvivesPulledCable"), CHAOS]),
+    ("S10", "poller/ReadingsService.cpp", "    if (DeviceHas(request)) {",
+     "    if (false) {", "a request that changes nothing waits for an exchange",
+     [cli("servicePartsInProcess")]),
     # Settings from the command line and the broker.
     ("C1", "poller/SettingsChange.cpp", "current.interval = std::clamp(before.interval, 5, 60);",
      "current.interval = std::clamp(before.interval, 1, 60);",
@@ -184,6 +190,17 @@ MUTATIONS = [
      "    const int testFloor = 100 + 0 * qEnvironmentVariableIntValue",
      "the tests' floor always on: a real poller polls at 0.1 s",
      [cli("pollHoldsItsIntervalAndEndsAtAClosedPipe")]),
+    # The MQTT publisher: availability and the answers on the set topic.
+    ("A1", "mqtt/MqttPublisher.cpp", "deviceAvailable_ ? AvailabilityOnline : AvailabilityOffline",
+     "AvailabilityOnline", "after a broker restart, an unplugged device is published as online",
+     [cli("mqttSettingsAndAvailability")]),
+    ("A2", "mqtt/MqttPublisher.cpp", "lastAnswer_.elapsed() < AnswerMilliseconds",
+     "lastAnswer_.elapsed() < 0", "answers on set/result not held to one a second",
+     [MQTT_SETTINGS, cli("settingsAtEveryPhaseOfTheInterval")]),
+    ("A3", "mqtt/MqttPublisher.cpp", "    waitingAnswers_[rank] = WaitingAnswer{",
+     "    waitingAnswers_[Refused] = WaitingAnswer{",
+     "one waiting answer for all kinds: a refusal takes the place of a request's outcome",
+     [MQTT_SETTINGS]),
     # Ctrl-C in the commands that talk to the device once.
     ("K1", "cli/Commands.cpp", "            if (!held_)\n                device_.Disconnect();\n", "",
      "Ctrl-C does not close the port", [cli("ctrlCEndsEveryCommand")]),
@@ -214,6 +231,9 @@ MUTATIONS = [
     ("O3", "cli/CliOptions.cpp", "{\"wait\", {C::Poll}},", "{\"wait\", {C::Poll, C::Set}},",
      "--wait accepted by set, where it means nothing",
      [cli("usageErrors:set --port 1 --wait --interval 5")]),
+    ("O4", "cli/CliOptions.cpp", "const bool read = (mode & S_IROTH) != 0;",
+     "const bool read = false;", "a secret file any account may read is taken",
+     [cli("usageErrors:poll --mqtt-password-file 'mqtt password' 0644")]),
 ]
 
 
@@ -245,8 +265,8 @@ def main():
             print(f"{m[0]}\t{m[1]}\t{m[4]}")
         return 0
     chosen = [m for m in MUTATIONS if not args or m[0] in args]
-    if run(["git", "diff", "--quiet", "--", "poller", "cli"]).returncode != 0:
-        sys.exit("poller/ or cli/ has uncommitted changes; commit them first")
+    if run(["git", "diff", "--quiet", "--", "poller", "cli", "mqtt"]).returncode != 0:
+        sys.exit("poller/, cli/ or mqtt/ has uncommitted changes; commit them first")
     # The tests must pass without a bug first, or a failure says nothing about the mutant.
     if not build({"kdr31-cli"} | {binary for m in chosen for binary, _ in m[5]}):
         sys.exit("the unchanged tree does not build")

@@ -313,6 +313,7 @@ class ThePoller(unittest.TestCase):
         token = os.path.join(work.name, "token")
         with open(token, "w") as f:
             f.write(TOKEN + "\n")
+        os.chmod(token, 0o600)  # the poller refuses a token that others can read
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
