@@ -3,7 +3,7 @@
 #include "Version.h"
 #include "history/HistoryExport.h"
 #include "history/HistoryStore.h"
-#include "mqtt/MqttMessages.h"
+#include "readings/StateMessage.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
