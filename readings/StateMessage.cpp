@@ -33,7 +33,7 @@ QByteArray StateMessage(const Reading& reading, const QuarterFigures& quarter) {
                                       std::pair{"quarter_hour_forecast_power_w", quarter.forecastW},
                                       std::pair{"month_peak_power_w", quarter.monthPeakW}})
         if (value)
-            object.insert(QLatin1String(name), *value);
+            object.insert(QLatin1String(name), DeviceNumber(*value));
     QJsonObject units;
     for (size_t i = 0; i < ReadingsFieldNames.size(); ++i) {
         const QString name = QLatin1String(ReadingsFieldNames[i]);

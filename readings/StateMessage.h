@@ -20,6 +20,7 @@ QuarterFigures QuarterFiguresOf(const LiveQuarter::Now& now);
 // ReadingJson with the units of the fields it holds, as the grid shows them:
 // "units": {"import_power_w": "W", "import_high_wh": "Wh", ..., "gas_m3": "m³"}, and the
 // quarter-hour's figures that have a value: "quarter_hour_average_power_w",
-// "quarter_hour_forecast_power_w", "month_peak_power_w". An implausible reading has status
+// "quarter_hour_forecast_power_w", "month_peak_power_w", with the digits of the device's values
+// (DeviceNumber). An implausible reading has status
 // "implausible" and no fields.
 QByteArray StateMessage(const Reading& reading, const QuarterFigures& quarter = {});
