@@ -631,6 +631,8 @@ void TestCli::usageErrors_data() {
         {"info", "--port", "1", "--mqtt", "mqtt://kdr31:" + secret + "@host"},
         {"set", "--port", "1", "--wait", "--interval", "5"},
         {"poll", "--port", "1", "mqtt://kdr31:" + secret + "@host"}, // --mqtt forgotten
+        {"poll", "--port", "1", "--http", "0", "--http-host", "pi.lan:8031"},
+        {"poll", "--port", "1", "--http-host", "pi.lan"},
     };
     for (const QStringList& arguments : wrong)
         QTest::newRow(qPrintable(arguments.join(' '))) << arguments;
