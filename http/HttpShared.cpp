@@ -6,7 +6,6 @@
 #include <QSysInfo>
 #include <QTimeZone>
 #include <chrono>
-#include <cstdio>
 
 HttpShared::HttpShared(HttpOptions o)
     : options(std::move(o)), machineName(QSysInfo::machineHostName().toLower()),
@@ -68,5 +67,5 @@ void HttpShared::HistoryUnreadable(const QString& reason) {
     if (reason == lastLogged_)
         return;
     lastLogged_ = reason;
-    std::fprintf(stderr, "HTTP: the history cannot be read: %s\n", qPrintable(reason));
+    qWarning("HTTP: the history cannot be read: %s", qPrintable(reason));
 }
