@@ -17,7 +17,7 @@
 // connections and event streams, and a request whose body's end is ambiguous is refused.
 //
 // Every endpoint is a row of the route table (HttpRoutes.h), its handler in a file of its
-// concern; this file keeps the daemon, the connection bookkeeping and the dispatch.
+// concern; HttpServer.cpp keeps the daemon, the connection bookkeeping and the dispatch.
 //
 // Threads: the poll calls Take, SetDevice and SetSinkStatus; they copy under a mutex and wake
 // the event streams, nothing more. Every connection gets a thread of libmicrohttpd's (32 at
@@ -26,7 +26,8 @@
 // connection waits for its answer; the poll is never waited for.
 //
 // Wiring, in the poller:
-//     HttpOptions options;             // ParseHttpListen(--http), allowSettings, ReadTokenFile
+//     HttpOptions options;             // ParseHttpListen(--http), AdmitHttpHost(--http-host),
+//                                      // allowSettings, ReadHttpTokenFile
 //     options.databasePath = ...;      // the history, for /api/v1/readings and the peak
 //     HttpServer http(options);
 //     http.SetSettingsHandler([&](const SettingsRequest& r, auto done) {

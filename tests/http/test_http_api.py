@@ -333,8 +333,8 @@ class Api(unittest.TestCase):
         for end in (0, -1):
             near.append(next(t for t in ("wrong-token-%08d" % i for i in range(100000))
                              if hashlib.sha256(t.encode()).digest()[end] == digest[end]))
-        wrong = ["Bearer wrong-token-0123456789", "Basic " + TOKEN, "Bearer", "Bearer " + TOKEN[:-1],
-                 "Bearer " + TOKEN + "x"] + ["Bearer " + t for t in near]
+        wrong = ["Bearer wrong-token-0123456789", "Basic " + TOKEN, "Bearer",
+                 "Bearer " + TOKEN[:-1], "Bearer " + TOKEN + "x"] + ["Bearer " + t for t in near]
         for headers in [{}] + [{"Authorization": w} for w in wrong]:
             with self.subTest(headers=headers):
                 code, answer_headers, answer = request(self.feed, "PUT", "/api/v1/settings",

@@ -142,7 +142,8 @@ class Page(unittest.TestCase):
             self.driver.get("http://%s:%d/" % (REBINDING, feed.port))
             status, body = self.driver.execute_async_script(
                 "const done = arguments[arguments.length - 1];"
-                "fetch('/api/v1/readings/latest').then(r => r.text().then(t => done([r.status, t])))"
+                "fetch('/api/v1/readings/latest')"
+                ".then(r => r.text().then(t => done([r.status, t])))"
                 ".catch(e => done([0, String(e)]));")
             self.assertEqual(status, 421, body)
             self.assertNotIn("import_power_w", body)
