@@ -119,22 +119,32 @@ class Page(unittest.TestCase):
 
     def test_by_name_beside_a_greedy_script(self):
         """The page loads as a phone opens it, by the machine's name with .local, while a
-        script on another address holds every connection and event stream it may; a page of a
-        name that a stranger points here reads nothing."""
+        script on another address holds every connection and event stream it may; its own
+        event stream, refused while the phone's address still holds its share (a page just
+        reloaded), comes once the old ones go. A page of a name that a stranger points here
+        reads nothing."""
         with Feed(FEED, "--every", "700", "--timeout", "60", backfill=1) as feed:
-            greedy = []
-            for i in range(8):
+            def stream(source):
                 s = socket.create_connection(("127.0.0.1", feed.port), timeout=5,
-                                             source_address=("127.0.0.2", 0))
-                if i < 2:
-                    s.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-                    self.assertTrue(s.recv(100).startswith(b"HTTP/1.1 200"))
-                greedy.append(s)
+                                             source_address=(source, 0))
+                s.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                self.assertTrue(s.recv(100).startswith(b"HTTP/1.1 200"))
+                return s
+
+            greedy = [stream("127.0.0.2") for _ in range(2)]
+            greedy += [socket.create_connection(("127.0.0.1", feed.port), timeout=5,
+                                                source_address=("127.0.0.2", 0))
+                       for _ in range(6)]
             self.addCleanup(lambda: [s.close() for s in greedy])
+            reloaded = [stream("127.0.0.1") for _ in range(2)]
 
             self.driver.get("http://%s:%d/" % (MACHINE, feed.port))
-            wait_until(lambda: self.text("value-import_power_w") not in ("", "–"), 5,
-                       "the newest reading")
+            wait_until(lambda: self.text("device").startswith("Device KDR"), 5, "the device")
+            self.assertEqual(self.text("value-import_power_w"), "–")
+            for s in reloaded:
+                s.close()
+            wait_until(lambda: self.text("value-import_power_w") not in ("", "–"), 5 + 3,
+                       "the newest reading, once the stream is retried")
             pulses = int(self.text("value-extern1"))
             wait_until(lambda: int(self.text("value-extern1")) > pulses, 0.7 + 2,
                        "the next reading, on the page's own event stream")
