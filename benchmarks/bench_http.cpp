@@ -33,8 +33,17 @@ double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-int Connect(quint16 port) {
+// From 127.0.0.1, or another loopback address (all of 127/8 is this machine): the server gives
+// each client address a share of its connections, so a crowd comes from many.
+int Connect(quint16 port, quint32 from = INADDR_LOOPBACK) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(from);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+        ::close(fd);
+        return -1;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -50,7 +59,7 @@ int Connect(quint16 port) {
 
 // One GET on a keep-alive connection; the whole answer read by its Content-Length.
 bool Get(int fd, const char* path) {
-    const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: b\r\n\r\n";
+    const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0)
         return false;
     std::string answer;
@@ -152,7 +161,7 @@ int main(int argc, char* argv[]) {
     std::vector<double> eventMs;
     std::thread events([&] {
         const int fd = Connect(port);
-        const char request[] = "GET /api/v1/events HTTP/1.1\r\nHost: b\r\n\r\n";
+        const char request[] = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
         ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
         std::string buffer;
         char chunk[8192];
@@ -202,18 +211,20 @@ int main(int argc, char* argv[]) {
     }
     events.join();
 
-    // Hostile: 200 slow clients (a byte now and then) and 1,000 connections at once, while
-    // latest is still asked.
+    // Hostile: 200 slow clients (a byte now and then) and 1,000 connections at once, eight
+    // from each of many addresses (127.0.1.x and 127.0.2.x), so they fill the server as a
+    // crowd would.
     std::vector<int> slow;
-    for (int i = 0; i < 200; ++i)
-        if (const int fd = Connect(port); fd >= 0) {
+    for (quint32 i = 0; i < 200; ++i)
+        if (const int fd = Connect(port, 0x7f000100 + i / 8); fd >= 0) {
             ::send(fd, "G", 1, MSG_NOSIGNAL);
             slow.push_back(fd);
         }
+    const char flooding[] = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     std::vector<int> flood;
-    for (int i = 0; i < 1000; ++i)
-        if (const int fd = Connect(port); fd >= 0) {
-            ::send(fd, "GET /metrics HTTP/1.1\r\n\r\n", 25, MSG_NOSIGNAL);
+    for (quint32 i = 0; i < 1000; ++i)
+        if (const int fd = Connect(port, 0x7f000200 + i / 8); fd >= 0) {
+            ::send(fd, flooding, sizeof flooding - 1, MSG_NOSIGNAL);
             flood.push_back(fd);
         }
     double loadMb = 0;

@@ -303,6 +303,12 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
                             QStringLiteral("poll: the capacity tariff's price in EUR per kW per "
                                            "year, for the year's cost."),
                             QStringLiteral("EUR"))},
+        {QStringLiteral("http-host"),
+         QCommandLineOption(QStringLiteral("http-host"),
+                            QStringLiteral("poll --http: also answer requests made to NAME "
+                                           "(repeatable); IP addresses, localhost and this "
+                                           "machine's host name are always answered."),
+                            QStringLiteral("NAME"))},
     };
     const OptionUse uses[] = {
         {"port", {C::Info, C::Poll, C::Set, C::DebugLog, C::Upgrade}},
@@ -332,6 +338,7 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         {"http-token-file", {C::Poll}},
         {"peak-target", {C::Poll}},
         {"capacity-price", {C::Poll}},
+        {"http-host", {C::Poll}},
     };
     for (const OptionUse& use : uses)
         parser.addOption(options.at(QLatin1String(use.name)));
@@ -468,14 +475,17 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         if (isSet("http-token-file") &&
             !ReadHttpTokenFile(get("http-token-file"), http.token, error))
             return UsageError(QStringLiteral("--http-token-file: %1").arg(error));
+        for (const QString& name : parser.values(options.at(QStringLiteral("http-host"))))
+            if (!AdmitHttpHost(name, http, error))
+                return UsageError(QStringLiteral("--http-host: %1").arg(error));
         http.allowSettings = isSet("http-allow-settings");
         if (http.allowSettings && http.token.isEmpty())
             return UsageError(QStringLiteral("--http-allow-settings needs --http-token-file FILE: "
                                              "settings are taken only with its token"));
         request.http = http;
-    } else if (isSet("http-allow-settings") || isSet("http-token-file")) {
-        return UsageError(QStringLiteral("--http-allow-settings and --http-token-file go with "
-                                         "--http [ADDRESS:]PORT"));
+    } else if (isSet("http-allow-settings") || isSet("http-token-file") || isSet("http-host")) {
+        return UsageError(QStringLiteral("--http-allow-settings, --http-token-file and "
+                                         "--http-host go with --http [ADDRESS:]PORT"));
     }
 
     if (isSet("peak-target")) {

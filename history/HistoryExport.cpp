@@ -155,7 +155,7 @@ QString PeakReportText(const PeakReport& report) {
 QJsonObject QuarterHourJson(const QuarterHour& quarter) {
     return QJsonObject{{QStringLiteral("start"), IsoLocalTime(quarter.start)},
                        {QStringLiteral("end"), IsoLocalTime(quarter.end)},
-                       {QStringLiteral("average_power_w"), quarter.averageW}};
+                       {QStringLiteral("average_power_w"), DeviceNumber(quarter.averageW)}};
 }
 
 QJsonObject PeakReportJson(const PeakReport& report) {

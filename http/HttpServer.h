@@ -11,6 +11,14 @@
 // HttpServer is a technology preview in Qt 6.4 and has no connection or size bounds there;
 // cpp-httplib reads whole bodies into memory before a handler sees them.
 //
+// Only requests that name this machine are answered (Host: an IP address, localhost, the host
+// name or a name given with --http-host; 421 otherwise), so a web page of a DNS name that its
+// owner points at this machine reads nothing. One client address holds a fair share of the
+// connections and event streams, and a request whose body's end is ambiguous is refused.
+//
+// Every endpoint is a row of the route table (HttpRoutes.h), its handler in a file of its
+// concern; HttpServer.cpp keeps the daemon, the connection bookkeeping and the dispatch.
+//
 // Threads: the poll calls Take, SetDevice and SetSinkStatus; they copy under a mutex and wake
 // the event streams, nothing more. Every connection gets a thread of libmicrohttpd's (32 at
 // most by default), which reads a snapshot under the same mutex, or the history on a read-only
@@ -18,7 +26,8 @@
 // connection waits for its answer; the poll is never waited for.
 //
 // Wiring, in the poller:
-//     HttpOptions options;             // ParseHttpListen(--http), allowSettings, ReadTokenFile
+//     HttpOptions options;             // ParseHttpListen(--http), AdmitHttpHost(--http-host),
+//                                      // allowSettings, ReadHttpTokenFile
 //     options.databasePath = ...;      // the history, for /api/v1/readings and the peak
 //     HttpServer http(options);
 //     http.SetSettingsHandler([&](const SettingsRequest& r, auto done) {
@@ -42,6 +51,9 @@ struct HttpOptions {
     QString address = QStringLiteral("127.0.0.1");
     quint16 port = 8031; // 0: any free port (Port() tells which)
     int maxConnections = 32;
+    // One client address's share: its connections, and its event streams of maxEventClients.
+    int maxConnectionsPerAddress = 8;
+    int maxEventStreamsPerAddress = 2;
     // A connection that sends nothing for this long is closed, and so is one that has not
     // finished its request in this time (a client that sends a byte now and then).
     int idleTimeoutS = 10;
@@ -55,10 +67,16 @@ struct HttpOptions {
     QByteArray token;
     // The history database; empty: the history endpoints answer 503.
     QString databasePath;
+    // Names the server answers to besides its IP addresses, localhost and the machine's host
+    // name (HostCheck.h), in lower case: --http-host.
+    QStringList hostNames;
 };
 
 // "8031", "127.0.0.1:8031", "0.0.0.0:8031", "[::1]:8031". False, with the reason, otherwise.
 bool ParseHttpListen(const QString& text, HttpOptions& options, QString& error);
+
+// --http-host NAME: one more name to answer to. False, with the reason, for what is not a name.
+bool AdmitHttpHost(const QString& name, HttpOptions& options, QString& error);
 
 // The bearer token: the file's first line, at least 16 characters, without blanks.
 bool ReadHttpTokenFile(const QString& path, QByteArray& token, QString& error);

@@ -3,6 +3,7 @@
 // 200 W and the counters follow it; pulse input 1 counts the readings (1, 2, 3, ...).
 //
 //   kdr31-http-feed --http 127.0.0.1:8031 --every 1000 [--db PATH --backfill HOURS]
+//                   [--http-host NAME]...
 //
 // It prints "listening on http://ADDRESS:PORT/" once it listens (with port 0, the port chosen).
 // Exit codes: 0 done, 2 bad options, 3 cannot listen, 4 the history cannot be written.
@@ -74,6 +75,7 @@ int main(int argc, char* argv[]) {
     option("timeout", "Idle and request timeout in seconds (default 10).", "S", "10");
     option("max-connections", "Connections at once (default 32).", "N", "32");
     option("token-file", "Bearer token for PUT /api/v1/settings.", "FILE", "");
+    option("http-host", "Answer to this name too (repeatable).", "NAME", "");
     parser.addOption(
         {QStringLiteral("allow-settings"), QStringLiteral("Take settings over HTTP.")});
     parser.addOption(
@@ -88,7 +90,10 @@ int main(int argc, char* argv[]) {
     const int backfillHours = parser.value(QStringLiteral("backfill")).toInt(&ok[2]);
     options.idleTimeoutS = parser.value(QStringLiteral("timeout")).toInt(&ok[3]);
     options.maxConnections = parser.value(QStringLiteral("max-connections")).toInt(&ok[4]);
-    if (!ParseHttpListen(parser.value(QStringLiteral("http")), options, error) ||
+    bool hostsOk = true;
+    for (const QString& name : parser.values(QStringLiteral("http-host")))
+        hostsOk = hostsOk && AdmitHttpHost(name, options, error);
+    if (!hostsOk || !ParseHttpListen(parser.value(QStringLiteral("http")), options, error) ||
         (parser.isSet(QStringLiteral("token-file")) &&
          !ReadHttpTokenFile(parser.value(QStringLiteral("token-file")), options.token, error))) {
         std::fprintf(stderr, "kdr31-http-feed: %s\n", qPrintable(error));
@@ -156,8 +161,6 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "kdr31-http-feed: %s\n", qPrintable(error));
         return 3;
     }
-    std::printf("listening on http://%s:%u/\n", qPrintable(options.address), server.Port());
-    std::fflush(stdout);
 
     int taken = 0;
     qint64 previous = now;
@@ -171,6 +174,9 @@ int main(int argc, char* argv[]) {
     });
     pace.start(every);
     server.Take(MadeUpReading(serial, meter, now, every));
+    // Once the first reading is there, so a client that starts now finds one.
+    std::printf("listening on http://%s:%u/\n", qPrintable(options.address), server.Port());
+    std::fflush(stdout);
     const int code = app.exec();
     server.Stop();
     return code;

@@ -38,11 +38,6 @@ const std::array<SensorKind, ReadingsFieldCount> SensorKinds = {{
     {"Pulse input 2", nullptr, "total_increasing", nullptr, "mdi:counter"},
 }};
 
-// The unit of field i as the grid shows it, without the leading space; empty for none.
-QString FieldUnit(size_t i) {
-    return QString::fromUtf8(ReadingsFields[i].unit).trimmed();
-}
-
 } // namespace
 
 QString SerialTopicLevel(const QString& serial) {
@@ -64,41 +59,6 @@ MqttTopics TopicsFor(const QString& prefix, const QString& serial) {
     const QString base = prefix + QLatin1Char('/') + SerialTopicLevel(serial);
     return {base + QStringLiteral("/state"), base + QStringLiteral("/availability"),
             base + QStringLiteral("/set"), base + QStringLiteral("/set/result")};
-}
-
-QuarterFigures QuarterFiguresOf(const LiveQuarter::Now& now) {
-    QuarterFigures figures{now.averageW, now.forecastW, std::nullopt};
-    if (now.monthPeak)
-        figures.monthPeakW = now.monthPeak->averageW;
-    return figures;
-}
-
-QByteArray StateMessage(const Reading& reading, const QuarterFigures& quarter) {
-    if (reading.implausible) {
-        // Values that cannot be true go out as none at all, like a failed poll: a counter
-        // that read one would see a meter reset.
-        Reading withheld = reading;
-        withheld.row.present = 0;
-        QJsonObject object = ReadingJson(withheld);
-        object.insert(QStringLiteral("status"), QStringLiteral("implausible"));
-        return JsonText(object);
-    }
-    QJsonObject object = ReadingJson(reading);
-    for (const auto& [name, value] : {std::pair{"quarter_hour_average_power_w", quarter.averageW},
-                                      std::pair{"quarter_hour_forecast_power_w", quarter.forecastW},
-                                      std::pair{"month_peak_power_w", quarter.monthPeakW}})
-        if (value)
-            object.insert(QLatin1String(name), *value);
-    QJsonObject units;
-    for (size_t i = 0; i < ReadingsFieldNames.size(); ++i) {
-        const QString name = QLatin1String(ReadingsFieldNames[i]);
-        const QString unit = FieldUnit(i);
-        if (object.contains(name) && !unit.isEmpty())
-            units.insert(name, unit);
-    }
-    if (!units.isEmpty())
-        object.insert(QStringLiteral("units"), units);
-    return JsonText(object);
 }
 
 std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const QString& serial,

@@ -1,11 +1,10 @@
 #pragma once
-// What the poller publishes, as topics and payloads, with no network in sight: the state message
-// of a reading, the availability words, the Home Assistant discovery configs and the answer to
-// a settings request.
+// What the poller publishes, as topics and payloads, with no network in sight: the availability
+// words, the Home Assistant discovery configs and the answer to a settings request. The state
+// message of a reading is readings/StateMessage.h's, which the HTTP side sends too.
 
-#include "history/QuarterPeak.h"
-#include "readings/ReadingsFormat.h"
 #include "readings/SettingsRequest.h"
+#include "readings/StateMessage.h"
 
 #include <QByteArray>
 #include <QString>
@@ -28,22 +27,6 @@ struct MqttTopics {
     QString setResult;    // <prefix>/<serial>/set/result
 };
 MqttTopics TopicsFor(const QString& prefix, const QString& serial);
-
-// The capacity tariff as it stood when a reading was taken (LiveQuarter::At its time), in W;
-// nothing where there is no value yet.
-struct QuarterFigures {
-    std::optional<double> averageW;
-    std::optional<double> forecastW;
-    std::optional<double> monthPeakW;
-};
-QuarterFigures QuarterFiguresOf(const LiveQuarter::Now& now);
-
-// ReadingJson with the units of the fields it holds, as the grid shows them:
-// "units": {"import_power_w": "W", "import_high_wh": "Wh", ..., "gas_m3": "m³"}, and the
-// quarter-hour's figures that have a value: "quarter_hour_average_power_w",
-// "quarter_hour_forecast_power_w", "month_peak_power_w". An implausible reading has status
-// "implausible" and no fields.
-QByteArray StateMessage(const Reading& reading, const QuarterFigures& quarter = {});
 
 struct RetainedMessage {
     QString topic;

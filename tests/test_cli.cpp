@@ -686,6 +686,8 @@ void TestCli::usageErrors_data() {
         {"poll", "--port", "1", "--peak-target", "4"},               // kW where watts are asked
         {"poll", "--port", "1", "--capacity-price", "45,50"},
         {"peak", "--peak-target", "4000"},
+        {"poll", "--port", "1", "--http", "0", "--http-host", "pi.lan:8031"},
+        {"poll", "--port", "1", "--http-host", "pi.lan"},
     };
     for (const QStringList& arguments : wrong)
         QTest::newRow(qPrintable(arguments.join(' '))) << arguments << QString();

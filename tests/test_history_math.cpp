@@ -219,6 +219,36 @@ private slots:
         QCOMPARE(PeakOfMonth(samples, 2026, 12, Brussels).found, complete);
     }
 
+    // Readings 2 s before and 8 s after every boundary, with another power on each side of it:
+    // the counter at a boundary is a fifth of the way from the reading before to the one after.
+    // Readings on a boundary or halfway between two hide a fraction taken from the wrong end.
+    void boundaryBetweenTwoReadings() {
+        const qint64 t0 = Utc("2026-12-07T10:00:00Z");
+        const double power[3] = {1000, 4000, 500}; // the quarter before, the one asked, after
+        const auto counterWh = [&](qint64 t) {
+            double wh = 5000;
+            for (int k = 0; k < 3; ++k) {
+                const qint64 from = t0 + (k - 1) * Quarter;
+                const qint64 to = std::clamp(t, from, from + Quarter);
+                wh += power[k] * double(to - from) / 3.6e6;
+            }
+            return wh;
+        };
+        std::vector<CounterSample> samples;
+        for (qint64 t = t0 - Quarter - 2 * Second; t < t0 + 2 * Quarter; t += 10 * Second)
+            samples.push_back({t, counterWh(t)});
+        const auto at = [&](qint64 boundary) { // a fifth of the way from -2 s to +8 s
+            return counterWh(boundary - 2 * Second) +
+                   0.2 * (counterWh(boundary + 8 * Second) - counterWh(boundary - 2 * Second));
+        };
+        const double expected = (at(t0 + Quarter) - at(t0)) * 3.6e6 / double(Quarter);
+        const auto quarters = QuarterHours(samples, t0, t0 + Quarter, Brussels);
+        QCOMPARE(quarters.size(), size_t(1));
+        QVERIFY(quarters[0].complete);
+        QVERIFY2(std::abs(quarters[0].averageW - expected) < 1e-6,
+                 qPrintable(QString::number(quarters[0].averageW, 'f', 6)));
+    }
+
     // A month whose complete quarters all average 0 W (a house away on holiday, a counter that
     // stood still) has a peak of 0 W, the earliest of them, not "no peak".
     void zeroPowerMonthHasAPeakOfZero() {

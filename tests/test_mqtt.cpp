@@ -13,6 +13,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -258,11 +260,18 @@ private slots:
                 QJsonDocument::fromJson(message.payload, &parseError).object();
             QCOMPARE(parseError.error, QJsonParseError::NoError);
             if (field == "quarter_hour_average" || field == "month_peak") {
-                // The capacity tariff in kW, from the state's W.
+                // The capacity tariff in kW, from the state's W: the template reads the state
+                // message's own field of that figure and no other ("unknown" otherwise).
                 QVERIFY(config["device_class"] == "power" &&
                         config["state_class"] == "measurement" &&
                         config["unit_of_measurement"] == "kW" &&
                         config["value_template"].toString().contains("/ 1000"));
+                const QString source = field + QStringLiteral("_power_w");
+                QSet<QString> read;
+                static const QRegularExpression member(QStringLiteral("value_json\\.(\\w+)"));
+                for (const auto& match : member.globalMatch(config["value_template"].toString()))
+                    read.insert(match.captured(1));
+                QCOMPARE(read, QSet<QString>{source});
                 QCOMPARE(config["payload_available"].toString(), "online");
                 QCOMPARE(config["payload_not_available"].toString(), "offline");
                 QCOMPARE(config["device"].toObject(), deviceBlock);

@@ -214,14 +214,23 @@ async function drawEnergy() {
                scales: { y: { beginAtZero: true, title: { display: true, text: 'kWh' } } } } });
 }
 
+function listen() {
+  const events = new EventSource('/api/v1/events');
+  events.addEventListener('reading', (e) => showReading(JSON.parse(e.data)));
+  events.addEventListener('quarter', (e) => showQuarter(JSON.parse(e.data)));
+  events.onerror = () => {
+    connected = connected && events.readyState !== EventSource.CLOSED;
+    // A refused stream is not retried by the browser: the poller refuses one while this
+    // address holds its share, as it does for a moment after the page is reloaded.
+    if (events.readyState === EventSource.CLOSED) setTimeout(listen, 5000);
+  };
+}
+
 function start() {
   buildFields();
   for (const b of document.querySelectorAll('.periods button'))
     b.addEventListener('click', () => choosePeriod(b.dataset.period));
-  const events = new EventSource('/api/v1/events');
-  events.addEventListener('reading', (e) => showReading(JSON.parse(e.data)));
-  events.addEventListener('quarter', (e) => showQuarter(JSON.parse(e.data)));
-  events.onerror = () => { connected = connected && events.readyState !== EventSource.CLOSED; };
+  listen();
   pollDevice();
   setInterval(pollDevice, 5000);
   setInterval(updateNotice, 1000);

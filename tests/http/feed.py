@@ -12,7 +12,7 @@ TOKEN = "kdr31-test-token-0123456789"
 
 
 class Feed:
-    def __init__(self, program, *args, backfill=0, token=False):
+    def __init__(self, program, *args, backfill=0, token=False, capture_errors=False):
         self.dir = tempfile.TemporaryDirectory(prefix="kdr31-http-")
         self.db = os.path.join(self.dir.name, "history.sqlite")
         self.token_file = os.path.join(self.dir.name, "token")
@@ -23,7 +23,9 @@ class Feed:
             command += ["--token-file", self.token_file]
         if backfill:
             command += ["--backfill", str(backfill)]
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+        self.errors = None  # with capture_errors: its standard error, once closed
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True,
+                                        stderr=subprocess.PIPE if capture_errors else None)
         line = self.process.stdout.readline()
         match = re.search(r":(\d+)/$", line.strip())
         if not match:
@@ -54,6 +56,9 @@ class Feed:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+        if self.process.stderr:
+            self.errors = self.process.stderr.read()
+            self.process.stderr.close()
         self.dir.cleanup()
 
     def __enter__(self):

@@ -6,6 +6,7 @@ the values the poller served.
 """
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -53,6 +54,15 @@ class Metrics(unittest.TestCase):
                        b"kdr31_month_peak_power_watts ",
                        b'kdr31_pulses_total{serial="KDR00001",input="1"} ']:
             self.assertIn(family, body)
+        # Energy in joules, the reading's Wh times 3600: the feed's low tariffs and its export
+        # stand still, so they are the same in any reading.
+        reading = json.loads(self.feed.get("/api/v1/readings/latest")[2])
+        samples = {name.decode(): float(value) for name, value in
+                   re.findall(rb"(?m)^(kdr31_\w+\{[^}]*\}) (\S+)$", body)}
+        for direction, tariff in [("import", "low"), ("export", "high"), ("export", "low")]:
+            name = 'kdr31_%s_energy_joules_total{serial="KDR00001",tariff="%s"}' % (direction,
+                                                                                 tariff)
+            self.assertEqual(samples[name], reading["%s_%s_wh" % (direction, tariff)] * 3600)
 
     def test_prometheus_scrapes_it(self):
         if not PROMETHEUS:

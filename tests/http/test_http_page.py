@@ -6,6 +6,7 @@ of headings, labels and text a screen reader can read.
     test_http_page.py KDR31_HTTP_FEED
 """
 import shutil
+import socket
 import sys
 import tempfile
 import time
@@ -26,6 +27,12 @@ except ImportError:
     webdriver = None
 
 
+# Names the browser resolves to 127.0.0.1: this machine's own, as a phone on the home network
+# opens it, and one of a stranger's that points here (DNS rebinding).
+MACHINE = socket.gethostname().lower() + ".local"
+REBINDING = "rebind.attacker.test"
+
+
 def browser(profile):
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
@@ -34,8 +41,10 @@ def browser(profile):
                      "--no-first-run", "--disable-background-networking",
                      "--disable-component-update", "--disable-sync",
                      # No network but the loopback: a page that needs the internet fails here.
-                     "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
-                     "--proxy-server=http://127.0.0.1:9", "--proxy-bypass-list=127.0.0.1"]:
+                     "--host-resolver-rules=MAP %s 127.0.0.1, MAP %s 127.0.0.1, "
+                     "MAP * ~NOTFOUND, EXCLUDE 127.0.0.1" % (MACHINE, REBINDING),
+                     "--proxy-server=http://127.0.0.1:9",
+                     "--proxy-bypass-list=127.0.0.1;%s;%s" % (MACHINE, REBINDING)]:
         options.add_argument(argument)
     return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
 
@@ -107,6 +116,47 @@ class Page(unittest.TestCase):
             self.driver.switch_to.active_element.send_keys(Keys.ENTER)
             day = self.driver.find_element(By.CSS_SELECTOR, "button[data-period=day]")
             wait_until(lambda: day.get_attribute("aria-pressed") == "true", 2, "24 hours chosen")
+
+    def test_by_name_beside_a_greedy_script(self):
+        """The page loads as a phone opens it, by the machine's name with .local, while a
+        script on another address holds every connection and event stream it may; its own
+        event stream, refused while the phone's address still holds its share (a page just
+        reloaded), comes once the old ones go. A page of a name that a stranger points here
+        reads nothing."""
+        with Feed(FEED, "--every", "700", "--timeout", "60", backfill=1) as feed:
+            def stream(source):
+                s = socket.create_connection(("127.0.0.1", feed.port), timeout=5,
+                                             source_address=(source, 0))
+                s.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                self.assertTrue(s.recv(100).startswith(b"HTTP/1.1 200"))
+                return s
+
+            greedy = [stream("127.0.0.2") for _ in range(2)]
+            greedy += [socket.create_connection(("127.0.0.1", feed.port), timeout=5,
+                                                source_address=("127.0.0.2", 0))
+                       for _ in range(6)]
+            self.addCleanup(lambda: [s.close() for s in greedy])
+            reloaded = [stream("127.0.0.1") for _ in range(2)]
+
+            self.driver.get("http://%s:%d/" % (MACHINE, feed.port))
+            wait_until(lambda: self.text("device").startswith("Device KDR"), 5, "the device")
+            self.assertEqual(self.text("value-import_power_w"), "–")
+            for s in reloaded:
+                s.close()
+            wait_until(lambda: self.text("value-import_power_w") not in ("", "–"), 5 + 3,
+                       "the newest reading, once the stream is retried")
+            pulses = int(self.text("value-extern1"))
+            wait_until(lambda: int(self.text("value-extern1")) > pulses, 0.7 + 2,
+                       "the next reading, on the page's own event stream")
+
+            self.driver.get("http://%s:%d/" % (REBINDING, feed.port))
+            status, body = self.driver.execute_async_script(
+                "const done = arguments[arguments.length - 1];"
+                "fetch('/api/v1/readings/latest')"
+                ".then(r => r.text().then(t => done([r.status, t])))"
+                ".catch(e => done([0, String(e)]));")
+            self.assertEqual(status, 421, body)
+            self.assertNotIn("import_power_w", body)
 
     def test_not_connected_notice(self):
         with Feed(FEED, "--every", "500", "--disconnected") as feed:

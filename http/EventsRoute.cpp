@@ -1,0 +1,57 @@
+// Server-Sent Events: each reading as it is taken, for the page and for scripts.
+
+#include "http/HttpRoutes.h"
+
+#include "readings/ReadingsFormat.h"
+
+#include <QDateTime>
+
+namespace {
+
+// An events stream says something this often (and at least twice per idle timeout), so a proxy
+// or a phone keeps it open and the idle timeout does not close it.
+constexpr auto EventKeepAlive = std::chrono::milliseconds(5000);
+
+} // namespace
+
+MHD_Result ServeEvents(HttpShared& server, HttpRequest& request) {
+    QString refusal;
+    HttpSlot slot = server.TakeEventSlot(request.clientAddress, refusal);
+    if (!slot)
+        return SendError(request.connection, MHD_HTTP_SERVICE_UNAVAILABLE, refusal,
+                         {{"Retry-After", "5"}});
+    auto stream = std::make_unique<HttpStream>();
+    quint64 seen = 0;
+    {
+        std::lock_guard<std::mutex> lock(server.mutex);
+        seen = server.sequence;
+    }
+    // The stream opens with the newest reading, so a page shows something at once and not
+    // only after the next poll (up to a minute away).
+    bool first = true;
+    const auto keepAlive =
+        std::min(EventKeepAlive, std::chrono::milliseconds(server.options.idleTimeoutS * 1000 / 2));
+    stream->fill = [&server, seen, first, keepAlive](QByteArray& out) mutable {
+        std::unique_lock<std::mutex> lock(server.mutex);
+        if (!first)
+            server.newReading.wait_for(lock, keepAlive,
+                                       [&] { return server.stopping || server.sequence != seen; });
+        if (server.stopping)
+            return false;
+        if ((first || server.sequence != seen) && server.latest) {
+            seen = server.sequence;
+            const Reading reading = *server.latest;
+            const QuarterFigures figures = server.latestQuarter;
+            const QJsonObject quarter = server.QuarterJson(QDateTime::currentMSecsSinceEpoch());
+            lock.unlock();
+            out += "event: reading\ndata: " + StateMessage(reading, figures) + "\n\n";
+            out += "event: quarter\ndata: " + JsonText(quarter) + "\n\n";
+        } else {
+            out += ": waiting\n\n";
+        }
+        first = false;
+        return true;
+    };
+    stream->slot = std::move(slot);
+    return SendStream(request.connection, request.head, std::move(stream), "text/event-stream");
+}

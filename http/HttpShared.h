@@ -1,0 +1,80 @@
+#pragma once
+// What the connections of the HTTP side share: the options, the page's files, what the poll
+// handed over (under one mutex), and the slots that bound the history reads and the event
+// streams. The server (HttpServer.cpp) owns it; the route handlers read it.
+
+#include "device/Kdr31Device.h"
+#include "http/HttpServer.h"
+#include "readings/StateMessage.h"
+
+#include <QJsonObject>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+struct StaticFile {
+    QByteArray body;
+    const char* type;
+};
+
+// One of a bounded number of slots, given back when the last copy goes: a streamed answer holds
+// its slot for as long as it streams.
+using HttpSlot = std::shared_ptr<void>;
+
+struct HttpShared {
+    explicit HttpShared(HttpOptions o);
+
+    HttpOptions options;
+    QString machineName; // this machine's host name in lower case, for the Host check
+    std::map<QByteArray, StaticFile> files;
+    HttpServer::SettingsHandler settingsHandler;
+
+    // What the poll hands over; everything below under mutex.
+    std::mutex mutex;
+    std::condition_variable newReading;
+    bool stopping = false;
+    std::atomic<bool> stoppingNow{false}; // the same, for waits under another lock
+    quint64 sequence = 0;
+    std::optional<Reading> latest;
+    QuarterFigures latestQuarter; // as the MQTT state message of the same reading carries them
+    qint64 latestSteady = 0;      // ms of a monotonic clock when latest came
+    quint64 okReadings = 0;
+    quint64 failedReadings = 0;
+    quint64 implausibleReadings = 0;
+    bool haveDevice = false;
+    bool connected = false;
+    DeviceIdentity identity;
+    QString portText;
+    std::optional<qint64> mqttQueue;
+    qint64 historyProblems = 0;
+    LiveQuarter live;
+    bool settingsBusy = false;
+
+    // The quarter-hour now: {"start", "end", "average_power_w", "forecast_power_w",
+    // "month_peak"}. Under mutex.
+    QJsonObject QuarterJson(qint64 now) const;
+
+    // A history read; nothing when options.maxHistoryReaders are reading.
+    HttpSlot TakeHistorySlot();
+    // An event stream for a client address; nothing, with the reason, when all streams or the
+    // address's share of them are taken.
+    HttpSlot TakeEventSlot(const QByteArray& address, QString& refusal);
+
+    // The history could not be read. The reason names the database's path, which is nobody's
+    // business on the network: it goes to standard error (once, until another reason comes) and
+    // the client is told only that the history cannot be read.
+    void HistoryUnreadable(const QString& reason);
+
+    static qint64 SteadyMs();
+
+private:
+    std::atomic<int> historyReaders_{0};
+    std::mutex slotsMutex_;
+    int eventStreams_ = 0;
+    std::map<QByteArray, int> eventStreamsFrom_;
+    std::mutex logMutex_;
+    QString lastLogged_;
+};

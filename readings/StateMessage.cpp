@@ -1,0 +1,47 @@
+#include "readings/StateMessage.h"
+
+#include <QJsonObject>
+
+namespace {
+
+// The unit of field i as the grid shows it, without the leading space; empty for none.
+QString FieldUnit(size_t i) {
+    return QString::fromUtf8(ReadingsFields[i].unit).trimmed();
+}
+
+} // namespace
+
+QuarterFigures QuarterFiguresOf(const LiveQuarter::Now& now) {
+    QuarterFigures figures{now.averageW, now.forecastW, std::nullopt};
+    if (now.monthPeak)
+        figures.monthPeakW = now.monthPeak->averageW;
+    return figures;
+}
+
+QByteArray StateMessage(const Reading& reading, const QuarterFigures& quarter) {
+    if (reading.implausible) {
+        // Values that cannot be true go out as none at all, like a failed poll: a counter
+        // that read one would see a meter reset.
+        Reading withheld = reading;
+        withheld.row.present = 0;
+        QJsonObject object = ReadingJson(withheld);
+        object.insert(QStringLiteral("status"), QStringLiteral("implausible"));
+        return JsonText(object);
+    }
+    QJsonObject object = ReadingJson(reading);
+    for (const auto& [name, value] : {std::pair{"quarter_hour_average_power_w", quarter.averageW},
+                                      std::pair{"quarter_hour_forecast_power_w", quarter.forecastW},
+                                      std::pair{"month_peak_power_w", quarter.monthPeakW}})
+        if (value)
+            object.insert(QLatin1String(name), DeviceNumber(*value));
+    QJsonObject units;
+    for (size_t i = 0; i < ReadingsFieldNames.size(); ++i) {
+        const QString name = QLatin1String(ReadingsFieldNames[i]);
+        const QString unit = FieldUnit(i);
+        if (object.contains(name) && !unit.isEmpty())
+            units.insert(name, unit);
+    }
+    if (!units.isEmpty())
+        object.insert(QStringLiteral("units"), units);
+    return JsonText(object);
+}
