@@ -5,8 +5,12 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
+#include <limits>
+
 #ifndef Q_OS_WIN
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -208,8 +212,11 @@ QString PortClaim::ExistingLockFile(const QString& device) {
         if (!folder.isReadable())
             continue;
         const QString path = folder.filePath() + QStringLiteral("/LCK..") + name;
-        if (QFileInfo::exists(path))
-            return path;
+        if (QFileInfo::exists(path)) {
+            // "/var/lock" is a link to "/run/lock" on most systems: the file's own place.
+            const QString canonical = QFileInfo(path).canonicalFilePath();
+            return canonical.isEmpty() ? path : canonical;
+        }
         if (folder.isWritable())
             return {};
     }
@@ -217,3 +224,55 @@ QString PortClaim::ExistingLockFile(const QString& device) {
 #endif
 }
 
+QString PortClaim::StaleLockFile(const QString& device) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
+    return {};
+#else
+    const QString path = ExistingLockFile(device);
+    if (path.isEmpty())
+        return {};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    // Qt's lock files and the older UUCP ones both start with the pid, the latter padded.
+    bool ok = false;
+    const qint64 pid = QString::fromLatin1(file.readLine(64)).trimmed().toLongLong(&ok);
+    if (!ok || pid <= 0 || pid > std::numeric_limits<pid_t>::max())
+        return {};
+    // EPERM: a process of another user, which still runs.
+    if (kill(pid_t(pid), 0) == 0 || errno != ESRCH)
+        return {};
+    return path;
+#endif
+}
+
+QString PortClaim::RemovalCommand(const QString& lockFile) {
+    QString quoted = lockFile;
+    const bool plain = std::all_of(lockFile.begin(), lockFile.end(), [](QChar c) {
+        return c.isLetterOrNumber() || QStringLiteral("/._-+:,@%=").contains(c);
+    });
+    if (!plain || lockFile.isEmpty())
+        quoted = QLatin1Char('\'') +
+                 QString(lockFile).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+                 QLatin1Char('\'');
+#ifndef Q_OS_WIN
+    if (geteuid() == 0)
+        return QStringLiteral("rm ") + quoted;
+#endif
+    return QStringLiteral("sudo rm ") + quoted;
+}
+
+QString PortClaim::AliasPath() const {
+#ifdef Q_OS_WIN
+    return {};
+#else
+    if (fd_ < 0)
+        return {};
+    // The pid as the mounted /proc counts it, which may be another pid namespace's than ours.
+    const QString self = QFile::symLinkTarget(QStringLiteral("/proc/self"));
+    if (self.isEmpty())
+        return {};
+    return QStringLiteral("%1/fd/%2").arg(self).arg(fd_);
+#endif
+}

@@ -21,11 +21,12 @@ fail() {
 # sandbox replaces by one of its own.
 work=$(mktemp -d /var/tmp/kdr31-port-claim.XXXXXX) || { echo "FAIL: no folder in /var/tmp"; exit 1; }
 chmod 755 "$work"
+devlink=/dev/kdr31-port-claim-$$
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null; done
     wait 2>/dev/null
-    rm -f /run/lock/LCK..*"${work//\//_}"* 2>/dev/null
+    rm -f /run/lock/LCK..*"${work//\//_}"* "/run/lock/LCK..${devlink#/dev/}" "$devlink" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -41,7 +42,8 @@ fi
 
 port=$work/port
 "$sim" --link "$port" >"$work/sim.out" 2>&1 &
-pids+=($!)
+sim_pid=$!
+pids+=($sim_pid)
 for _ in $(seq 50); do [ -L "$port" ] && break; sleep 0.1; done
 [ -L "$port" ] || { cat "$work/sim.out"; echo "FAIL: the simulator did not start"; exit 1; }
 # The unprivileged users must be able to open the pseudo-terminal, as the service's group can.
@@ -57,8 +59,8 @@ fi
 
 # Runs a command the way the service runs: as the unprivileged user $1, with a /tmp of its own
 # and /run/lock as $0 says: "ro" read-only, "private" a fresh one of its own (the unit's),
-# anything else the system's. Every step execs the next, so the program keeps the pid the shell
-# started.
+# "system" the system's (sticky and writable to all). Every step execs the next, so the program
+# keeps the pid the shell started.
 sandboxed=(unshare -m --propagation private sh -c '
     set -e
     locks=$0 user=$1
@@ -147,12 +149,32 @@ wait "$poller" 2>/dev/null
 stale=$(ls /run/lock/LCK..*"${work//\//_}"* 2>/dev/null | head -1)
 [ -n "$stale" ] || fail "the killed poller left no lock file in /run/lock"
 
-# Under a read-only /run/lock that lock file cannot be removed: without a lock directory of its
-# own the service cannot open the port, and says why.
-out=$("${sandboxed[@]}" ro nobody "$cli" info --port "$port" 2>&1) && fail "opened past a stale lock file?"
-grep -qF "the lock file $stale is left by a program that ended" <<<"$out" ||
-    grep -qF "the lock file /var/lock/${stale#/run/lock/} is left by a program that ended" <<<"$out" ||
-    fail "the refusal does not name the stale lock file: $out"
+# Another user can remove that file neither from a read-only /run/lock nor from the sticky one;
+# its program is gone, so the port opens anyway, and the file stays.
+for locks in ro system; do
+    out=$("${sandboxed[@]}" $locks nobody "$cli" info --port "$port" 2>&1) ||
+        fail "a stale lock file of another user kept the port (/run/lock $locks): $out"
+done
+[ -z "$stale" ] || [ -e "$stale" ] || fail "the stale lock file was removed"
+
+# The same for a port under /dev, whose lock file is named without "/dev/".
+ln -s "$(readlink "$port")" "$devlink" || fail "cannot make $devlink"
+devlock=/run/lock/LCK..${devlink#/dev/}
+sh -c 'exit 0' &
+gone=$!
+wait $gone
+printf '%s\nkdr31-cli\n%s\n' $gone "$(uname -n)" >"$devlock"
+out=$("${sandboxed[@]}" ro nobody "$cli" info --port "$devlink" 2>&1) ||
+    fail "a stale lock file kept $devlink: $out"
+# A lock file whose process still runs (the simulator, another user's here) is not stale: the
+# port stays refused, and the refusal tells how to remove the file.
+printf '%s\nkdr31-sim\n%s\n' $sim_pid "$(uname -n)" >"$devlock"
+out=$("${sandboxed[@]}" ro nobody "$cli" info --port "$devlink" 2>&1) &&
+    fail "opened past the lock file of a running process: $out"
+grep -qF "the lock file $devlock is left by a program that ended" <<<"$out" &&
+    grep -qF "remove it with: sudo rm $devlock" <<<"$out" ||
+    fail "the refusal does not say how to remove $devlock: $out"
+rm -f "$devlock" "$devlink"
 
 # With the unit's lock directory the stale file is out of the way; the port is still the
 # service's alone.
