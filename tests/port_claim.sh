@@ -106,6 +106,17 @@ expect_refused() {
 }
 
 if [ "$mode" = plain ]; then
+    # A program that takes no claim but has the port open, under a lock file of its own (this
+    # shell), is named from its open files.
+    exec 7<"$port"
+    if [ -w /var/lock ]; then
+        printf '%s\nbash\n%s\n' $$ "$(uname -n)" >"/var/lock/LCK..${port//\//_}"
+        expect_refused "open without a claim" "bash (pid $$)" "$cli"
+        rm -f "/var/lock/LCK..${port//\//_}"
+    else
+        echo "not checked where /var/lock cannot be written: a holder without a claim"
+    fi
+    exec 7<&-
     # The kernel's claim is exclusive: even a shared lock, as a program that only reads the port
     # alongside would take, is refused while the poller holds it. (Through a descriptor opened
     # before the poller's TIOCEXCL, which would refuse the open itself.)
