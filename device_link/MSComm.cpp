@@ -198,13 +198,16 @@ bool MSComm::SetPortOpen(bool open) {
         lastError_ = port_.errorString();
         // Qt reports a port locked by another program as a PermissionError too; only the
         // system's own refusal (EACCES) is a matter of group membership.
-        refusedForPermission_ =
-            port_.error() == QSerialPort::PermissionError && lastError_ == qt_error_string(EACCES);
-        if (claim_.Claimed() && !refusedForPermission_)
-            ExplainLockRefusal();
+        const bool refusedByLock = port_.error() == QSerialPort::PermissionError;
+        refusedForPermission_ = refusedByLock && lastError_ == qt_error_string(EACCES);
         port_.clearError();
-        claim_.Release();
-        return false;
+        if (!(refusedByLock && claim_.Claimed() && !refusedForPermission_ &&
+              OpenPastStaleLockFile())) {
+            if (claim_.Claimed() && !refusedForPermission_)
+                ExplainLockRefusal();
+            claim_.Release();
+            return false;
+        }
     }
     PortClaim::MakeExclusive(int(port_.handle()));
     // A line the device does not have (a pseudo-terminal has no RTS) is not a failure to open.
@@ -298,6 +301,24 @@ void MSComm::CloseAfterFailure() {
     emit PortLost(reason);
 }
 
+bool MSComm::OpenPastStaleLockFile() {
+    // Holding the claim, this program knows that no other program of the tool has the port. A
+    // lock file left by a program that was killed would still keep it out for good where it
+    // cannot be removed: another user's in the sticky /run/lock, or a read-only lock directory.
+    // When no process is left that has the port open, the port is opened under another name of
+    // the claimed device, whose lock file Qt can make; the kernel's claim keeps it exclusive.
+    if (PortClaim::StaleLockFile(lastDevice_).isEmpty() ||
+        !PortClaim::Holder(lastDevice_).isEmpty())
+        return false;
+    const QString alias = claim_.AliasPath();
+    if (alias.isEmpty())
+        return false;
+    port_.setPortName(alias);
+    const bool opened = port_.open(QIODevice::ReadWrite);
+    port_.clearError();
+    return opened;
+}
+
 void MSComm::ExplainLockRefusal() {
     // Holding the claim, this program knows that no other program of the tool has the port.
     // Qt's lock file still refused it: either a program that takes no claim has the port open,
@@ -311,6 +332,7 @@ void MSComm::ExplainLockRefusal() {
     const QString lockFile = PortClaim::ExistingLockFile(lastDevice_);
     if (!lockFile.isEmpty())
         lastError_ = QStringLiteral("%1: the lock file %2 is left by a program that ended, or by "
-                                    "one this program cannot see, and cannot be removed here")
-                         .arg(lastError_, lockFile);
+                                    "one this program cannot see, and cannot be removed here; "
+                                    "remove it with: %3")
+                         .arg(lastError_, lockFile, PortClaim::RemovalCommand(lockFile));
 }

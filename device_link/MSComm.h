@@ -75,6 +75,7 @@ signals:
 private:
     void CheckForFailure();
     void CloseAfterFailure();
+    bool OpenPastStaleLockFile();
     void ExplainLockRefusal();
 
     QSerialPort port_;

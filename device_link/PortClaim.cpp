@@ -5,8 +5,12 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
+#include <limits>
+
 #ifndef Q_OS_WIN
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -31,23 +35,47 @@ QString Described(qint64 pid) {
     return name.isEmpty() ? QString() : QStringLiteral("%1 (pid %2)").arg(name).arg(pid);
 }
 
-// The process holding a flock on the device's inode, from /proc/locks ("1: FLOCK ADVISORY
-// WRITE 1234 00:19:6 0 EOF"; device numbers in hex). 0 when none is listed.
-qint64 FlockHolder(const QString& device) {
+// The file a path names, links followed: its file system and inode, and for a device node the
+// device. Compared instead of paths, which differ between mount namespaces and chroots (a
+// container's own /dev/pts), and between the names of one device.
+struct FileId {
+    dev_t fileSystem = 0;
+    ino_t inode = 0;
+    dev_t device = 0; // of a character device, else 0
+    bool SameAs(const FileId& other) const {
+        return (fileSystem == other.fileSystem && inode == other.inode) ||
+               (device != 0 && device == other.device);
+    }
+};
+
+bool IdOf(const QByteArray& path, FileId* id) {
     struct stat st {};
-    if (stat(QFile::encodeName(device).constData(), &st) != 0)
-        return 0;
+    if (stat(path.constData(), &st) != 0)
+        return false;
+    *id = {st.st_dev, st.st_ino, S_ISCHR(st.st_mode) ? st.st_rdev : 0};
+    return true;
+}
+
+// The process holding a flock on the device's inode, from /proc/locks ("1: FLOCK ADVISORY
+// WRITE 1234 00:19:6 0 EOF"; device numbers in hex). 0 when none is listed. Every user may read
+// /proc/locks, unlike another user's open files, so this names the holder where the scan of
+// /proc/*/fd cannot.
+qint64 FlockHolder(const FileId& device) {
     const QString inode = QStringLiteral("%1:%2:%3")
-                              .arg(major(st.st_dev), 2, 16, QLatin1Char('0'))
-                              .arg(minor(st.st_dev), 2, 16, QLatin1Char('0'))
-                              .arg(quint64(st.st_ino));
+                              .arg(major(device.fileSystem), 2, 16, QLatin1Char('0'))
+                              .arg(minor(device.fileSystem), 2, 16, QLatin1Char('0'))
+                              .arg(quint64(device.inode));
     QFile locks(QStringLiteral("/proc/locks"));
     if (!locks.open(QIODevice::ReadOnly))
         return 0;
-    // Bounded: a machine with a pathological number of locks is not read to its end.
-    for (int lines = 0; lines < 10000 && !locks.atEnd(); ++lines) {
+    // Files under /proc report a size of 0, so atEnd() says nothing: read until a line comes back
+    // empty. Bounded: a machine with a pathological number of locks is not read to its end.
+    for (int lines = 0; lines < 10000; ++lines) {
+        const QByteArray line = locks.readLine(512);
+        if (line.isEmpty())
+            break;
         const QStringList fields =
-            QString::fromLatin1(locks.readLine(512)).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            QString::fromLatin1(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
         // A blocked waiter's line starts with "->" and shifts the fields by one.
         if (fields.size() < 6 || fields.at(1) != QLatin1String("FLOCK"))
             continue;
@@ -61,8 +89,9 @@ qint64 FlockHolder(const QString& device) {
     return 0;
 }
 
-// A process other than this one with the device open, found by its open files.
-qint64 OpenedBy(const QString& realPath) {
+// A process other than this one with the device open, found by its open files. Only the
+// processes whose descriptors this user may see are searched.
+qint64 OpenedBy(const FileId& device) {
     const QStringList pids =
         QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : pids) {
@@ -73,7 +102,8 @@ qint64 OpenedBy(const QString& realPath) {
         const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
         const QStringList names = fds.entryList(QDir::System | QDir::NoDotAndDotDot);
         for (const QString& fd : names) {
-            if (QFile::symLinkTarget(fds.filePath(fd)) == realPath)
+            FileId open;
+            if (IdOf(QFile::encodeName(fds.filePath(fd)), &open) && open.SameAs(device))
                 return pid;
         }
     }
@@ -148,15 +178,15 @@ QString PortClaim::Holder(const QString& device) {
     Q_UNUSED(device);
     return {};
 #else
-    if (const qint64 pid = FlockHolder(device)) {
+    FileId id;
+    if (!IdOf(QFile::encodeName(device), &id))
+        return {};
+    if (const qint64 pid = FlockHolder(id)) {
         const QString holder = Described(pid);
         if (!holder.isEmpty())
             return holder;
     }
-    const QString realPath = QFileInfo(device).canonicalFilePath();
-    if (realPath.isEmpty())
-        return {};
-    if (const qint64 pid = OpenedBy(realPath))
+    if (const qint64 pid = OpenedBy(id))
         return Described(pid);
     return {};
 #endif
@@ -182,11 +212,67 @@ QString PortClaim::ExistingLockFile(const QString& device) {
         if (!folder.isReadable())
             continue;
         const QString path = folder.filePath() + QStringLiteral("/LCK..") + name;
-        if (QFileInfo::exists(path))
-            return path;
+        if (QFileInfo::exists(path)) {
+            // "/var/lock" is a link to "/run/lock" on most systems: the file's own place.
+            const QString canonical = QFileInfo(path).canonicalFilePath();
+            return canonical.isEmpty() ? path : canonical;
+        }
         if (folder.isWritable())
             return {};
     }
     return {};
+#endif
+}
+
+QString PortClaim::StaleLockFile(const QString& device) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
+    return {};
+#else
+    const QString path = ExistingLockFile(device);
+    if (path.isEmpty())
+        return {};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    // Qt's lock files and the older UUCP ones both start with the pid, the latter padded.
+    bool ok = false;
+    const qint64 pid = QString::fromLatin1(file.readLine(64)).trimmed().toLongLong(&ok);
+    if (!ok || pid <= 0 || pid > std::numeric_limits<pid_t>::max())
+        return {};
+    // EPERM: a process of another user, which still runs.
+    if (kill(pid_t(pid), 0) == 0 || errno != ESRCH)
+        return {};
+    return path;
+#endif
+}
+
+QString PortClaim::RemovalCommand(const QString& lockFile) {
+    QString quoted = lockFile;
+    const bool plain = std::all_of(lockFile.begin(), lockFile.end(), [](QChar c) {
+        return c.isLetterOrNumber() || QStringLiteral("/._-+:,@%=").contains(c);
+    });
+    if (!plain || lockFile.isEmpty())
+        quoted = QLatin1Char('\'') +
+                 QString(lockFile).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+                 QLatin1Char('\'');
+#ifndef Q_OS_WIN
+    if (geteuid() == 0)
+        return QStringLiteral("rm ") + quoted;
+#endif
+    return QStringLiteral("sudo rm ") + quoted;
+}
+
+QString PortClaim::AliasPath() const {
+#ifdef Q_OS_WIN
+    return {};
+#else
+    if (fd_ < 0)
+        return {};
+    // The pid as the mounted /proc counts it, which may be another pid namespace's than ours.
+    const QString self = QFile::symLinkTarget(QStringLiteral("/proc/self"));
+    if (self.isEmpty())
+        return {};
+    return QStringLiteral("%1/fd/%2").arg(self).arg(fd_);
 #endif
 }

@@ -40,6 +40,15 @@ public:
     static QString Holder(const QString& device);
     // Where Qt keeps the device's lock file ("/run/lock/LCK..ttyUSB0"), when one is there.
     static QString ExistingLockFile(const QString& device);
+    // That lock file when the process it names is gone (a program that was killed); empty when
+    // there is none, it cannot be read, or its process still runs.
+    static QString StaleLockFile(const QString& device);
+    // The shell command that removes a lock file: "sudo rm /run/lock/LCK..ttyUSB0".
+    static QString RemovalCommand(const QString& lockFile);
+    // Another name of the claimed device, through this process's descriptor
+    // ("/proc/1234/fd/5"); empty when nothing is claimed. Opened under it, the port gets a lock
+    // file of that name, so that a stale one under the device's own name is out of the way.
+    QString AliasPath() const;
 
 private:
     int fd_ = -1;

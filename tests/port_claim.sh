@@ -2,11 +2,11 @@
 # One program per port, with kdr31-cli as a process against the simulator.
 #
 #   port_claim.sh plain   CLI SIM UNIT   a poller holds the port; a second program is refused
-#   port_claim.sh sandbox CLI SIM UNIT   the same the way the service runs: an unprivileged user,
-#                                        /run/lock read-only, a private /tmp, and a lock file
-#                                        left in /run/lock by a killed poller
+#   port_claim.sh sandbox CLI SIM UNIT   the same the way the service runs: unprivileged users,
+#                                        /run/lock read-only, a private /tmp; and lock files
+#                                        left in /run/lock by killed programs
 #
-# The sandbox needs root (to build mount namespaces with unshare and to drop to nobody with
+# The sandbox needs root (to build mount namespaces with unshare and to change users with
 # setpriv); where that is not permitted it is skipped (exit 77).
 set -uo pipefail
 mode=$1 cli=$2 sim=$3 unit=$4
@@ -16,13 +16,17 @@ fail() {
     failures=$((failures + 1))
 }
 
-work=$(mktemp -d "$PWD/port_claim.XXXXXX")
+# Not in the build folder: the unprivileged users must reach the port's link and the program, and
+# a build folder may sit where they cannot (root's home, mode 0700). Not in /tmp either, which the
+# sandbox replaces by one of its own.
+work=$(mktemp -d /var/tmp/kdr31-port-claim.XXXXXX) || { echo "FAIL: no folder in /var/tmp"; exit 1; }
 chmod 755 "$work"
+devlink=/dev/kdr31-port-claim-$$
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null; done
     wait 2>/dev/null
-    rm -f /run/lock/LCK..*"${work//\//_}"* 2>/dev/null
+    rm -f /run/lock/LCK..*"${work//\//_}"* "/run/lock/LCK..${devlink#/dev/}" "$devlink" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -38,21 +42,35 @@ fi
 
 port=$work/port
 "$sim" --link "$port" >"$work/sim.out" 2>&1 &
-pids+=($!)
+sim_pid=$!
+pids+=($sim_pid)
 for _ in $(seq 50); do [ -L "$port" ] && break; sleep 0.1; done
 [ -L "$port" ] || { cat "$work/sim.out"; echo "FAIL: the simulator did not start"; exit 1; }
-# The unprivileged user must be able to open the pseudo-terminal, as the service's group can.
+# The unprivileged users must be able to open the pseudo-terminal, as the service's group can.
 chmod 666 "$(readlink "$port")"
 
-# Runs a command the way the service runs: as nobody, with /run/lock read-only and a /tmp of
-# its own; "private" instead of "shared" also gives it the fresh lock directory of the unit.
-# Every step execs the next, so the program keeps the pid the shell started.
+if [ "$mode" = sandbox ]; then
+    cp "$cli" "$work/kdr31-cli" && cli=$work/kdr31-cli
+    if ! setpriv --reuid nobody --regid nogroup --clear-groups "$cli" --version >/dev/null 2>&1; then
+        echo "SKIP: nobody cannot run a program from $work (a file system mounted noexec?)"
+        exit 77
+    fi
+fi
+
+# Runs a command the way the service runs: as the unprivileged user $1, with a /tmp of its own
+# and /run/lock as $0 says: "ro" read-only, "private" a fresh one of its own (the unit's),
+# "system" the system's (sticky and writable to all). Every step execs the next, so the program
+# keeps the pid the shell started.
 sandboxed=(unshare -m --propagation private sh -c '
     set -e
+    locks=$0 user=$1
+    shift
     mount -t tmpfs -o mode=1777 tmpfs /tmp
-    if [ "$0" = private ]; then mount -t tmpfs -o mode=755 tmpfs /run/lock
-    else mount --bind /run/lock /run/lock; mount -o remount,bind,ro /run/lock; fi
-    exec setpriv --reuid nobody --regid nogroup --clear-groups --inh-caps=-all \
+    case $locks in
+    private) mount -t tmpfs -o mode=755 tmpfs /run/lock ;;
+    ro) mount --bind /run/lock /run/lock; mount -o remount,bind,ro /run/lock ;;
+    esac
+    exec setpriv --reuid "$user" --regid "$(id -g "$user")" --clear-groups --inh-caps=-all \
         env HOME=/nonexistent "$@"')
 
 # Starts a poller (plain or sandboxed) and waits for its first reading.
@@ -88,7 +106,24 @@ expect_refused() {
 }
 
 if [ "$mode" = plain ]; then
+    # A program that takes no claim but has the port open, under a lock file of its own (this
+    # shell), is named from its open files.
+    exec 7<"$port"
+    if [ -w /var/lock ]; then
+        printf '%s\nbash\n%s\n' $$ "$(uname -n)" >"/var/lock/LCK..${port//\//_}"
+        expect_refused "open without a claim" "bash (pid $$)" "$cli"
+        rm -f "/var/lock/LCK..${port//\//_}"
+    else
+        echo "not checked where /var/lock cannot be written: a holder without a claim"
+    fi
+    exec 7<&-
+    # The kernel's claim is exclusive: even a shared lock, as a program that only reads the port
+    # alongside would take, is refused while the poller holds it. (Through a descriptor opened
+    # before the poller's TIOCEXCL, which would refuse the open itself.)
+    exec 7<"$port"
     start_poller "$work/poll.out" "$cli"
+    if flock -n -s 7; then fail "a shared lock was granted on the held port"; fi
+    exec 7<&-
     expect_refused "held port" "kdr31-cli (pid $poller)" "$cli"
     # Released by its end, even a killed one's: the next program opens the port. (A killed
     # program's TIOCEXCL stays on a pseudo-terminal while the master lives; the simulator
@@ -109,12 +144,14 @@ grep -qx 'TemporaryFileSystem=/run/lock' "$unit" ||
     fail "the unit does not give the service a private /run/lock"
 
 # Two pollers in sandboxes of their own: each has its own /tmp, so Qt's lock files never meet.
-start_poller "$work/poll1.out" "${sandboxed[@]}" shared "$cli"
-expect_refused "sandboxed, /run/lock read-only" "kdr31-cli (pid $poller)" "${sandboxed[@]}" shared "$cli"
+# Another user may not see the holder's open files: the holder is named from the kernel's locks.
+start_poller "$work/poll1.out" "${sandboxed[@]}" ro nobody "$cli"
+expect_refused "sandboxed, /run/lock read-only" "kdr31-cli (pid $poller)" "${sandboxed[@]}" ro nobody "$cli"
+expect_refused "sandboxed, as another user" "kdr31-cli (pid $poller)" "${sandboxed[@]}" ro daemon "$cli"
 expect_refused "outside the sandbox" "kdr31-cli (pid $poller)" "$cli"
 first=$poller
 
-# A poller killed where /run/lock is writable leaves its lock file there.
+# A poller killed where /run/lock is writable leaves its lock file there, root's.
 kill -9 "$first"
 wait "$first" 2>/dev/null
 start_poller "$work/poll2.out" "$cli"
@@ -123,17 +160,37 @@ wait "$poller" 2>/dev/null
 stale=$(ls /run/lock/LCK..*"${work//\//_}"* 2>/dev/null | head -1)
 [ -n "$stale" ] || fail "the killed poller left no lock file in /run/lock"
 
-# Under a read-only /run/lock that lock file cannot be removed: without a lock directory of its
-# own the service cannot open the port, and says why.
-out=$("${sandboxed[@]}" shared "$cli" info --port "$port" 2>&1) && fail "opened past a stale lock file?"
-grep -qF "the lock file $stale is left by a program that ended" <<<"$out" ||
-    grep -qF "the lock file /var/lock/${stale#/run/lock/} is left by a program that ended" <<<"$out" ||
-    fail "the refusal does not name the stale lock file: $out"
+# Another user can remove that file neither from a read-only /run/lock nor from the sticky one;
+# its program is gone, so the port opens anyway, and the file stays.
+for locks in ro system; do
+    out=$("${sandboxed[@]}" $locks nobody "$cli" info --port "$port" 2>&1) ||
+        fail "a stale lock file of another user kept the port (/run/lock $locks): $out"
+done
+[ -z "$stale" ] || [ -e "$stale" ] || fail "the stale lock file was removed"
+
+# The same for a port under /dev, whose lock file is named without "/dev/".
+ln -s "$(readlink "$port")" "$devlink" || fail "cannot make $devlink"
+devlock=/run/lock/LCK..${devlink#/dev/}
+sh -c 'exit 0' &
+gone=$!
+wait $gone
+printf '%s\nkdr31-cli\n%s\n' $gone "$(uname -n)" >"$devlock"
+out=$("${sandboxed[@]}" ro nobody "$cli" info --port "$devlink" 2>&1) ||
+    fail "a stale lock file kept $devlink: $out"
+# A lock file whose process still runs (the simulator, another user's here) is not stale: the
+# port stays refused, and the refusal tells how to remove the file.
+printf '%s\nkdr31-sim\n%s\n' $sim_pid "$(uname -n)" >"$devlock"
+out=$("${sandboxed[@]}" ro nobody "$cli" info --port "$devlink" 2>&1) &&
+    fail "opened past the lock file of a running process: $out"
+grep -qF "the lock file $devlock is left by a program that ended" <<<"$out" &&
+    grep -qF "remove it with: sudo rm $devlock" <<<"$out" ||
+    fail "the refusal does not say how to remove $devlock: $out"
+rm -f "$devlock" "$devlink"
 
 # With the unit's lock directory the stale file is out of the way; the port is still the
 # service's alone.
-start_poller "$work/poll3.out" "${sandboxed[@]}" private "$cli"
-expect_refused "after a stale lock file, sandboxed" "kdr31-cli (pid $poller)" "${sandboxed[@]}" shared "$cli"
+start_poller "$work/poll3.out" "${sandboxed[@]}" private nobody "$cli"
+expect_refused "after a stale lock file, sandboxed" "kdr31-cli (pid $poller)" "${sandboxed[@]}" ro nobody "$cli"
 expect_refused "after a stale lock file, outside" "kdr31-cli (pid $poller)" "$cli"
 
 exit $((failures > 0))

@@ -70,6 +70,10 @@ struct Cable {
         return QFile::link(QString::fromStdString(devices.back()->PortPath()), link);
     }
     void Pull() {
+        // The link goes with the adapter, as udev removes a by-id link: left behind, it names a
+        // pseudo-terminal number that the kernel gives the next program asking for one (the
+        // simulator of a test running alongside), and the poller would read that device.
+        QFile::remove(link);
         Current().HangUp();
         served.back().second = Current().DriftingReadings()[Extern1];
     }

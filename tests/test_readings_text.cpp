@@ -355,6 +355,7 @@ private slots:
             << 1 << QList<float>{100, 5, 6, 101, 7} << "+--+-";
         QTest::newRow("gas drops") << 8 << QList<float>{4321, 4000} << "+-";
         QTest::newRow("a pulse counter drops") << 12 << QList<float>{7, 6} << "+-";
+        QTest::newRow("the last field not a number") << 12 << QList<float>{7, nan, 7} << "+-+";
         QTest::newRow("power goes up and down") << 0 << QList<float>{200, 50, 3000} << "+++";
     }
     void plausibility() {

@@ -68,6 +68,9 @@ MUTATIONS = [
      "a replaced meter accepted once but not made the baseline", [TEXT]),
     ("P12", "poller/Plausibility.cpp", "    haveBaseline_ = false;\n    run_ = 0;\n}",
      "    run_ = 0;\n}", "Reset keeps the old device's baseline", [TEXT]),
+    ("P13", "poller/Plausibility.cpp", "for (int i = 0; i < ReadingsFieldCount; ++i)\n        if ((row",
+     "for (int i = 0; i + 1 < ReadingsFieldCount; ++i)\n        if ((row",
+     "the last field (pulse input 2) left out of the check for numbers", [TEXT]),
     # The fan-out.
     ("F1", "poller/ReadingsFanOut.cpp", "if (serial != serial_) {", "if (serial == serial_) {",
      "the check is reset at every reading of the same device, not at another device", [TEXT]),
