@@ -54,6 +54,13 @@ struct LinkedDevice {
         return QFile::link(QString::fromStdString(device->PortPath()), link);
     }
     size_t Frames(std::uint8_t command) const { return device->ReceivedFrames(command).size(); }
+    // The cable pulled: the link goes with it, as udev removes a by-id link. Left behind, it
+    // would name a pseudo-terminal number the kernel hands the next program that asks (the
+    // simulator of a test running alongside), and the poller would read that device.
+    void Pull() {
+        QFile::remove(link);
+        device->HangUp();
+    }
 };
 
 // A broker, a subscriber to the simulated device's topics (serial KD310042), and the device.
@@ -304,7 +311,7 @@ void TestCli::pollSurvivesPulledCable() {
     kdr31.device->SetLateDelay(250ms);
     QVERIFY(
         kdr31.device->WaitForFrames(Command::Readings, kdr31.Frames(Command::Readings) + 1, 5s));
-    kdr31.device->HangUp();
+    kdr31.Pull();
     QVERIFY2(cli.WaitUntil([&] { return cli.err.contains("lost the KDR31"); }),
              cli.err.constData());
     const int linesWhileAway = int(cli.OutLines().size());
@@ -634,7 +641,7 @@ void TestCli::mqttSettingsAndAvailability() {
         QVERIFY2(answers[i].at - answers[i - 1].at >= 900ms, "two answers within a second");
     }
 
-    kdr31.device->HangUp();
+    kdr31.Pull();
     QVERIFY(subscriber.WaitForLast(availability, "offline", 10s));
     // The broker restarts while the device is away: the poller, back with the broker, says again
     // that the device is offline, before it listens on the set topic again. It is back once it
