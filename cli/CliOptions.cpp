@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QRegularExpression>
+#include <cmath>
 #include <map>
 
 QString PortChoice::Device() const {
@@ -79,9 +80,10 @@ const char* const Summary =
     "                            Ctrl-C during the upload cancels it\n"
     "  export    --from T --to T the history of [from, to) as CSV, as poll --format csv\n"
     "                            [--serial S] [--db PATH] [--output FILE]\n"
-    "  peak                      the month's highest quarter-hour of import power and the\n"
-    "                            incomplete quarter-hours [--month YYYY-MM] [--serial S]\n"
-    "                            [--db PATH] [--json]\n"
+    "  peak                      the month's highest quarter-hour of import power, the\n"
+    "                            incomplete quarter-hours, the twelve months billed and their\n"
+    "                            mean [--month YYYY-MM] [--serial S] [--db PATH] [--json]\n"
+    "                            [--capacity-price EUR]\n"
     "\n"
     "P is a port number 1-32 (5, as COM5), a name (COM5) or a device path (/dev/ttyUSB0,\n"
     "/dev/serial/by-id/...).\n"
@@ -219,6 +221,11 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
          QCommandLineOption(QStringLiteral("month"),
                             QStringLiteral("peak: the month (default: this month)."),
                             QStringLiteral("YYYY-MM"))},
+        {QStringLiteral("capacity-price"),
+         QCommandLineOption(QStringLiteral("capacity-price"),
+                            QStringLiteral("peak: the capacity tariff's price in EUR per kW per "
+                                           "year: adds the year's cost at the billed peak."),
+                            QStringLiteral("EUR"))},
         {QStringLiteral("config"),
          QCommandLineOption(QStringLiteral("config"),
                             QStringLiteral("poll: options from FILE, one \"key = value\" a "
@@ -261,6 +268,7 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         {"to", {C::Export}},
         {"serial", {C::Export, C::Peak}},
         {"month", {C::Peak}},
+        {"capacity-price", {C::Peak}},
         {"config", {C::Poll}},
         {"http", {C::Poll}},
         {"http-allow-settings", {C::Poll}},
@@ -433,6 +441,16 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
             return UsageError(QStringLiteral("--month takes a year and a month, like 2026-01"));
         request.year = match.captured(1).toInt();
         request.month = month;
+    }
+    if (isSet("capacity-price")) {
+        bool ok = false;
+        const double price = get("capacity-price").toDouble(&ok);
+        // Grid operators ask some 40 to 60; a thousand is a typing error.
+        if (!ok || !std::isfinite(price) || price <= 0 || price > 1000)
+            return UsageError(
+                QStringLiteral("--capacity-price takes euros per kW per year, above 0 "
+                               "and up to 1000, like 47.50"));
+        request.capacityPrice = price;
     }
 
     request.follow = isSet("follow");

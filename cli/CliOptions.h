@@ -67,6 +67,7 @@ struct CliRequest {
     std::optional<QString> serial; // export, peak: one device; all (export) or the newest (peak)
     int year = 0;                  // peak: the month; 0 for the current one
     int month = 0;
+    std::optional<double> capacityPrice; // peak: EUR per kW per year
 
     // set: only the values given change; the others keep what the device reports.
     SettingsRequest settings;
