@@ -35,6 +35,8 @@ bool DatabaseExists(const QString& path) {
 // it; one that cannot be written is read as it is, its quarters computed from the readings.
 void UpgradeHistory(const QString& path) {
     HistoryStore store;
+    if (!store.Open(path, true) || store.HasQuarterTable())
+        return; // a file that cannot be read says so in the read that follows
     int told = -1;
     store.SetRebuildProgress([&told](int percent) {
         PrintRebuildProgress(percent, told);

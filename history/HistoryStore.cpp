@@ -819,6 +819,8 @@ std::optional<std::vector<QuarterEnergy>> HistoryStore::Quarters(const QString& 
     const std::optional<int> device = FindDevice(serial);
     if (!device || toMs <= fromMs)
         return result;
+    constexpr qint64 QuarterMs = 900'000;
+    result.reserve(size_t(std::min<qint64>((toMs - fromMs) / QuarterMs + 8, 1 << 20)));
     // One snapshot for the mark, the table and the readings after the mark.
     if (!Exec("BEGIN"))
         return std::nullopt;

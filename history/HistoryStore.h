@@ -89,6 +89,8 @@ public:
     bool Open(const QString& path, bool readOnly = false);
     void Close();
     bool IsOpen() const { return db_ != nullptr; }
+    // The file has its quarter-hour table: false for a version 1 file opened read-only.
+    bool HasQuarterTable() const { return db_ != nullptr && hasQuarters_; }
 
     Error LastError() const { return error_; }
     // What went wrong, for the user: "the database is read-only (/path/history.sqlite)".
