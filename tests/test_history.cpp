@@ -654,6 +654,17 @@ private slots:
             QCOMPARE(back[i].row.present, std::uint16_t(0b11));
             QCOMPARE(back[i].row.fields[1], 12858161.0f);
         }
+        // Nor is an unflagged counter that is not a number (written before readings were judged)
+        // a sample of the quarter-hours: it would make the month's peak NaN.
+        Reading notANumber = readings[0];
+        notANumber.row.time = 2000;
+        notANumber.row.present = 0b111;
+        notANumber.row.fields[2] = std::numeric_limits<float>::quiet_NaN();
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(file) && store.Insert({notANumber}));
+        }
+        QCOMPARE(ImportCounter(file, 0, 3000, QString(), nullptr)->size(), size_t(0));
     }
 
     // A database that refuses every write at once is tried again every retry interval, not back
