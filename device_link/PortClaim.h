@@ -32,6 +32,10 @@ public:
 
     // Refuses further opens of the port behind the descriptor (root's excepted).
     static void MakeExclusive(int fd);
+    // Lets the claimed device be opened once more, by this program: the exclusive use that an
+    // earlier open set stays on the device while the claim keeps it open, and would refuse this
+    // program's own next open too. The caller makes it exclusive again once it is open.
+    void AllowReopen();
     // "another program holds the port", naming the holder where the system tells:
     // "another program holds the port: kdr31-cli (pid 1234)".
     static QString HeldText(const QString& device);
