@@ -57,7 +57,10 @@ QJsonObject UpgradeJson(const UpgradeProgress& upgrade) {
     return QJsonObject{
         {QStringLiteral("running"), upgrade.running},
         {QStringLiteral("source"), UpgradeSourceName(upgrade.source)},
-        {QStringLiteral("phase"), UpgradePhaseName(upgrade.phase)},
+        // Asked for, and waiting for the reading in progress: none of the upgrade's own phases yet.
+        {QStringLiteral("phase"), upgrade.running && upgrade.phase == UpgradePhase::Idle
+                                      ? QStringLiteral("starting")
+                                      : UpgradePhaseName(upgrade.phase)},
         {QStringLiteral("label"), TextOrNull(upgrade.label)},
         {QStringLiteral("blocks"), upgrade.blocks},
         {QStringLiteral("blocks_sent"), upgrade.blocksSent},

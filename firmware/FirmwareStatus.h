@@ -28,7 +28,7 @@ enum class UpgradeSource { Http, Mqtt };
 struct UpgradeProgress {
     bool running = false;
     UpgradeSource source = UpgradeSource::Http;
-    UpgradePhase phase = UpgradePhase::Idle; // Idle once it has ended
+    UpgradePhase phase = UpgradePhase::Idle; // Idle before its first phase and once ended
     QString label;                           // the progress line: "Sending block 3/8"
     int blocks = 0;                          // of the image being sent; 0 before the upload
     int blocksSent = 0;                      // acknowledged so far
@@ -71,6 +71,7 @@ QString UpgradeSourceName(UpgradeSource source);
 
 // {"installed": "1.2.3.4", "listed": "1.2.4.0", "update_available": true, "checked_at": ISO
 // 8601 or null, "check_error": text or null, "upgrade": {...} or null}. The upgrade: "running",
-// "source", "phase", "label", "blocks", "blocks_sent", "percent" (null before the upload),
-// "target", "started", "ended", "outcome", "message" (null where there is none yet).
+// "source", "phase" ("starting" until the first of its own), "label", "blocks", "blocks_sent",
+// "percent" (null before the upload), "target", "started", "ended", "outcome", "message" (null
+// where there is none yet).
 QJsonObject FirmwareStatusJson(const FirmwareStatus& status);
