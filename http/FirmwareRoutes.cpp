@@ -17,6 +17,11 @@ QJsonObject AnswerJson(bool ok, const QString& answer, const QString& message) {
             {QStringLiteral("message"), message}};
 }
 
+QString BusyText() {
+    return QStringLiteral("an upgrade of this KDR31 is under way already; follow it at GET "
+                          "/api/v1/firmware");
+}
+
 } // namespace
 
 QJsonObject HttpShared::FirmwareJson() const {
@@ -59,10 +64,7 @@ MHD_Result ServeFirmwareUpgrade(HttpShared& server, HttpRequest& request) {
         std::lock_guard<std::mutex> lock(server.mutex);
         if (server.upgradeRequestBusy || (server.firmware && server.firmware->UpgradeRunning()))
             return SendJson(connection, MHD_HTTP_CONFLICT,
-                            AnswerJson(false, QStringLiteral("busy"),
-                                       QStringLiteral("an upgrade of this KDR31 is under way "
-                                                      "already; follow it at GET "
-                                                      "/api/v1/firmware")));
+                            AnswerJson(false, QStringLiteral("busy"), BusyText()));
         server.upgradeRequestBusy = true;
     }
     // The answer comes on the poll thread, maybe after this connection gave up waiting: the
@@ -107,7 +109,7 @@ MHD_Result ServeFirmwareUpgrade(HttpShared& server, HttpRequest& request) {
     }
     case UpgradeAnswer::Busy:
         return SendJson(connection, MHD_HTTP_CONFLICT,
-                        AnswerJson(false, QStringLiteral("busy"), answer->text));
+                        AnswerJson(false, QStringLiteral("busy"), BusyText()));
     case UpgradeAnswer::Refused:
     case UpgradeAnswer::Pending:
         break;

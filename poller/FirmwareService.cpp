@@ -247,9 +247,7 @@ void FirmwareService::RequestUpgrade(UpgradeSource source, AnswerDone done) {
     if (UpgradeWaitingOrRunning()) {
         if (done)
             done({UpgradeAnswer::Busy,
-                  QStringLiteral("an upgrade of this KDR31 is under way already; follow it at "
-                                 "GET /api/v1/firmware"),
-                  QString()});
+                  QStringLiteral("an upgrade of this KDR31 is under way already"), QString()});
         return;
     }
     if (stopping_ || !service_.DeviceConnected()) {

@@ -217,8 +217,10 @@ struct ServiceRig {
     quint16 httpPort = 0;
     std::unique_ptr<Cli> poller;
 
-    bool Serve(const QByteArray& hexFile, const FirmwareVersion& listed = ListVersion) {
-        if (!server.IsRunning() || !server.AddFile("TAMO_UPGlist.bin", UpgradeList(listed)) ||
+    // withList: the server has the version list (otherwise AddFile it later).
+    bool Serve(const QByteArray& hexFile, bool withList = true) {
+        if (!server.IsRunning() ||
+            (withList && !server.AddFile("TAMO_UPGlist.bin", UpgradeList(ListVersion))) ||
             !server.AddFile("KDR31v2.hex", hexFile))
             return false;
         server.UseAsFirmwareServer();
@@ -481,9 +483,10 @@ void TestServiceUpgrade::upgradeFromHomeAssistant() {
     QCOMPARE(rig.poller->Finish(), 0);
 }
 
-// Both allow flags off: no button in Home Assistant, no command heard, 403 over HTTP. Then a
-// damaged image on the firmware server: refused with the reason, nothing sent, and the poll goes
-// on. An install message that is not the entity's, or handed over as retained, is refused.
+// A check that finds no version list: one line, the reason kept, the readings go on. Both allow
+// flags off: no button in Home Assistant, no command heard, 403 over HTTP. Then a damaged image
+// on the firmware server: refused with the reason, nothing sent, and the poll goes on. An install
+// message that is not the entity's, or handed over as retained, is refused.
 void TestServiceUpgrade::refusedWithNothingSent() {
     ServiceRig rig;
     MqttBroker broker;
@@ -492,7 +495,7 @@ void TestServiceUpgrade::refusedWithNothingSent() {
     QVERIFY(subscriber.WaitSubscribed(5s));
     QByteArray damaged = HexFileOf(TestImage(300, 5));
     damaged[20] = damaged.at(20) == '0' ? '1' : '0';
-    QVERIFY(rig.Serve(damaged));
+    QVERIFY(rig.Serve(damaged, false));
     const QString configTopic = "homeassistant/update/kdr31_KD310042/firmware/config";
     const QString installTopic = "kdr31/KD310042/firmware/install";
     const QString resultTopic = "kdr31/KD310042/firmware/result";
@@ -502,6 +505,12 @@ void TestServiceUpgrade::refusedWithNothingSent() {
     const QJsonObject config = QJsonDocument::fromJson(subscriber.Last(configTopic)).object();
     QVERIFY(!config.contains("command_topic") && !config.contains("payload_install"));
     QVERIFY(!Firmware(rig.httpPort).value("upgrade_over_http").toBool(true));
+    const QJsonObject unchecked = Firmware(rig.httpPort);
+    QVERIFY2(unchecked.value("check_error").toString().contains("TAMO_UPGlist.bin"),
+             QJsonDocument(unchecked).toJson().constData());
+    QVERIFY(unchecked.value("listed").isNull() && !unchecked.value("update_available").toBool());
+    QVERIFY(
+        !Http("GET", rig.httpPort, "/metrics").body.contains("kdr31_firmware_update_available"));
     const HttpReply forbidden = Http("POST", rig.httpPort, "/api/v1/firmware/upgrade", Token);
     QCOMPARE(forbidden.status, 403L);
     QVERIFY(forbidden.body.contains("--http-allow-upgrade"));
@@ -510,8 +519,10 @@ void TestServiceUpgrade::refusedWithNothingSent() {
     QVERIFY(rig.poller->WaitUntil([&] { return rig.poller->OutLines().size() >= readings + 2; }));
     QCOMPARE(subscriber.Count(resultTopic), size_t(0));
     QVERIFY(!rig.poller->err.contains("firmware upgrade asked"));
+    QCOMPARE(rig.poller->ErrLines().filter("the firmware check failed").size(), 1);
     rig.poller->Interrupt();
     QCOMPARE(rig.poller->Finish(), 0);
+    QVERIFY(rig.server.AddFile("TAMO_UPGlist.bin", UpgradeList(ListVersion)));
 
     QVERIFY(subscriber.Publish(installTopic, "install", 5s, true));
     QVERIFY(rig.Poll({"--http", "", "--http-allow-upgrade", "--http-token-file", rig.TokenFile(),
