@@ -256,7 +256,12 @@ void FirmwareService::RequestUpgrade(UpgradeSource source, AnswerDone done) {
         return;
     }
     pending_ = std::make_unique<Pending>(Pending{source, std::move(done)});
-    service_.RunBetweenReadings([this] { return RunUpgrade(); });
+    // Another job of the service's has the device's next gap.
+    if (!service_.RunBetweenReadings([this] { return RunUpgrade(); })) {
+        Answer({UpgradeAnswer::Busy, QStringLiteral("the KDR31 is busy; ask again in a minute"),
+                QString()});
+        pending_.reset();
+    }
 }
 
 void FirmwareService::Answer(const UpgradeAnswer& answer) {
