@@ -301,10 +301,13 @@ void ReportFirmware(FirmwareService& firmware, Kdr31Device& device, const PortCh
     QObject::connect(
         &firmware, &FirmwareService::UpgradeEnded,
         [&device](const UpgradeProgress& upgrade, bool lookAgain) {
+            const bool done = upgrade.outcome == QLatin1String("done");
             QString line =
-                upgrade.outcome == QLatin1String("done")
+                done && !lookAgain
                     ? QStringLiteral("firmware upgrade done: ") + IdentityLine(device.Identity())
-                    : QStringLiteral("firmware upgrade ended (%1)").arg(upgrade.outcome);
+                : done ? QStringLiteral("the firmware was sent, but the KDR31 did not answer "
+                                        "after its reboot")
+                       : QStringLiteral("firmware upgrade ended (%1)").arg(upgrade.outcome);
             if (lookAgain)
                 line += QStringLiteral("; the KDR31 is looked for again");
             else

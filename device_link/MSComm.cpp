@@ -172,7 +172,9 @@ void MSComm::HoldClaim(bool hold) {
 bool MSComm::SetPortOpen(bool open) {
     if (!open) {
         port_.close();
-        if (!holdClaim_)
+        if (holdClaim_)
+            claim_.KeepExclusive();
+        else
             claim_.Release();
         port_.clearError();
         return true;
