@@ -173,20 +173,27 @@ FirmwareService::FirmwareService(ReadingsService& service, Kdr31Device& device, 
 FirmwareService::~FirmwareService() = default;
 
 void FirmwareService::StartChecks() {
-    checksStarted_ = true;
-    if (device_.Connected() && !checkedOnce_)
+    // The version list does not wait for the device: a KDR31 that is late at boot is compared
+    // with it when it identifies itself.
+    if (device_.Connected())
         OnIdentified(device_.Identity());
+    checkTimer_.start();
+    StartCheck();
 }
 
 void FirmwareService::OnIdentified(const DeviceIdentity& identity) {
-    if (status_.check.installed != identity.version) {
-        status_.check.installed = identity.version;
-        Publish(false);
-    }
-    if (checksStarted_ && !checkedOnce_) {
-        checkedOnce_ = true;
-        checkTimer_.start();
-        StartCheck();
+    if (status_.check.installed == identity.version)
+        return;
+    status_.check.installed = identity.version;
+    Publish(false);
+    ReportNewVersion();
+}
+
+void FirmwareService::ReportNewVersion() {
+    const FirmwareCheck& check = status_.check;
+    if (check.Differ() && reportedListed_ != check.listed) {
+        reportedListed_ = check.listed;
+        emit NewVersionListed(check);
     }
 }
 
@@ -229,10 +236,7 @@ void FirmwareService::OnCheckDone(bool ok, const QString& error) {
     check.checkedAt = Now();
     check.error.clear();
     Publish(false);
-    if (check.Differ() && reportedListed_ != listed) {
-        reportedListed_ = listed;
-        emit NewVersionListed(check);
-    }
+    ReportNewVersion();
 }
 
 void FirmwareService::FailCheck(const QString& reason) {

@@ -2,10 +2,10 @@
 // The firmware of the KDR31 that the readings service polls: the online check, and upgrades on
 // request.
 //
-// - The check fetches the version list from the firmware server (no image) when the device first
-//   identifies itself and then once a day, on a transfer thread of its own, so the poll never
-//   waits for it. It keeps what it found (FirmwareStatus): the version installed, the one listed,
-//   when, and why the last check failed.
+// - The check fetches the version list from the firmware server (no image) when the poller starts
+//   and then once a day, on a transfer thread of its own, so the poll never waits for it. It keeps
+//   what it found (FirmwareStatus): the version installed, the one listed, when, and why the last
+//   check failed.
 // - A request to upgrade (over HTTP, from Home Assistant) is the answer Yes to the upgrade's
 //   question. The upgrade runs as a job of the readings service, right after the reading in
 //   progress: the same FirmwareUpgrade as the window's and kdr31-cli's, every check, refusal and
@@ -54,7 +54,7 @@ public:
 
     void SetJournal(JournalFactory factory) { journal_ = std::move(factory); }
 
-    // From now on: a check at the device's first identification, then every CheckIntervalMs.
+    // A check now, then every CheckIntervalMs.
     void StartChecks();
 
     // done is called once, on this thread: Busy or Refused at once where that is clear, otherwise
@@ -77,7 +77,7 @@ signals:
     void Changed(const FirmwareStatus& status, bool upgradeEvent);
     // A check failed: why. The readings go on.
     void CheckFailed(const QString& reason);
-    // A check found a listed version other than the device's, the first time it found that one.
+    // The listed version differs from the device's, the first time that one is seen.
     void NewVersionListed(const FirmwareCheck& check);
     void UpgradeStarted(UpgradeSource source);
     // The upgrade has ended; lookAgain: the device is looked for again.
@@ -91,6 +91,8 @@ private:
     void StartCheck();
     void OnCheckDone(bool ok, const QString& error);
     void FailCheck(const QString& reason);
+    // A listed version other than the device's, the first time it is seen.
+    void ReportNewVersion();
     // The job: runs the upgrade; true when the device must be looked for again.
     bool RunUpgrade();
     void Answer(const UpgradeAnswer& answer);
@@ -108,8 +110,6 @@ private:
     QString checkPath_;
     QTimer checkTimer_; // once a day
     QTimer checkLimit_; // a check that hangs
-    bool checksStarted_ = false;
-    bool checkedOnce_ = false; // the first identification's check was made
     bool checkTimedOut_ = false;
     bool stopping_ = false;
     std::optional<FirmwareVersion> reportedListed_;
