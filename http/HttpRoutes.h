@@ -65,6 +65,7 @@ using RouteHandler = MHD_Result (*)(HttpShared& server, HttpRequest& request);
 enum class RouteMethod {
     Get, // and HEAD
     Put,
+    Post,
 };
 
 struct Route {
@@ -101,3 +102,6 @@ MHD_Result ServeEvents(HttpShared& server, HttpRequest& request);
 MHD_Result ServeSettings(HttpShared& server, HttpRequest& request);
 // MetricsRoute.cpp: Prometheus.
 MHD_Result ServeMetrics(HttpShared& server, HttpRequest& request);
+// FirmwareRoutes.cpp: the firmware check and upgrades, the latter with the token.
+MHD_Result ServeFirmware(HttpShared& server, HttpRequest& request);
+MHD_Result ServeFirmwareUpgrade(HttpShared& server, HttpRequest& request);

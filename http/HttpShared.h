@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,15 @@ struct HttpShared {
     LiveQuarter live;
     bool settingsBusy = false;
 
+    // The firmware (FirmwareRoutes.cpp); under mutex. upgradeEvents keeps the newest upgrade
+    // events with their numbers, so that a stream that was busy sending misses none of them.
+    HttpServer::UpgradeHandler upgradeHandler;
+    std::optional<FirmwareStatus> firmware;
+    bool upgradeRequestBusy = false;
+    quint64 upgradeEventNumber = 0;
+    std::deque<std::pair<quint64, QByteArray>> upgradeEvents;
+    static constexpr size_t UpgradeEventsKept = 64;
+
     // The quarter-hour now: {"start", "end", "average_power_w", "forecast_power_w",
     // "month_peak"}. Under mutex.
     QJsonObject QuarterJson(qint64 now) const;
@@ -69,6 +79,11 @@ struct HttpShared {
     void HistoryUnreadable(const QString& reason);
 
     static qint64 SteadyMs();
+
+    // The firmware as GET /api/v1/firmware gives it: FirmwareStatusJson, with the installed
+    // version the device reported where no check has said it yet, and whether an upgrade may be
+    // asked for over HTTP. Under mutex.
+    QJsonObject FirmwareJson() const;
 
 private:
     std::atomic<int> historyReaders_{0};

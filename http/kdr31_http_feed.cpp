@@ -3,7 +3,7 @@
 // 200 W and the counters follow it; pulse input 1 counts the readings (1, 2, 3, ...).
 //
 //   kdr31-http-feed --http 127.0.0.1:8031 --every 1000 [--db PATH --backfill HOURS]
-//                   [--http-host NAME]...
+//                   [--http-host NAME]... [--listed A.B.C.D]
 //
 // It prints "listening on http://ADDRESS:PORT/" once it listens (with port 0, the port chosen).
 // Exit codes: 0 done, 2 bad options, 3 cannot listen, 4 the history cannot be written.
@@ -76,6 +76,10 @@ int main(int argc, char* argv[]) {
     option("max-connections", "Connections at once (default 32).", "N", "32");
     option("token-file", "Bearer token for PUT /api/v1/settings.", "FILE", "");
     option("http-host", "Answer to this name too (repeatable).", "NAME", "");
+    option("listed",
+           "Say that a firmware check found this version listed (the device runs "
+           "1.2.3.4).",
+           "A.B.C.D", "");
     parser.addOption(
         {QStringLiteral("allow-settings"), QStringLiteral("Take settings over HTTP.")});
     parser.addOption(
@@ -157,6 +161,17 @@ int main(int argc, char* argv[]) {
     server.SetDevice(identity, QStringLiteral("COM1 (/dev/pts/0)"),
                      !parser.isSet(QStringLiteral("disconnected")));
     server.SetSinkStatus(0, 0);
+    if (parser.isSet(QStringLiteral("listed"))) {
+        const QStringList parts = parser.value(QStringLiteral("listed")).split(QLatin1Char('.'));
+        FirmwareStatus firmware;
+        firmware.check.installed = identity.version;
+        FirmwareVersion listed{};
+        for (int i = 0; i < 4 && parts.size() == 4; ++i)
+            listed[size_t(i)] = std::uint8_t(parts[i].toUInt());
+        firmware.check.listed = listed;
+        firmware.check.checkedAt = now;
+        server.SetFirmware(firmware, false);
+    }
     if (!server.Start(&error)) {
         std::fprintf(stderr, "kdr31-http-feed: %s\n", qPrintable(error));
         return 3;
