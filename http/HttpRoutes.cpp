@@ -18,6 +18,7 @@ const std::vector<Route>& HttpRoutes() {
         {"/api/v1/device", RouteMethod::Get, {}, ServeDevice},
         {"/api/v1/readings/latest", RouteMethod::Get, {}, ServeLatestReading},
         {"/api/v1/quarter-hour", RouteMethod::Get, {}, ServeQuarterHourNow},
+        {"/api/v1/capacity", RouteMethod::Get, {}, ServeCapacity},
         {"/api/v1/events", RouteMethod::Get, {}, ServeEvents},
         {"/api/v1/readings",
          RouteMethod::Get,

@@ -101,3 +101,5 @@ MHD_Result ServeEvents(HttpShared& server, HttpRequest& request);
 MHD_Result ServeSettings(HttpShared& server, HttpRequest& request);
 // MetricsRoute.cpp: Prometheus.
 MHD_Result ServeMetrics(HttpShared& server, HttpRequest& request);
+// CapacityRoute.cpp: the capacity tariff at the newest reading.
+MHD_Result ServeCapacity(HttpShared& server, HttpRequest& request);
