@@ -30,3 +30,19 @@ std::optional<CapacitySeed> ReadCapacitySeed(const QString& databasePath, const 
     seed.runningQuarter = *samples;
     return seed;
 }
+
+std::optional<std::vector<CapacityMonth>> ReadBilledMonths(const QString& databasePath, int year,
+                                                           int month,
+                                                           const std::optional<QString>& serial,
+                                                           qint64 now, QString* error) {
+    // One pass over each month's readings, as the seed reads them.
+    std::vector<CapacityMonth> months;
+    for (const auto& [y, m] : BilledMonths(year, month)) {
+        const auto report = MonthlyPeakReport(databasePath, y, m, serial, now, error);
+        if (!report)
+            return std::nullopt;
+        months.push_back(
+            {y, m, report->peak.found ? std::optional(report->peak.peak.averageW) : std::nullopt});
+    }
+    return months;
+}
