@@ -118,9 +118,10 @@ const char* const Summary =
     "                            Ctrl-C during the upload cancels it\n"
     "  export    --from T --to T the history of [from, to) as CSV, as poll --format csv\n"
     "                            [--serial S] [--db PATH] [--output FILE]\n"
-    "  peak                      the month's highest quarter-hour of import power and the\n"
-    "                            incomplete quarter-hours [--month YYYY-MM] [--serial S]\n"
-    "                            [--db PATH] [--json]\n"
+    "  peak                      the month's highest quarter-hour of import power, the\n"
+    "                            incomplete quarter-hours, the twelve months billed and their\n"
+    "                            mean [--month YYYY-MM] [--serial S] [--db PATH] [--json]\n"
+    "                            [--capacity-price EUR]\n"
     "\n"
     "P is a port number 1-32 (5, as COM5), a name (COM5) or a device path (/dev/ttyUSB0,\n"
     "/dev/serial/by-id/...).\n"
@@ -300,8 +301,8 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
                             QStringLiteral("W"))},
         {QStringLiteral("capacity-price"),
          QCommandLineOption(QStringLiteral("capacity-price"),
-                            QStringLiteral("poll: the capacity tariff's price in EUR per kW per "
-                                           "year, for the year's cost."),
+                            QStringLiteral("poll, peak: the capacity tariff's price in EUR per kW "
+                                           "per year, for the year's cost at the billed peak."),
                             QStringLiteral("EUR"))},
         {QStringLiteral("http-host"),
          QCommandLineOption(QStringLiteral("http-host"),
@@ -337,7 +338,7 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         {"http-allow-settings", {C::Poll}},
         {"http-token-file", {C::Poll}},
         {"peak-target", {C::Poll}},
-        {"capacity-price", {C::Poll}},
+        {"capacity-price", {C::Poll, C::Peak}},
         {"http-host", {C::Poll}},
     };
     for (const OptionUse& use : uses)

@@ -62,7 +62,7 @@ struct CliRequest {
     bool noDatabase = false; // poll: record nothing
     bool wait = false;       // poll: wait for an absent device rather than fail
     // poll: the capacity tariff's threshold the household holds itself to (W), instead of the
-    // month's peak so far; and the price (EUR per kW per year) its costs are given at.
+    // month's peak so far. poll, peak: the price (EUR per kW per year) its costs are given at.
     std::optional<double> peakTargetW;
     std::optional<double> capacityPrice;
 

@@ -20,5 +20,9 @@ int RunUpgrade(const CliRequest& request, Interrupts& interrupts);
 int RunExport(const CliRequest& request);
 int RunPeak(const CliRequest& request);
 
+// The history's quarter-hour table being built (HistoryStore::SetRebuildProgress): a line on
+// standard error at every tenth; `told` starts at -1 and keeps the last tenth said.
+void PrintRebuildProgress(int percent, int& told);
+
 // One reading as poll writes it: text (the grid's cell texts), a CSV record or a JSON object.
 QString ReadingLine(const Reading& reading, PollFormat format);

@@ -31,7 +31,31 @@ bool DatabaseExists(const QString& path) {
     return false;
 }
 
+// A history of an older version gets its quarter-hour table now, once, when this user may write
+// it; one that cannot be written is read as it is, its quarters computed from the readings.
+void UpgradeHistory(const QString& path) {
+    HistoryStore store;
+    if (!store.Open(path, true) || store.HasQuarterTable())
+        return; // a file that cannot be read says so in the read that follows
+    int told = -1;
+    store.SetRebuildProgress([&told](int percent) {
+        PrintRebuildProgress(percent, told);
+        return true;
+    });
+    store.Open(path);
+}
+
 } // namespace
+
+void PrintRebuildProgress(int percent, int& told) {
+    const int tenth = percent / 10;
+    if (tenth <= told)
+        return;
+    told = tenth;
+    PrintError(QStringLiteral("history: building the quarter-hour table of a history from an "
+                              "older version (once): %1 %")
+                   .arg(tenth * 10));
+}
 
 int RunExport(const CliRequest& request) {
     const QString path = DatabaseOf(request);
@@ -71,9 +95,10 @@ int RunPeak(const CliRequest& request) {
     const QDate today = QDate::currentDate();
     const int year = request.month > 0 ? request.year : today.year();
     const int month = request.month > 0 ? request.month : today.month();
+    UpgradeHistory(path);
     QString error;
     const std::optional<PeakReport> report =
-        MonthlyPeakReport(path, year, month, request.serial, now, &error);
+        MonthlyPeakReport(path, year, month, request.serial, now, &error, request.capacityPrice);
     if (!report) {
         PrintError(QStringLiteral("%1: check the database, then retry").arg(error));
         return ExitFailure;

@@ -302,6 +302,8 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
                                    "with --db PATH, or none with --no-db)")
                         .arg(text));
             });
+        QObject::connect(recorder.get(), &HistoryRecorder::Rebuilding,
+                         [told = -1](int percent) mutable { PrintRebuildProgress(percent, told); });
         history = std::make_unique<HistorySink>(*recorder);
         service.AddSink(history.get());
     }

@@ -1,12 +1,15 @@
 #include "history/HistoryExport.h"
 
+#include "history/EnergyHistory.h"
 #include "history/HistoryStore.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonValue>
 #include <QRegularExpression>
 #include <QTimeZone>
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -24,16 +27,31 @@ bool OpenForReading(HistoryStore& store, const QString& path, QString* error) {
     return false;
 }
 
-// High + Low of the import group.
-constexpr int ImportHigh = 1;
-constexpr int ImportLow = 2;
-
 QString Kilowatts(double watts) {
     return QString::number(watts / 1000.0, 'f', 3) + QStringLiteral(" kW");
 }
 
+QString Euros(double euros) {
+    return QString::number(euros, 'f', 2) + QStringLiteral(" EUR");
+}
+
 QString LocalTime(qint64 ms) {
     return IsoLocalTime(ms);
+}
+
+QString MonthText(int year, int month) {
+    return QStringLiteral("%1-%2")
+        .arg(year, 4, 10, QLatin1Char('0'))
+        .arg(month, 2, 10, QLatin1Char('0'));
+}
+
+// Power as the device's numbers hold it; money to the cent, as it is billed.
+QJsonValue Watts(std::optional<double> watts) {
+    return watts ? QJsonValue(DeviceNumber(*watts)) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonValue Cents(std::optional<double> euros) {
+    return euros ? QJsonValue(std::round(*euros * 100) / 100) : QJsonValue(QJsonValue::Null);
 }
 
 } // namespace
@@ -77,15 +95,13 @@ std::optional<std::vector<CounterSample>> ImportCounter(const QString& databaseP
         serial = store.NewestSerial(toMs);
     if (!serial)
         return samples; // no readings at all
-    constexpr unsigned both = (1u << ImportHigh) | (1u << ImportLow);
-    const bool ok = store.ForEach(fromMs, toMs, serial, [&](const Reading& r) {
-        // An implausible counter (lower than before, garbled) would cut the month into gaps.
-        if (r.row.state == ReadingsRow::Received && !r.implausible &&
-            (r.row.present & both) == both)
-            samples.push_back(
-                {r.row.time, double(r.row.fields[ImportHigh]) + double(r.row.fields[ImportLow])});
-        return true;
-    });
+    // An implausible counter (lower than before, garbled) would cut the month into gaps; the
+    // rule is the quarter table's, so both give the same quarters.
+    const bool ok = store.ForEachCounter(*serial, fromMs, toMs,
+                                         [&](qint64 time, std::optional<double> importWh, auto) {
+                                             if (importWh)
+                                                 samples.push_back({time, *importWh});
+                                         });
     if (!ok) {
         if (error)
             *error = store.ErrorText();
@@ -96,32 +112,40 @@ std::optional<std::vector<CounterSample>> ImportCounter(const QString& databaseP
 
 std::optional<PeakReport> MonthlyPeakReport(const QString& databasePath, int year, int month,
                                             const std::optional<QString>& serial, qint64 now,
-                                            QString* error) {
+                                            QString* error, std::optional<double> pricePerKwYear) {
     const QTimeZone zone = QTimeZone::systemTimeZone();
     const auto [from, to] = MonthSpan(year, month, zone);
     PeakReport report;
     report.year = year;
     report.month = month;
-    {
-        HistoryStore store;
-        if (!OpenForReading(store, databasePath, error))
-            return std::nullopt;
-        report.serial = serial ? *serial : store.NewestSerial(to).value_or(QString());
-    }
-    // Readings a little beyond the month give the counters at its first and last boundary.
-    const auto samples = ImportCounter(databasePath, from - DefaultMaxGapMs, to + DefaultMaxGapMs,
-                                       report.serial, error);
-    if (!samples)
+    HistoryStore store;
+    if (!OpenForReading(store, databasePath, error))
         return std::nullopt;
-    report.peak = PeakOfMonth(*samples, year, month, zone);
-    if (now < to) {
-        // Quarter-hours still to come are not incomplete, only not there yet.
-        const qint64 ended = std::max(from, QuarterStart(now, zone));
-        for (const QuarterHour& q : QuarterHours({}, ended, to, zone))
-            report.peak.incompleteQuarters -= q.complete ? 0 : 1;
+    report.serial = serial ? *serial : store.NewestSerial(to).value_or(QString());
+    const auto billed = BilledMonths(year, month);
+    const auto quarters = store.Quarters(
+        report.serial, MonthSpan(billed.front().first, billed.front().second, zone).first, to);
+    if (!quarters) {
+        if (error)
+            *error = store.ErrorText();
+        return std::nullopt;
     }
+    report.peak = MonthPeakOf(*quarters, from, to, now, zone);
+    report.bill = BillOf(CapacityMonthsOf(*quarters, year, month, zone), pricePerKwYear);
     if (now >= from && now < to) {
-        if (const auto average = RunningQuarterAverage(*samples, now, zone)) {
+        std::vector<CounterSample> samples;
+        const bool read =
+            store.ForEachCounter(report.serial, QuarterStart(now, zone) - DefaultMaxGapMs, now + 1,
+                                 [&](qint64 time, std::optional<double> importWh, auto) {
+                                     if (importWh)
+                                         samples.push_back({time, *importWh});
+                                 });
+        if (!read) {
+            if (error)
+                *error = store.ErrorText();
+            return std::nullopt;
+        }
+        if (const auto average = RunningQuarterAverage(samples, now, zone)) {
             QuarterHour current;
             current.start = QuarterStart(now, zone);
             current.end = now;
@@ -149,6 +173,31 @@ QString PeakReportText(const PeakReport& report) {
     if (report.current)
         text += QStringLiteral("Current quarter-hour: %1 so far (since %2)\n")
                     .arg(Kilowatts(report.current->averageW), LocalTime(report.current->start));
+    const CapacityBill& bill = report.bill;
+    for (const CapacityMonth& m : bill.months) {
+        text += MonthText(m.year, m.month) + QStringLiteral(": ");
+        text += m.peakW ? QStringLiteral("%1, counted %2\n")
+                              .arg(Kilowatts(*m.peakW), Kilowatts(*m.CountedW()))
+                        : QStringLiteral("missing\n");
+    }
+    if (bill.billedPeakW)
+        text +=
+            QStringLiteral("Billed peak: %1, the mean of %2 %3\n")
+                .arg(Kilowatts(*bill.billedPeakW))
+                .arg(bill.monthsCounted)
+                .arg(bill.monthsCounted == 1 ? QStringLiteral("month") : QStringLiteral("months"));
+    else
+        text += QStringLiteral("Billed peak: none (no month with a complete quarter-hour)\n");
+    if (bill.pricePerKwYear) {
+        text +=
+            QStringLiteral("Capacity price: %1 per kW per year\n").arg(Euros(*bill.pricePerKwYear));
+        if (bill.yearCost)
+            text +=
+                QStringLiteral("Year's cost at the billed peak: %1\n").arg(Euros(*bill.yearCost));
+        if (bill.monthAboveFloorCost)
+            text += QStringLiteral("This month's peak above the 2.5 kW floor adds: %1\n")
+                        .arg(Euros(*bill.monthAboveFloorCost));
+    }
     return text;
 }
 
@@ -160,9 +209,7 @@ QJsonObject QuarterHourJson(const QuarterHour& quarter) {
 
 QJsonObject PeakReportJson(const PeakReport& report) {
     QJsonObject json{
-        {QStringLiteral("month"), QStringLiteral("%1-%2")
-                                      .arg(report.year, 4, 10, QLatin1Char('0'))
-                                      .arg(report.month, 2, 10, QLatin1Char('0'))},
+        {QStringLiteral("month"), MonthText(report.year, report.month)},
         {QStringLiteral("serial"), report.serial},
         {QStringLiteral("complete_quarters"), report.peak.completeQuarters},
         {QStringLiteral("incomplete_quarters"), report.peak.incompleteQuarters},
@@ -173,6 +220,20 @@ QJsonObject PeakReportJson(const PeakReport& report) {
                                             : QJsonValue(QJsonValue::Null));
     if (report.current)
         json.insert(QStringLiteral("current"), QuarterHourJson(*report.current));
+    const CapacityBill& bill = report.bill;
+    QJsonArray months;
+    for (const CapacityMonth& m : bill.months)
+        months.append(QJsonObject{{QStringLiteral("month"), MonthText(m.year, m.month)},
+                                  {QStringLiteral("peak_w"), Watts(m.peakW)},
+                                  {QStringLiteral("counted_w"), Watts(m.CountedW())}});
+    json.insert(QStringLiteral("months"), months);
+    json.insert(QStringLiteral("billed_peak_w"), Watts(bill.billedPeakW));
+    json.insert(QStringLiteral("months_counted"), bill.monthsCounted);
+    if (bill.pricePerKwYear) {
+        json.insert(QStringLiteral("capacity_price_eur_per_kw_year"), *bill.pricePerKwYear);
+        json.insert(QStringLiteral("year_cost_eur"), Cents(bill.yearCost));
+        json.insert(QStringLiteral("month_above_floor_eur"), Cents(bill.monthAboveFloorCost));
+    }
     return json;
 }
 
@@ -192,17 +253,12 @@ std::optional<qint64> ParseHistoryTime(const QString& text, bool endOfDay) {
 }
 
 void SeedLiveQuarter(LiveQuarter& live, const QString& databasePath, qint64 now) {
-    const QDate today = QDateTime::fromMSecsSinceEpoch(now).date();
-    QString ignored;
-    const auto report =
-        MonthlyPeakReport(databasePath, today.year(), today.month(), std::nullopt, now, &ignored);
-    if (!report)
+    // The live quarter-hour needs this month only.
+    const auto seed = PollerStartSeed(databasePath, now, std::nullopt, nullptr, 1);
+    if (!seed)
         return;
-    live.Seed(report->year, report->month, report->peak);
-    const QTimeZone zone = QTimeZone::systemTimeZone();
-    const auto samples = ImportCounter(databasePath, QuarterStart(now, zone) - DefaultMaxGapMs,
-                                       now + 1, report->serial, &ignored);
+    live.Seed(seed->year, seed->month, seed->peak);
     // The power is not in the counter: the forecast waits for the first live reading.
-    for (const CounterSample& sample : samples.value_or(std::vector<CounterSample>{}))
+    for (const CounterSample& sample : seed->quarterImportWh)
         live.Add(sample, std::numeric_limits<double>::quiet_NaN());
 }

@@ -17,11 +17,23 @@ HistoryRecorder::~HistoryRecorder() {
     Stop();
 }
 
+namespace {
+
+qint64 SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
 void HistoryRecorder::Stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
+    qint64 none = 0;
+    stopRequestedMs_.compare_exchange_strong(none, std::max<qint64>(1, SteadyMs()));
     wake_.notify_all();
     if (worker_.joinable())
         worker_.join();
@@ -57,6 +69,17 @@ QString HistoryRecorder::Problem() const {
 void HistoryRecorder::Run() {
     using Clock = std::chrono::steady_clock;
     HistoryStore store;
+    store.SetRebuildProgress([this, told = -1](int percent) mutable {
+        const qint64 stopAt = stopRequestedMs_;
+        if (stopAt != 0)
+            return SteadyMs() - stopAt < options_.stopWaitMs;
+        if (percent != told) {
+            told = percent;
+            QMetaObject::invokeMethod(
+                this, [this, percent] { emit Rebuilding(percent); }, Qt::QueuedConnection);
+        }
+        return true;
+    });
     HistoryStore::Error lastError = HistoryStore::Error::None;
     std::optional<Clock::time_point> giveUpAt; // from the moment Stop() is seen
     std::unique_lock<std::mutex> lock(mutex_);

@@ -20,6 +20,11 @@
 //       if (recorder.Unwritten() > 0)
 //           ... "N readings could not be written to the history: " + recorder.Problem()
 //   No signal is posted once Stop() has begun: the event loop may have ended already.
+//
+// The first open of a history made by an older version builds its quarter-hour table (seconds for
+// a year of readings) on the writer thread, saying how far it got with Rebuilding; readings queue
+// meanwhile. A Stop() during the build gives it stopWaitMs to finish, as a locked database; past
+// that it is called off (done again at the next open) and the queued readings are unwritten.
 
 #include "readings/ReadingsFormat.h"
 
@@ -73,6 +78,8 @@ signals:
     // Emitted on the recorder's thread, once per outage, with a text for the user.
     void ProblemStarted(const QString& text);
     void ProblemEnded();
+    // Emitted on the recorder's thread while the quarter-hour table is built: 0 to 100.
+    void Rebuilding(int percent);
 
 private:
     void Run();
@@ -92,5 +99,6 @@ private:
     std::atomic<qint64> dropped_{0};
     std::atomic<qint64> unwritten_{0};
     std::atomic<qint64> attempts_{0};
+    std::atomic<qint64> stopRequestedMs_{0}; // steady clock, ms; 0 until Stop()
     std::thread worker_;
 };

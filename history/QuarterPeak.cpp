@@ -147,6 +147,53 @@ std::vector<QuarterHour> QuarterHours(const std::vector<CounterSample>& importWh
     return result;
 }
 
+qint64 QuarterEnd(qint64 quarterStart, const QTimeZone& zone) {
+    return QuarterStart(quarterStart + QuarterMs, zone);
+}
+
+QuarterHour QuarterEnergy::Import() const {
+    QuarterHour q;
+    q.start = start;
+    q.end = end;
+    q.complete = importWh.has_value();
+    // The arithmetic of QuarterHours, so a quarter from the table and one from the readings
+    // compare equal to the last bit.
+    if (importWh)
+        q.averageW = *importWh * double(HourMs) / double(end - start);
+    return q;
+}
+
+QuarterStream::QuarterStream(const QTimeZone& zone, qint64 maxGapMs)
+    : zone_(zone), maxGapMs_(maxGapMs) {}
+
+void QuarterStream::Add(const CounterSample& sample, std::vector<IntervalDelta>& closed) {
+    if (!samples_.empty() && sample.time <= samples_.back().time)
+        return;
+    samples_.push_back(sample);
+    // Most samples fall in the quarter of the one before: no time zone lookup for them.
+    if (samples_.size() > 1 && sample.time >= quarterStart_ && sample.time < quarterEnd_)
+        return;
+    const qint64 previous = quarterStart_;
+    quarterStart_ = QuarterStart(sample.time, zone_);
+    quarterEnd_ = QuarterEnd(quarterStart_, zone_);
+    if (samples_.size() == 1)
+        return;
+    // The quarter of the previous sample, and any that lie between it and this one, have all
+    // their samples now. Across a gap none of them is complete.
+    if (sample.time - samples_[samples_.size() - 2].time <= maxGapMs_) {
+        const std::vector<qint64> bounds =
+            Boundaries(previous, quarterStart_, Calendar::QuarterHour, zone_);
+        for (const IntervalDelta& d : IntervalDeltas(samples_, bounds, maxGapMs_))
+            if (d.complete)
+                closed.push_back(d);
+    }
+    // The counter at this quarter's start comes from the last sample at or before it.
+    size_t keep = samples_.size() - 1;
+    while (keep > 0 && samples_[keep].time > quarterStart_)
+        --keep;
+    samples_.erase(samples_.begin(), samples_.begin() + std::ptrdiff_t(keep));
+}
+
 std::pair<qint64, qint64> MonthSpan(int year, int month, const QTimeZone& zone) {
     const QDate first(year, month, 1);
     return {first.startOfDay(zone).toMSecsSinceEpoch(),

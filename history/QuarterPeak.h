@@ -72,6 +72,42 @@ std::vector<QuarterHour> QuarterHours(const std::vector<CounterSample>& importWh
                                       qint64 to, const QTimeZone& zone,
                                       qint64 maxGapMs = DefaultMaxGapMs);
 
+// The quarter-hour after the one that starts at quarterStart: its end.
+qint64 QuarterEnd(qint64 quarterStart, const QTimeZone& zone);
+
+// The energy of one quarter-hour from the import and the export counter (High + Low, Wh): a
+// counter's energy only when its readings cover the quarter whole, by the rule of IntervalDeltas.
+struct QuarterEnergy {
+    qint64 start = 0;
+    qint64 end = 0;
+    std::optional<double> importWh;
+    std::optional<double> exportWh;
+
+    // As QuarterHours gives it: complete with the average import power when import is whole.
+    QuarterHour Import() const;
+};
+
+// The complete quarter-hours of one counter while its samples come in time order, with the
+// values IntervalDeltas gives on all of them at once: a quarter is handed out when the first
+// sample at or after its end arrives (nothing closes a quarter sooner: that sample's counter
+// is interpolated to the boundary). It holds only the samples since the last quarter boundary,
+// so a year of readings streams through it in constant memory.
+class QuarterStream {
+public:
+    explicit QuarterStream(const QTimeZone& zone, qint64 maxGapMs = DefaultMaxGapMs);
+
+    // A sample later than the one before (an earlier one, or one at the same time, is ignored):
+    // appends the complete quarters it closes to `closed`.
+    void Add(const CounterSample& sample, std::vector<IntervalDelta>& closed);
+
+private:
+    QTimeZone zone_;
+    qint64 maxGapMs_;
+    std::vector<CounterSample> samples_;
+    qint64 quarterStart_ = 0; // the quarter that holds the newest sample
+    qint64 quarterEnd_ = 0;
+};
+
 // Start and end (UTC ms) of a calendar month in local time.
 std::pair<qint64, qint64> MonthSpan(int year, int month, const QTimeZone& zone);
 

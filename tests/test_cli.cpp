@@ -17,6 +17,7 @@
 #include "readings/ReadingsFormat.h"
 
 #include <QDeadlineTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -506,12 +507,18 @@ void TestCli::pollRecordsHistoryForExport() {
     QCOMPARE(before.Finish(), 0);
     QCOMPARE(QString::fromUtf8(before.out).trimmed(), ReadingsCsvHeader());
 
-    Cli peak({"peak", "--db", db, "--json"});
+    Cli peak({"peak", "--db", db, "--json", "--capacity-price", "47.5"});
     QCOMPARE(peak.Finish(), 0);
     const QJsonObject report = QJsonDocument::fromJson(peak.out).object();
     QCOMPARE(report.value("serial").toString(), QStringLiteral("KD310042"));
     QCOMPARE(report.value("month").toString(), today.left(7));
     QVERIFY(report.value("peak").isNull()); // three seconds make no complete quarter-hour
+    // Twelve months, all missing: nothing is billed, and no cost is made up.
+    QCOMPARE(report.value("months").toArray().size(), 12);
+    QCOMPARE(report.value("months").toArray().last()["month"].toString(), today.left(7));
+    QCOMPARE(report.value("months_counted").toInt(), 0);
+    QVERIFY(report.value("billed_peak_w").isNull() && report.value("year_cost_eur").isNull());
+    QCOMPARE(report.value("capacity_price_eur_per_kw_year").toDouble(), 47.5);
 
     Cli unusable({"poll", "--port", kdr31.link, "--count", "3", "--db", dir.path()});
     QCOMPARE(unusable.Finish(), 0);
@@ -695,6 +702,8 @@ void TestCli::usageErrors_data() {
         {"peak", "--peak-target", "4000"},
         {"poll", "--port", "1", "--http", "0", "--http-host", "pi.lan:8031"},
         {"poll", "--port", "1", "--http-host", "pi.lan"},
+        {"peak", "--capacity-price", "47,50"}, // the decimal comma of a Belgian price
+        {"peak", "--capacity-price", "nan"},
     };
     for (const QStringList& arguments : wrong)
         QTest::newRow(qPrintable(arguments.join(' '))) << arguments << QString();

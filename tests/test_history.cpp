@@ -1,10 +1,14 @@
 // The readings history through the real window against the simulator: what the poll records,
 // a database that cannot be written, the CSV exports read back by an independent reader, and
 // the chart window reading a month; then the store and the recorder alone: two programs
-// creating one history, a newer schema, the recorder's retries and its stop.
+// creating one history, a newer schema, the recorder's retries and its stop; then the quarter
+// table: written live, rebuilt and read back equal to the arithmetic on the readings, an older
+// history migrated once under a concurrent writer, the twelve months billed.
 
 #include "device_link/ReplyParser.h"
 #include "history/ChartWindow.h"
+#include "history/EnergyHistory.h"
+#include "history/HistoryExport.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
 #include "main_window/CapacityLine.h"
@@ -106,6 +110,210 @@ const int CreatedByAnotherProgram = [] {
     std::fflush(stderr);
     std::_Exit(ok ? 0 : 1);
 }();
+
+// The day and month boundaries of the quarter table's readers follow the PC's clock: Brussels
+// here, with its two clock changes a year.
+const bool InBrussels = qputenv("TZ", "Europe/Brussels");
+const QTimeZone Brussels("Europe/Brussels");
+constexpr qint64 Second = 1000;
+
+qint64 LocalMs(const QDate& day, int hour, int minute, int second = 0) {
+    return QDateTime(day, QTime(hour, minute, second), Brussels).toMSecsSinceEpoch();
+}
+
+struct Meter {
+    double importHigh = 100'000;
+    double importLow = 50'000;
+    double exportHigh = 20'000;
+    double exportLow = 10'000;
+};
+
+// A reading of the meter at `time` after `stepMs` at these powers; the counters on the tariff of
+// the local hour.
+Reading MeterReading(const QString& serial, qint64 time, qint64 stepMs, double importW,
+                     double exportW, Meter& meter) {
+    const int hour = QDateTime::fromMSecsSinceEpoch(time, Brussels).time().hour();
+    const bool low = hour < 7 || hour >= 21;
+    (low ? meter.importLow : meter.importHigh) += importW * double(stepMs) / 3.6e6;
+    (low ? meter.exportLow : meter.exportHigh) += exportW * double(stepMs) / 3.6e6;
+    Reading r;
+    r.serial = serial;
+    r.row.time = time;
+    r.row.state = ReadingsRow::Received;
+    r.row.present = 0x1fff;
+    r.row.fields = {float(importW),
+                    float(meter.importHigh),
+                    float(meter.importLow),
+                    0.0f,
+                    float(exportW),
+                    float(meter.exportHigh),
+                    float(meter.exportLow),
+                    0.0f,
+                    1000.0f,
+                    0.0f,
+                    low ? 2.0f : 1.0f,
+                    0.0f,
+                    0.0f};
+    return r;
+}
+
+// 02:15 CET, in the hour that the night the clocks go back repeats.
+qint64 SixKwQuarter() {
+    return QDateTime(QDate(2026, 10, 25), QTime(1, 15), QTimeZone::utc()).toMSecsSinceEpoch();
+}
+
+// Two days around each night the clocks change, a reading every 10 s, with what a real history
+// holds: pauses that are bridged, a gap, a pause across a quarter's boundary, a failed reading,
+// readings without the export counters, a counter that is not a number, a flagged garbled one,
+// a meter replaced (its first two readings flagged, as the poll does), a quarter of 6 kW in the
+// repeated hour, and a second device. In time order.
+std::vector<Reading> TwoStretches() {
+    const QDate march(2026, 3, 28), october(2026, 10, 24);
+    const std::vector<std::pair<qint64, qint64>> pauses = {
+        {LocalMs(march, 3, 5), LocalMs(march, 3, 7, 50)},   // 2:50: bridged
+        {LocalMs(march, 4, 5), LocalMs(march, 4, 8, 10)},   // 3:10: a gap
+        {LocalMs(march, 5, 13, 30), LocalMs(march, 5, 16)}, // across 05:15: bridged
+    };
+    const qint64 replaced = LocalMs(october, 15, 7, 20);
+    const qint64 sixKw = SixKwQuarter();
+    std::vector<Reading> out;
+    Meter meter, second;
+    for (const QDate& first : {march, october}) {
+        const qint64 from = first.startOfDay(Brussels).toMSecsSinceEpoch();
+        const qint64 to = first.addDays(2).startOfDay(Brussels).toMSecsSinceEpoch() + 300 * Second;
+        for (qint64 t = from; t < to; t += 10 * Second) {
+            const qint64 k = (t - from) / (900 * Second);
+            const int hour = QDateTime::fromMSecsSinceEpoch(t, Brussels).time().hour();
+            const double importW =
+                t >= sixKw && t < sixKw + 900 * Second ? 6000 : 300 + double(k * 37 % 11) * 350;
+            const double exportW = hour >= 11 && hour < 15 ? 1200 + double(k % 5) * 100 : 0;
+            if (t >= replaced && t < replaced + 10 * Second)
+                meter = Meter{10, 5, 3, 1};
+            Reading r =
+                MeterReading(QStringLiteral("KD310042"), t, 10 * Second, importW, exportW, meter);
+            const bool paused = std::any_of(pauses.begin(), pauses.end(), [t](const auto& p) {
+                return t > p.first && t < p.second;
+            });
+            if (paused)
+                continue;
+            if (t == LocalMs(march, 6, 0)) {
+                r.row.state = ReadingsRow::Failed;
+                r.row.present = 0;
+            }
+            if (t >= LocalMs(march, 7, 0) && t < LocalMs(march, 7, 10))
+                r.row.present = 0x7; // import only
+            if (t == LocalMs(march, 8, 0))
+                r.row.fields[1] = std::numeric_limits<float>::quiet_NaN();
+            if (t == LocalMs(march, 9, 0)) {
+                r.row.fields[1] = 12.0f;
+                r.implausible = true;
+            }
+            r.implausible = r.implausible || (t >= replaced && t < replaced + 20 * Second);
+            out.push_back(r);
+            if (first == march && t < LocalMs(march, 6, 0) && t % (60 * Second) == 0)
+                out.push_back(
+                    MeterReading(QStringLiteral("KD310043"), t + 1, 60 * Second, 500, 0, second));
+        }
+    }
+    return out;
+}
+
+// A device's quarters by the arithmetic on all of its readings at once, for comparing with the
+// table's.
+QStringList QuartersText(const std::vector<QuarterEnergy>& quarters) {
+    QStringList text;
+    const auto number = [](std::optional<double> v) {
+        return v ? QString::number(*v, 'g', 17) : QStringLiteral("-");
+    };
+    for (const QuarterEnergy& q : quarters)
+        text << QStringLiteral("%1 %2 %3 %4")
+                    .arg(IsoLocalTime(q.start))
+                    .arg((q.end - q.start) / Second)
+                    .arg(number(q.importWh), number(q.exportWh));
+    return text;
+}
+
+std::vector<CounterSample> Counter(const std::vector<Reading>& readings, const QString& serial,
+                                   bool import) {
+    std::vector<CounterSample> samples;
+    for (const Reading& r : readings)
+        if (r.serial == serial)
+            if (const auto wh = import ? ImportWhOf(r) : ExportWhOf(r))
+                samples.push_back({r.row.time, *wh});
+    return samples;
+}
+
+QStringList ExpectedQuarters(const std::vector<Reading>& readings, const QString& serial,
+                             qint64 from, qint64 to) {
+    const auto bounds = Boundaries(from, to, Calendar::QuarterHour, Brussels);
+    const auto in = IntervalDeltas(Counter(readings, serial, true), bounds);
+    const auto out = IntervalDeltas(Counter(readings, serial, false), bounds);
+    std::vector<QuarterEnergy> quarters;
+    for (size_t i = 0; i < in.size(); ++i)
+        if (in[i].complete || out[i].complete)
+            quarters.push_back(
+                {in[i].start, in[i].end,
+                 in[i].complete ? std::optional<double>(in[i].delta) : std::nullopt,
+                 out[i].complete ? std::optional<double>(out[i].delta) : std::nullopt});
+    return QuartersText(quarters);
+}
+
+QStringList StoredQuarters(const QString& path, const QString& serial, qint64 from, qint64 to,
+                           bool readOnly = true) {
+    HistoryStore store;
+    if (!store.Open(path, readOnly))
+        return {store.ErrorText()};
+    const auto quarters = store.Quarters(serial, from, to);
+    return quarters ? QuartersText(*quarters) : QStringList{store.ErrorText()};
+}
+
+// The quarter table's rows as they are on disk.
+QStringList TableRows(const QString& path) {
+    QStringList rows;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* query = nullptr;
+    sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_prepare_v2(db,
+                       "SELECT device, start_ms, end_ms, quote(import_wh), quote(export_wh) FROM "
+                       "quarters ORDER BY device, start_ms",
+                       -1, &query, nullptr);
+    while (sqlite3_step(query) == SQLITE_ROW) {
+        QString row;
+        for (int i = 0; i < 5; ++i)
+            row += QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(query, i))) +
+                   QLatin1Char(' ');
+        rows << row;
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return rows;
+}
+
+// A copy of the history as an older version of the tool would have left it: no quarter tables,
+// schema version 1. From a snapshot, so also of a file that is being written.
+bool OlderCopy(const QString& path, const QString& copy) {
+    sqlite3* db = nullptr;
+    const QByteArray into = "VACUUM INTO '" + QFile::encodeName(copy) + "'";
+    bool ok = sqlite3_open(QFile::encodeName(path).constData(), &db) == SQLITE_OK &&
+              sqlite3_exec(db, into.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    ok = ok && sqlite3_open(QFile::encodeName(copy).constData(), &db) == SQLITE_OK &&
+         sqlite3_exec(db, "DROP TABLE quarters; DROP TABLE quarter_marks; PRAGMA user_version=1",
+                      nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+int UserVersion(const QString& path) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* query = nullptr;
+    sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &query, nullptr);
+    const int version = sqlite3_step(query) == SQLITE_ROW ? sqlite3_column_int(query, 0) : -1;
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return version;
+}
 
 int Mode(const QString& path) {
     struct stat info {};
@@ -505,9 +713,9 @@ private slots:
         const QString file = dir->filePath(QStringLiteral("newer.sqlite"));
         sqlite3* db = nullptr;
         QCOMPARE(sqlite3_open(QFile::encodeName(file).constData(), &db), SQLITE_OK);
-        QCOMPARE(sqlite3_exec(db, "CREATE TABLE future(x); PRAGMA user_version=2", nullptr, nullptr,
-                              nullptr),
-                 SQLITE_OK);
+        const QByteArray newer = "CREATE TABLE future(x); PRAGMA user_version=" +
+                                 QByteArray::number(HistoryStore::SchemaVersion + 1);
+        QCOMPARE(sqlite3_exec(db, newer.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
         const QByteArray before = Contents(file);
         for (const bool readOnly : {false, true}) {
@@ -544,6 +752,17 @@ private slots:
             QCOMPARE(back[i].row.present, std::uint16_t(0b11));
             QCOMPARE(back[i].row.fields[1], 12858161.0f);
         }
+        // Nor is an unflagged counter that is not a number (written before readings were judged)
+        // a sample of the quarter-hours: it would make the month's peak NaN.
+        Reading notANumber = readings[0];
+        notANumber.row.time = 2000;
+        notANumber.row.present = 0b111;
+        notANumber.row.fields[2] = std::numeric_limits<float>::quiet_NaN();
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(file) && store.Insert({notANumber}));
+        }
+        QCOMPARE(ImportCounter(file, 0, 3000, QString(), nullptr)->size(), size_t(0));
     }
 
     // A database that refuses every write at once is tried again every retry interval, not back
@@ -621,6 +840,241 @@ private slots:
             QVERIFY2(recorder.Problem().contains(QStringLiteral("locked")),
                      qPrintable(recorder.Problem()));
         QCOMPARE(AllReadings(file).size(), lifted ? size_t(2) : size_t(0));
+    }
+
+    // The quarter table written live, in batches of every size and across restarts, equals the
+    // table an older history gets when it is migrated, the quarters a read-only older history
+    // computes from its readings, and the arithmetic on all the readings at once; and the
+    // readers on top of it (day totals, the day's quarters, the month's peak, a poller's start
+    // mid-quarter) agree with the arithmetic on the readings.
+    void quarterTableEqualsTheReadings() {
+        QVERIFY(InBrussels);
+        const std::vector<Reading> readings = TwoStretches();
+        const QString live = dir->filePath(QStringLiteral("live.sqlite"));
+        {
+            auto store = std::make_unique<HistoryStore>();
+            QVERIFY(store->Open(live));
+            const size_t sizes[] = {1, 2, 7, 60, 400};
+            for (size_t i = 0, n = 0; i < readings.size(); ++n) {
+                const size_t take = std::min(sizes[n % 5], readings.size() - i);
+                QVERIFY2(store->Insert({readings.begin() + std::ptrdiff_t(i),
+                                        readings.begin() + std::ptrdiff_t(i + take)}),
+                         qPrintable(store->ErrorText()));
+                i += take;
+                if (n % 23 == 0) { // the program restarts
+                    store = std::make_unique<HistoryStore>();
+                    QVERIFY(store->Open(live));
+                }
+            }
+        }
+        const QString older = dir->filePath(QStringLiteral("older.sqlite"));
+        const QString migrated = dir->filePath(QStringLiteral("migrated.sqlite"));
+        QVERIFY(OlderCopy(live, older) && OlderCopy(live, migrated));
+        QCOMPARE(StoredQuarters(migrated, QStringLiteral("KD310042"), 0, 1, false), QStringList());
+        QCOMPARE(TableRows(migrated), TableRows(live));
+
+        const qint64 from = LocalMs(QDate(2026, 3, 27), 12, 0);
+        const qint64 to = LocalMs(QDate(2026, 10, 27), 12, 0);
+        for (const QString serial : {"KD310042", "KD310043"}) {
+            const QStringList expected = ExpectedQuarters(readings, serial, from, to);
+            QVERIFY(expected.size() > (serial == "KD310042" ? 300 : 20));
+            QCOMPARE(StoredQuarters(live, serial, from, to), expected);
+            QCOMPARE(StoredQuarters(older, serial, from, to), expected);
+        }
+
+        // Day totals: complete days (the 23-hour and the 25-hour one) are the counter's
+        // difference over the day; the days with the gap and the new meter are incomplete.
+        const auto days = DayTotals(live, QDate(2026, 3, 28), QDate(2026, 3, 29), {}, nullptr);
+        const auto autumn = DayTotals(live, QDate(2026, 10, 24), QDate(2026, 10, 25), {}, nullptr);
+        QVERIFY(days && autumn);
+        const auto importWh = Counter(readings, QStringLiteral("KD310042"), true);
+        const auto exportWh = Counter(readings, QStringLiteral("KD310042"), false);
+        for (const DayEnergy& day : {(*days)[0], (*days)[1], (*autumn)[0], (*autumn)[1]}) {
+            const IntervalDelta in = IntervalDeltas(importWh, {day.start, day.end})[0];
+            const IntervalDelta out = IntervalDeltas(exportWh, {day.start, day.end})[0];
+            QCOMPARE(day.importWh.has_value(), in.complete);
+            QCOMPARE(day.exportWh.has_value(), out.complete);
+            if (in.complete)
+                QVERIFY(std::abs(*day.importWh - in.delta) < 1e-6);
+            if (out.complete)
+                QVERIFY(std::abs(*day.exportWh - out.delta) < 1e-6);
+        }
+        QVERIFY(!(*days)[0].importWh && (*days)[1].importWh && (*days)[1].exportWh);
+        QVERIFY(!(*autumn)[0].importWh && (*autumn)[1].importWh);
+
+        const QDate back(2026, 10, 25);
+        const auto quarters = DayQuarterHours(live, back, std::nullopt, nullptr);
+        const auto raw =
+            QuarterHours(importWh, back.startOfDay(Brussels).toMSecsSinceEpoch(),
+                         back.addDays(1).startOfDay(Brussels).toMSecsSinceEpoch(), Brussels);
+        QVERIFY(quarters);
+        QCOMPARE(quarters->size(), size_t(100));
+        for (size_t i = 0; i < raw.size(); ++i)
+            QVERIFY((*quarters)[i].start == raw[i].start &&
+                    (*quarters)[i].complete == raw[i].complete &&
+                    (*quarters)[i].averageW == raw[i].averageW);
+
+        const auto report = MonthlyPeakReport(live, 2026, 3, QStringLiteral("KD310042"),
+                                              LocalMs(QDate(2026, 11, 1), 0, 0), nullptr);
+        const MonthPeak march = PeakOfMonth(importWh, 2026, 3, Brussels);
+        QVERIFY(report && report->peak.found);
+        QCOMPARE(report->peak.peak.start, march.peak.start);
+        QCOMPARE(report->peak.peak.averageW, march.peak.averageW);
+        QCOMPARE(report->peak.completeQuarters, march.completeQuarters);
+        QCOMPARE(report->peak.incompleteQuarters, march.incompleteQuarters);
+
+        // A poller restarted in the middle of the 6 kW quarter goes on with the history's
+        // readings of that quarter, and closes it as the month's peak.
+        const qint64 restart = SixKwQuarter() + 450 * Second;
+        const QString cut = dir->filePath(QStringLiteral("restart.sqlite"));
+        std::vector<Reading> before, after;
+        for (const Reading& r : readings)
+            (r.row.time <= restart ? before : after).push_back(r);
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(cut) && store.Insert(before));
+        }
+        LiveQuarter quarter(Brussels);
+        SeedLiveQuarter(quarter, cut, restart);
+        const auto running = RunningQuarterAverage(importWh, restart, Brussels);
+        QVERIFY(running && quarter.At(restart).averageW == running);
+        for (size_t i = 0; after[i].row.time < restart + 600 * Second; ++i)
+            if (const auto wh = ImportWhOf(after[i]))
+                quarter.Add({after[i].row.time, *wh}, after[i].row.fields[0]);
+        const MonthPeak october = PeakOfMonth(importWh, 2026, 10, Brussels);
+        const auto peak = quarter.At(restart + 600 * Second).monthPeak;
+        QVERIFY(peak && october.peak.start == QuarterStart(restart, Brussels));
+        QCOMPARE(peak->start, october.peak.start);
+        QCOMPARE(peak->averageW, october.peak.averageW);
+    }
+
+    // An older history gets its quarter table once: not when the build is called off (the file
+    // stays as it was), then with its progress while a recorder writes on; readings that an
+    // older version writes past the table's mark are read from the readings, and the next write
+    // brings the table level with a fresh build.
+    void olderHistoryIsMigratedOnce() {
+        const std::vector<Reading> readings = TwoStretches();
+        const QString file = dir->filePath(QStringLiteral("history.sqlite"));
+        {
+            const QString made = dir->filePath(QStringLiteral("made.sqlite"));
+            HistoryStore store;
+            QVERIFY(store.Open(made) && store.Insert(readings) && OlderCopy(made, file));
+        }
+        {
+            HistoryStore store;
+            store.SetRebuildProgress([](int percent) { return percent < 100; });
+            QVERIFY(!store.Open(file));
+            QCOMPARE(store.LastError(), HistoryStore::Error::Interrupted);
+        }
+        QCOMPARE(UserVersion(file), 1);
+
+        // A reading every second from the end of the stretches, recorded while the table is
+        // built: the recorder waits for the build, or finds the history locked and tries again.
+        Meter meter;
+        qint64 next = readings.back().row.time + 10 * Second;
+        HistoryRecorder recorder(file, {100'000, 50, 5'000});
+        std::vector<int> progress;
+        {
+            HistoryStore store;
+            store.SetRebuildProgress([&](int percent) {
+                progress.push_back(percent);
+                for (int i = 0; i < 30; ++i, next += 10 * Second)
+                    recorder.Record(MeterReading(QStringLiteral("KD310042"), next, 10 * Second,
+                                                 2000, 0, meter));
+                return true;
+            });
+            QVERIFY2(store.Open(file), qPrintable(store.ErrorText()));
+        }
+        QVERIFY(progress.size() >= 2 && progress.front() == 0 && progress.back() == 100);
+        QVERIFY(std::is_sorted(progress.begin(), progress.end()));
+        QVERIFY(recorder.WaitUntilWritten(20'000));
+        QCOMPARE(UserVersion(file), 2);
+        {
+            HistoryStore store;
+            store.SetRebuildProgress([](int) { return false; });
+            QVERIFY(store.Open(file)); // nothing left to build
+        }
+
+        // An older version that still has the file open writes three more quarters.
+        sqlite3* old = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(file).constData(), &old), SQLITE_OK);
+        auto closeOld = qScopeGuard([&] { sqlite3_close(old); });
+        for (int i = 0; i < 300; ++i, next += 10 * Second) {
+            const Reading r =
+                MeterReading(QStringLiteral("KD310042"), next, 10 * Second, 2500, 0, meter);
+            const QByteArray sql =
+                QStringLiteral("INSERT INTO readings(time_ms, device, status, present, "
+                               "import_high_wh, import_low_wh) VALUES (%1, 1, 2, 6, %2, %3)")
+                    .arg(next)
+                    .arg(double(r.row.fields[1]), 0, 'g', 17)
+                    .arg(double(r.row.fields[2]), 0, 'g', 17)
+                    .toUtf8();
+            QCOMPARE(sqlite3_exec(old, sql.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        const std::vector<Reading> all = AllReadings(file);
+        const qint64 from = readings.front().row.time, to = next + 3600 * Second;
+        const QStringList expected = ExpectedQuarters(all, QStringLiteral("KD310042"), from, to);
+        QCOMPARE(StoredQuarters(file, QStringLiteral("KD310042"), from, to), expected);
+
+        recorder.Record(MeterReading(QStringLiteral("KD310042"), next, 10 * Second, 0, 0, meter));
+        QVERIFY(recorder.WaitUntilWritten(10'000));
+        const QString fresh = dir->filePath(QStringLiteral("fresh.sqlite"));
+        QVERIFY(OlderCopy(file, fresh));
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(fresh));
+        }
+        QCOMPARE(TableRows(file), TableRows(fresh));
+    }
+
+    // The twelve months as `peak` bills them: months missing from the history are left out, a
+    // month below 2.5 kW counts at 2.5 kW, months belong to the local calendar, the month in
+    // progress counts with its peak so far, and the figures come to the cent and the watt.
+    void billedMonthsFromTheHistory() {
+        const QString file = dir->filePath(QStringLiteral("history.sqlite"));
+        Meter meter;
+        std::vector<Reading> readings;
+        // One complete quarter at a steady power (a whole Wh every 10 s: no rounding).
+        const auto quarterAt = [&](const QDate& day, int hour, int minute, double watts) {
+            const qint64 start = LocalMs(day, hour, minute);
+            for (qint64 t = start - 150 * Second; t <= start + 1050 * Second; t += 10 * Second)
+                readings.push_back(
+                    MeterReading(QStringLiteral("KD310042"), t, 10 * Second, watts, 0, meter));
+        };
+        quarterAt(QDate(2025, 2, 20), 12, 0, 9000); // before the twelve months
+        quarterAt(QDate(2025, 6, 15), 12, 0, 1800);
+        quarterAt(QDate(2026, 1, 1), 0, 15, 4320); // 23:15 UTC: January in Brussels
+        quarterAt(QDate(2026, 2, 10), 12, 0, 3240);
+        quarterAt(QDate(2026, 3, 5), 12, 0, 9000); // after the month billed
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(file) && store.Insert(readings));
+        }
+        const auto report = MonthlyPeakReport(file, 2026, 2, std::nullopt,
+                                              LocalMs(QDate(2026, 2, 10), 13, 0), nullptr, 50.0);
+        QVERIFY(report);
+        const QJsonObject json = PeakReportJson(*report);
+        // (2500 + 4320 + 3240) / 3 W; (3240 - 2500) W over twelve months at 50 EUR per kW.
+        QCOMPARE(JsonText({{"w", json.value("billed_peak_w")}}), QByteArray("{\"w\":3353.3333}"));
+        QCOMPARE(json.value("year_cost_eur").toDouble(), 167.67);
+        QCOMPARE(json.value("month_above_floor_eur").toDouble(), 3.08);
+        QCOMPARE(json.value("months_counted").toInt(), 3);
+        QCOMPARE(json.value("capacity_price_eur_per_kw_year").toDouble(), 50.0);
+        const QJsonArray months = json.value("months").toArray();
+        QCOMPARE(months.size(), 12);
+        QStringList got;
+        for (const QJsonValue& m : months)
+            got << QStringLiteral("%1 %2 %3")
+                       .arg(m["month"].toString(), m["peak_w"].toVariant().toString(),
+                            m["counted_w"].toVariant().toString());
+        QCOMPARE(got, (QStringList{"2025-03  ", "2025-04  ", "2025-05  ", "2025-06 1800 2500",
+                                   "2025-07  ", "2025-08  ", "2025-09  ", "2025-10  ", "2025-11  ",
+                                   "2025-12  ", "2026-01 4320 4320", "2026-02 3240 3240"}));
+        const QString text = PeakReportText(*report);
+        for (const char* line : {"\n2025-06: 1.800 kW, counted 2.500 kW\n", "\n2025-07: missing\n",
+                                 "\nBilled peak: 3.353 kW, the mean of 3 months\n",
+                                 "\nYear's cost at the billed peak: 167.67 EUR\n"})
+            QVERIFY2(text.contains(QLatin1String(line)), qPrintable(text));
     }
 };
 

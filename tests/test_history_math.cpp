@@ -103,6 +103,21 @@ private slots:
                 QVERIFY2(std::abs(quarters[k].averageW - power[k]) < 1e-6,
                          qPrintable(QString::number(k)));
         }
+        // Streamed one sample at a time, as the history's quarter table is written: the same
+        // complete quarters, to the last bit.
+        QuarterStream stream(Brussels);
+        std::vector<IntervalDelta> streamed;
+        for (const CounterSample& sample : samples)
+            stream.Add(sample, streamed);
+        QCOMPARE(streamed.size(), quarters.size() - 1);
+        for (size_t i = 0, k = 0; i < streamed.size(); ++i, ++k) {
+            k += k == 15 ? 1 : 0;
+            QCOMPARE(streamed[i].start, quarters[k].start);
+            QCOMPARE((QuarterEnergy{streamed[i].start, streamed[i].end, streamed[i].delta, {}}
+                          .Import()
+                          .averageW),
+                     quarters[k].averageW);
+        }
         QCOMPARE(Local(quarters[9].start), QStringLiteral("2026-10-25T02:15:00+02:00"));
         QCOMPARE(Local(quarters[13].start), QStringLiteral("2026-10-25T02:15:00+01:00"));
         QCOMPARE(quarters[15].averageW, 0.0);
