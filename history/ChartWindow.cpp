@@ -1,8 +1,8 @@
 #include "history/ChartWindow.h"
 
-#include "history/CapacitySeed.h"
 #include "history/Decimate.h"
 #include "history/HistoryExport.h"
+#include "history/LiveCapacity.h"
 
 #include <QBarCategoryAxis>
 #include <QBarSeries>
@@ -269,10 +269,8 @@ struct ChartWindow::Loader {
                 loaded->withPeak = true;
                 loaded->historyPeak = report ? report->peak : MonthPeak();
                 loaded->peakMonth = today.year() * 100 + today.month();
-                const auto months =
-                    ReadBilledMonths(r.path, today.year(), today.month(), r.serial, now, &error);
-                if (months)
-                    loaded->months = *months;
+                if (report)
+                    loaded->months = report->bill.months;
                 else
                     for (const auto& [year, month] : BilledMonths(today.year(), today.month()))
                         loaded->months.push_back({year, month, std::nullopt});
