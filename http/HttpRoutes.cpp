@@ -45,6 +45,15 @@ const std::vector<Route>& HttpRoutes() {
          {{"date", K::Day, "date takes a day, like 2026-01-31"}, serial},
          ServeQuarterHours,
          true},
+        {"/api/v1/energy/days",
+         RouteMethod::Get,
+         {{"from", K::Day, "from and to take days, like 2026-12-07", 0, 0, nullptr,
+           "give the days: from=2026-11-08&to=2026-12-07"},
+          {"to", K::Day, "from and to take days, like 2026-12-07", 0, 0, nullptr,
+           "give the days: from=2026-11-08&to=2026-12-07"},
+          serial},
+         ServeEnergyDays,
+         true},
         {"/api/v1/settings", RouteMethod::Put, {}, ServeSettings},
     };
     return routes;

@@ -103,3 +103,5 @@ MHD_Result ServeSettings(HttpShared& server, HttpRequest& request);
 MHD_Result ServeMetrics(HttpShared& server, HttpRequest& request);
 // CapacityRoute.cpp: the capacity tariff at the newest reading.
 MHD_Result ServeCapacity(HttpShared& server, HttpRequest& request);
+// EnergyRoute.cpp: energy per day, from the history's day totals.
+MHD_Result ServeEnergyDays(HttpShared& server, HttpRequest& request);

@@ -37,13 +37,13 @@ def main(program, output):
     power = max(3000, round(1.5 * (2500 * 15 - 500 * elapsed) / left, -2))
     try:
         with Feed(program, "--every", "5000", "--peak-power", str(power), "--peak-after", "0",
-                  "--capacity-price", "50", backfill=26) as feed:
+                  "--capacity-price", "50", backfill=49) as feed:
             driver.get(feed.base + "/")
             wait_until(driver.find_element(By.ID, "peak-warning").is_displayed, 10, "the banner")
             wait_until(lambda: driver.execute_script(
                 "const c = Chart.getChart('capacity-chart'); return c && c.data.labels.length"),
                 10, "the months")
-            wait_until(lambda: "days:" in driver.find_element(By.ID, "energy-summary").text,
+            wait_until(lambda: "whole days" in driver.find_element(By.ID, "energy-summary").text,
                        10, "the days")
             # The months below the banner, which stays in view as the page scrolls.
             driver.execute_script(

@@ -277,38 +277,34 @@ async function choosePeriod(name) {
   }
 }
 
+// The 30 days up to today from the history's day totals: a day with a gap in its readings, and
+// today until it is over, have none.
 async function drawEnergy() {
-  let rows;
-  try { rows = await history(30 * 24 * HOUR, 900); } catch (e) { return; }
-  const days = new Map();
-  for (const r of rows) {
-    const d = new Date(Date.parse(r.time)); d.setHours(0, 0, 0, 0);
-    const key = d.getTime();
-    const imp = (r.import_high_wh || 0) + (r.import_low_wh || 0);
-    const exp = (r.export_high_wh || 0) + (r.export_low_wh || 0);
-    const e = days.get(key) || { first: [imp, exp], last: [imp, exp] };
-    e.last = [imp, exp];
-    days.set(key, e);
-  }
-  const keys = [...days.keys()].sort((a, b) => a - b);
-  const values = keys.map((k, i) => {
-    // A day runs to the first reading of the next, so no energy falls between two days.
-    const end = i + 1 < keys.length ? days.get(keys[i + 1]).first : days.get(k).last;
-    const start = days.get(k).first;
-    return [k, (end[0] - start[0]) / 1000, (end[1] - start[1]) / 1000];
-  });
+  const date = (d) => d.getFullYear() + '-' + String(d.getMonth() + 1).padStart(2, '0') + '-' +
+    String(d.getDate()).padStart(2, '0');
+  const today = new Date();
+  const first = new Date(today.getFullYear(), today.getMonth(), today.getDate() - 29);
+  let days;
+  try {
+    days = (await getJson('/api/v1/energy/days?from=' + date(first) + '&to=' + date(today))).days;
+  } catch (e) { return; }
+  const has = (v) => typeof v === 'number';
+  const values = days.map((d) => [Date.parse(d.start), has(d.import_wh) ? d.import_wh / 1000 : null,
+                                  has(d.export_wh) ? d.export_wh / 1000 : null]);
   const body = $('energy-table').querySelector('tbody');
   body.textContent = '';
   for (const [k, imp, exp] of values) {
     const row = body.insertRow();
     row.insertCell().textContent = day(k);
-    row.insertCell().textContent = imp.toFixed(2);
-    row.insertCell().textContent = exp.toFixed(2);
+    row.insertCell().textContent = imp === null ? '–' : imp.toFixed(2);
+    row.insertCell().textContent = exp === null ? '–' : exp.toFixed(2);
   }
-  if (!values.length || !window.Chart) return;
-  const total = values.reduce((s, v) => s + v[1], 0);
-  $('energy-summary').textContent = values.length + ' days: ' + total.toFixed(1) +
-    ' kWh imported in all, ' + (total / values.length).toFixed(1) + ' kWh a day on average.';
+  const complete = values.filter((v) => v[1] !== null);
+  if (!complete.length || !window.Chart) return;
+  const total = complete.reduce((s, v) => s + v[1], 0);
+  $('energy-summary').textContent = complete.length + ' whole days of ' + values.length + ': ' +
+    total.toFixed(1) + ' kWh imported in all, ' + (total / complete.length).toFixed(1) +
+    ' kWh a day on average.';
   const labels = values.map((v) => day(v[0]));
   const set = { labels, datasets: [
     { label: 'Import (kWh)', data: values.map((v) => v[1]), backgroundColor: '#d9480f' },

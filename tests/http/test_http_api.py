@@ -30,7 +30,7 @@ TIMEOUT_S = 1
 GET_PATHS = ["/", "/app.js", "/style.css", "/chart.js", "/metrics", "/api/v1/device",
              "/api/v1/readings/latest", "/api/v1/readings", "/api/v1/peak",
              "/api/v1/quarter-hours", "/api/v1/quarter-hour", "/api/v1/capacity",
-             "/api/v1/events"]
+             "/api/v1/energy/days", "/api/v1/events"]
 
 
 def request(feed, method, path, body=None, headers=None):
@@ -149,6 +149,10 @@ class Api(unittest.TestCase):
             ("GET", "/api/v1/peak?month=26-1", 400),
             ("GET", "/api/v1/quarter-hours?date=2026-02-30", 400),
             ("GET", "/api/v1/quarter-hours?day=2026-02-03", 400),
+            ("GET", "/api/v1/energy/days?from=2026-01-01", 400),
+            ("GET", "/api/v1/energy/days?from=2026-01-02&to=2026-01-01", 400),
+            ("GET", "/api/v1/energy/days?from=2026-01-01&to=2027-01-02", 400),  # 367 days
+            ("GET", "/api/v1/energy/days?from=2026-01-01T00:00&to=2026-01-02", 400),
         ]
         # Every GET path refuses other methods and parameters it does not know.
         cases += [("POST", path, 405) for path in GET_PATHS]
@@ -166,7 +170,7 @@ class Api(unittest.TestCase):
         connection = http.client.HTTPConnection("127.0.0.1", self.feed.port, timeout=5)
         for path in GET_PATHS:
             with self.subTest(method="HEAD", path=path):
-                if path == "/api/v1/readings":
+                if path in ("/api/v1/readings", "/api/v1/energy/days"):
                     path += "?from=2026-01-01&to=2026-01-02"
                 connection.request("HEAD", path)
                 response = connection.getresponse()
@@ -555,6 +559,40 @@ class Capacity(unittest.TestCase):
             self.assertAlmostEqual(capacity["year_cost_eur"], capacity["billed_peak_w"] / 20, 2)
             self.assertEqual(noisy_numbers(feed.get("/api/v1/capacity")[2]), [])
 
+
+
+    def test_energy_per_day(self):
+        """A day's energy is the counters' difference over it, interpolated at its midnights; a
+        day the readings do not cover whole (today, the first day of the history) has none."""
+        with Feed(FEED, "--every", "60000", backfill=49) as feed:
+            db = sqlite3.connect(feed.db)
+            readings = db.execute("SELECT time_ms, import_high_wh + import_low_wh, "
+                                  "export_high_wh + export_low_wh FROM readings "
+                                  "ORDER BY time_ms").fetchall()
+            today = time.localtime()
+            midnight = lambda days: int(time.mktime((today.tm_year, today.tm_mon,
+                                                     today.tm_mday + days, 0, 0, 0, 0, 0, -1)))
+
+            def counters(at_s):
+                at = at_s * 1000
+                before = max(r for r in readings if r[0] <= at)
+                after = min(r for r in readings if r[0] >= at)
+                share = (at - before[0]) / (after[0] - before[0]) if after[0] > before[0] else 0
+                return [b + (a - b) * share for b, a in zip(before[1:], after[1:])]
+
+            day = lambda days: time.strftime("%Y-%m-%d", time.localtime(midnight(days)))
+            code, _, body = feed.get("/api/v1/energy/days?from=%s&to=%s" % (day(-2), day(0)))
+            self.assertEqual(code, 200, body)
+            days = json.loads(body)["days"]
+            self.assertEqual([d["date"] for d in days], [day(-2), day(-1), day(0)])
+            whole = [readings[0][0] <= midnight(n) * 1000 <= midnight(n + 1) * 1000 <=
+                     readings[-1][0] for n in (-2, -1, 0)]
+            self.assertEqual([d["import_wh"] is not None for d in days], whole)
+            self.assertEqual(whole[1:], [True, False])
+            start, end = counters(midnight(-1)), counters(midnight(0))
+            self.assertAlmostEqual(days[1]["import_wh"], end[0] - start[0], delta=0.05)
+            self.assertAlmostEqual(days[1]["export_wh"], end[1] - start[1], delta=0.05)
+            self.assertGreater(days[1]["import_wh"], days[1]["export_wh"])
 
 
 class ThePoller(unittest.TestCase):

@@ -219,6 +219,11 @@ class Page(unittest.TestCase):
                 ".map(r => [...r.cells].map(c => c.textContent))")
             self.assertEqual(len(rows), 12)
             self.assertEqual(rows[0][1:], ["missing", "missing"])  # a history of two hours
+            # Energy per day from the day totals: two hours of history make no whole day.
+            days = wait_until(lambda: self.driver.execute_script(
+                "return [...document.querySelectorAll('#energy-table tbody tr')]"
+                ".map(r => r.cells[1].textContent)"), 5, "the days")
+            self.assertEqual(days, ["–"] * 30)
             self.assertEqual(self.text("capacity-cost"),
                              "At 50.00 EUR per kW per year: %.2f EUR for the year at the billed "
                              "peak; this month's peak adds %.2f EUR above the 2.5 kW floor."
