@@ -2,6 +2,7 @@
 
 #include "history/EnergyHistory.h"
 #include "history/HistoryStore.h"
+#include "history/LiveCapacity.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -37,21 +38,6 @@ QString Euros(double euros) {
 
 QString LocalTime(qint64 ms) {
     return IsoLocalTime(ms);
-}
-
-QString MonthText(int year, int month) {
-    return QStringLiteral("%1-%2")
-        .arg(year, 4, 10, QLatin1Char('0'))
-        .arg(month, 2, 10, QLatin1Char('0'));
-}
-
-// Power as the device's numbers hold it; money to the cent, as it is billed.
-QJsonValue Watts(std::optional<double> watts) {
-    return watts ? QJsonValue(DeviceNumber(*watts)) : QJsonValue(QJsonValue::Null);
-}
-
-QJsonValue Cents(std::optional<double> euros) {
-    return euros ? QJsonValue(std::round(*euros * 100) / 100) : QJsonValue(QJsonValue::Null);
 }
 
 } // namespace
@@ -220,20 +206,8 @@ QJsonObject PeakReportJson(const PeakReport& report) {
                                             : QJsonValue(QJsonValue::Null));
     if (report.current)
         json.insert(QStringLiteral("current"), QuarterHourJson(*report.current));
-    const CapacityBill& bill = report.bill;
-    QJsonArray months;
-    for (const CapacityMonth& m : bill.months)
-        months.append(QJsonObject{{QStringLiteral("month"), MonthText(m.year, m.month)},
-                                  {QStringLiteral("peak_w"), Watts(m.peakW)},
-                                  {QStringLiteral("counted_w"), Watts(m.CountedW())}});
-    json.insert(QStringLiteral("months"), months);
-    json.insert(QStringLiteral("billed_peak_w"), Watts(bill.billedPeakW));
-    json.insert(QStringLiteral("months_counted"), bill.monthsCounted);
-    if (bill.pricePerKwYear) {
-        json.insert(QStringLiteral("capacity_price_eur_per_kw_year"), *bill.pricePerKwYear);
-        json.insert(QStringLiteral("year_cost_eur"), Cents(bill.yearCost));
-        json.insert(QStringLiteral("month_above_floor_eur"), Cents(bill.monthAboveFloorCost));
-    }
+    // The bill's keys as the live capacity figures carry them (GET /api/v1/capacity).
+    InsertCapacityBill(json, report.bill);
     return json;
 }
 

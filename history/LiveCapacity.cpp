@@ -21,6 +21,11 @@ QJsonValue Number(const std::optional<double>& value) {
     return value ? QJsonValue(DeviceNumber(*value)) : QJsonValue(QJsonValue::Null);
 }
 
+// Power as the device's numbers hold it (Number); money to the cent, as it is billed.
+QJsonValue Cents(const std::optional<double>& euros) {
+    return euros ? QJsonValue(std::round(*euros * 100) / 100) : QJsonValue(QJsonValue::Null);
+}
+
 QJsonValue Time(qint64 ms) {
     return ms ? QJsonValue(IsoLocalTime(ms)) : QJsonValue(QJsonValue::Null);
 }
@@ -43,9 +48,9 @@ void InsertCapacityBill(QJsonObject& json, const CapacityBill& bill) {
     json.insert(QStringLiteral("billed_peak_w"), Number(bill.billedPeakW));
     json.insert(QStringLiteral("months_counted"), bill.monthsCounted);
     if (bill.pricePerKwYear) {
-        json.insert(QStringLiteral("price_eur_per_kw_year"), Number(bill.pricePerKwYear));
-        json.insert(QStringLiteral("year_cost_eur"), Number(bill.yearCost));
-        json.insert(QStringLiteral("month_above_floor_eur"), Number(bill.monthAboveFloorCost));
+        json.insert(QStringLiteral("capacity_price_eur_per_kw_year"), *bill.pricePerKwYear);
+        json.insert(QStringLiteral("year_cost_eur"), Cents(bill.yearCost));
+        json.insert(QStringLiteral("month_above_floor_eur"), Cents(bill.monthAboveFloorCost));
     }
 }
 

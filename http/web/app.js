@@ -161,8 +161,8 @@ function showCapacity(c) {
   }
   $('capacity-summary').textContent = summary;
   const cost = $('capacity-cost');
-  if (has(c.price_eur_per_kw_year) && has(c.year_cost_eur)) {
-    cost.textContent = 'At ' + c.price_eur_per_kw_year.toFixed(2) + ' EUR per kW per year: ' +
+  if (has(c.capacity_price_eur_per_kw_year) && has(c.year_cost_eur)) {
+    cost.textContent = 'At ' + c.capacity_price_eur_per_kw_year.toFixed(2) + ' EUR per kW per year: ' +
       c.year_cost_eur.toFixed(2) + ' EUR for the year at the billed peak; this month\'s peak ' +
       'adds ' + (c.month_above_floor_eur || 0).toFixed(2) + ' EUR above the 2.5 kW floor.';
     cost.hidden = false;

@@ -555,7 +555,7 @@ class Capacity(unittest.TestCase):
             self.assertEqual(len(capacity["months"]), 12)
             self.assertEqual(capacity["months"][-1]["month"], time.strftime("%Y-%m"))
             self.assertGreaterEqual(capacity["months_counted"], 1)
-            self.assertEqual(capacity["price_eur_per_kw_year"], 50)
+            self.assertEqual(capacity["capacity_price_eur_per_kw_year"], 50)
             self.assertAlmostEqual(capacity["year_cost_eur"], capacity["billed_peak_w"] / 20, 2)
             self.assertEqual(noisy_numbers(feed.get("/api/v1/capacity")[2]), [])
 
