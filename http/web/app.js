@@ -57,8 +57,10 @@ function showReading(state) {
   lastState = state;
   showWarning();
   const has = (v) => typeof v === 'number';
-  if (has(state.capacity_threshold_w)) $('capacity-threshold').textContent = kw(state.capacity_threshold_w);
-  $('capacity-headroom').textContent = has(state.capacity_headroom_w) ? kw(state.capacity_headroom_w) : '–';
+  if (has(state.capacity_threshold_w))
+    $('capacity-threshold').textContent = kw(state.capacity_threshold_w);
+  $('capacity-headroom').textContent =
+    has(state.capacity_headroom_w) ? kw(state.capacity_headroom_w) : '–';
   if (has(state.billed_peak_w)) $('billed-peak').textContent = kw(state.billed_peak_w);
   newestTime = Date.parse(state.time);
   $('reading-time').textContent = 'Reading of ' + new Date(newestTime).toLocaleString();
@@ -108,20 +110,22 @@ function showWarning() {
   let minutes = '';
   if (lastQuarter && Date.parse(lastQuarter.end) > Date.parse(state.time)) {
     const left = Math.floor((Date.parse(lastQuarter.end) - Date.parse(state.time)) / 60e3);
-    minutes = left < 1 ? 'in less than a minute' : 'in the ' + left + (left === 1 ? ' minute' : ' minutes') + ' left';
+    minutes = left < 1 ? 'in less than a minute'
+                       : 'in the ' + left + (left === 1 ? ' minute' : ' minutes') + ' left';
   }
   const headroom = state.capacity_headroom_w;
   const power = state.import_power_w;
-  let act = 'Switch off what you can' + (minutes ? ' ' + minutes : '') + '.';
+  const within = (minutes ? ' ' + minutes : '') + '.';
+  let act = 'Switch off what you can' + within;
   let why = '';
   if (typeof headroom === 'number' && headroom >= 0) {
-    act = 'Draw no more than ' + (headroom / 1000).toFixed(1) + ' kW extra' + (minutes ? ' ' + minutes : '') + '.';
+    act = 'Draw no more than ' + (headroom / 1000).toFixed(1) + ' kW extra' + within;
   } else if (typeof headroom === 'number' && (typeof power !== 'number' || -headroom <= power)) {
-    act = 'Switch off ' + (-headroom / 1000).toFixed(1) + ' kW' + (minutes ? ' ' + minutes : '') + '.';
+    act = 'Switch off ' + (-headroom / 1000).toFixed(1) + ' kW' + within;
   } else if (typeof headroom === 'number') {
     // More than is drawn: the quarter passes the threshold whatever is done, but every kW
     // switched off still lowers the new peak.
-    act = 'Switch off all you can (' + (power / 1000).toFixed(1) + ' kW now)' + (minutes ? ' ' + minutes : '') + '.';
+    act = 'Switch off all you can (' + (power / 1000).toFixed(1) + ' kW now)' + within;
     why = ' Even at 0 kW this quarter-hour sets a new peak; less now keeps it lower.';
   }
   const lead = 'Peak warning: this quarter-hour is on course for a new capacity peak. ';
@@ -154,7 +158,8 @@ function showCapacity(c) {
   const counted = months.filter((m) => has(m.counted_w));
   let summary = months.length + ' months, ' + c.months_counted + ' counted (a month with no ' +
     'complete quarter-hour is missing). Each counts at no less than 2.500 kW.';
-  if (has(c.billed_peak_w)) summary += ' Billed peak, the mean of the counted months: ' + kw(c.billed_peak_w) + ' kW.';
+  if (has(c.billed_peak_w))
+    summary += ' Billed peak, the mean of the counted months: ' + kw(c.billed_peak_w) + ' kW.';
   if (counted.length) {
     const top = counted.reduce((a, b) => (b.counted_w > a.counted_w ? b : a));
     summary += ' Highest: ' + kw(top.counted_w) + ' kW in ' + top.month + '.';
@@ -172,11 +177,13 @@ function showCapacity(c) {
   if (!window.Chart) return;
   const level = (v) => months.map(() => v);
   const set = { labels: months.map((m) => m.month), datasets: [
-    { type: 'bar', label: 'Counted peak (kW)', data: months.map((m) => (has(m.counted_w) ? m.counted_w / 1000 : null)),
+    { type: 'bar', label: 'Counted peak (kW)',
+      data: months.map((m) => (has(m.counted_w) ? m.counted_w / 1000 : null)),
       backgroundColor: '#d9480f', order: 2 },
     { type: 'line', label: 'Floor (2.5 kW)', data: level(2.5), borderColor: '#495057',
       borderDash: [6, 4], pointRadius: 0, borderWidth: 2, order: 1 },
-    { type: 'line', label: 'Billed peak (kW)', data: level(has(c.billed_peak_w) ? c.billed_peak_w / 1000 : null),
+    { type: 'line', label: 'Billed peak (kW)',
+      data: level(has(c.billed_peak_w) ? c.billed_peak_w / 1000 : null),
       borderColor: '#1971c2', pointRadius: 0, borderWidth: 2, order: 0 }] };
   if (capacityChart) { capacityChart.data = set; capacityChart.update(); return; }
   capacityChart = new Chart($('capacity-chart'), { data: set,
