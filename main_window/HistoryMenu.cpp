@@ -61,11 +61,13 @@ HistoryMenu::HistoryMenu(frmKDR31& window, const QString& databasePath, Recorder
         Settings().setValue(RecordKey, on);
         SetRecording(on);
     });
-    // The grid shows what the device sent; the history and the chart get it through the same
-    // fan-out as the poller's sinks, judged for plausibility on the way.
+    // The capacity figures take up from the history, read off the window thread.
     fanOut_.SetCapacitySeedRequest([this](quint64 request, const QString& serial, qint64 now) {
         ReadCapacitySeedFor(request, serial, now);
     });
+    // The grid shows what the device sent; the history and the chart get it through the same
+    // fan-out as the poller's sinks, judged for plausibility on the way, and the window's line
+    // the capacity figures worked out for it.
     connect(&window, &frmKDR31::ReadingTaken, this, [this](const Reading& taken) {
         const Reading reading = fanOut_.Hand(taken.row, taken.serial);
         window_.ShowCapacity(reading.capacity.get());
