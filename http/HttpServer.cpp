@@ -1,10 +1,8 @@
 #include "http/HttpServer.h"
 
-#include "history/HistoryExport.h"
 #include "http/HostCheck.h"
 #include "http/HttpRoutes.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QRegularExpression>
 
