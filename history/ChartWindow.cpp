@@ -69,8 +69,12 @@ void FillBars(QChartView* view, const QString& title, const QStringList& categor
               const std::vector<Level>& levels = {}) {
     QChart* chart = view->chart();
     chart->removeAllSeries();
-    for (QAbstractAxis* axis : chart->axes())
+    // A removed axis is the caller's to delete (the series are deleted by removeAllSeries): kept,
+    // every redraw of a bar tab, one a reading, would leave its axes behind.
+    for (QAbstractAxis* axis : chart->axes()) {
         chart->removeAxis(axis);
+        delete axis;
+    }
     chart->setTitle(title);
     QAbstractBarSeries* series = stacked ? static_cast<QAbstractBarSeries*>(new QStackedBarSeries)
                                          : static_cast<QAbstractBarSeries*>(new QBarSeries);
