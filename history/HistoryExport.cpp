@@ -1,8 +1,9 @@
 #include "history/HistoryExport.h"
 
+#include "history/LiveCapacity.h"
+
 #include "history/EnergyHistory.h"
 #include "history/HistoryStore.h"
-#include "history/LiveCapacity.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -206,7 +207,6 @@ QJsonObject PeakReportJson(const PeakReport& report) {
                                             : QJsonValue(QJsonValue::Null));
     if (report.current)
         json.insert(QStringLiteral("current"), QuarterHourJson(*report.current));
-    // The bill's keys as the live capacity figures carry them (GET /api/v1/capacity).
     InsertCapacityBill(json, report.bill);
     return json;
 }

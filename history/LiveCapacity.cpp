@@ -21,7 +21,7 @@ QJsonValue Number(const std::optional<double>& value) {
     return value ? QJsonValue(DeviceNumber(*value)) : QJsonValue(QJsonValue::Null);
 }
 
-// Power as the device's numbers hold it (Number); money to the cent, as it is billed.
+// Money to the cent, as it is billed.
 QJsonValue Cents(const std::optional<double>& euros) {
     return euros ? QJsonValue(std::round(*euros * 100) / 100) : QJsonValue(QJsonValue::Null);
 }

@@ -80,8 +80,7 @@ QString MonthText(int year, int month);
 // {"months": [{"month": "2025-02", "peak_w": 3120.5 or null, "counted_w": 3120.5 or null}, ...
 // oldest first], "billed_peak_w": number or null, "months_counted": N}, and with a price
 // "capacity_price_eur_per_kw_year", "year_cost_eur" and "month_above_floor_eur" (to the cent):
-// the bill's keys, as
-// `kdr31-cli peak --json` and the live figures both carry them.
+// the bill's keys, as `kdr31-cli peak --json` and the live figures both carry them.
 void InsertCapacityBill(QJsonObject& json, const CapacityBill& bill);
 
 // Every figure of CapacityNow under the names its readers know, numbers rounded as the device's
