@@ -109,7 +109,9 @@ const char* const Summary =
     "                            [--count N] [--format text|csv|json] [--wait]; Ctrl-C stops;\n"
     "                            recorded in the history [--db PATH | --no-db];\n"
     "                            published with --mqtt URL [--mqtt-...]; the capacity\n"
-    "                            tariff [--peak-target W] [--capacity-price EUR]\n"
+    "                            tariff [--peak-target W] [--capacity-price EUR]; served\n"
+    "                            with --http [ADDRESS:]PORT [--http-...]; firmware upgrades\n"
+    "                            on request [--http-allow-upgrade] [--mqtt-allow-upgrade]\n"
     "  set       --port P        [--interval 5-60] [--divider 1-10] [--country nl|be]\n"
     "                            [--protocol 2|4|5], then the values the device reports\n"
     "  debug-log --port P        the device's debug log, byte for byte\n"
@@ -291,9 +293,14 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
                                            "--http-token-file)."))},
         {QStringLiteral("http-token-file"),
          QCommandLineOption(QStringLiteral("http-token-file"),
-                            QStringLiteral("poll --http: the bearer token for settings, first "
-                                           "line of FILE."),
+                            QStringLiteral("poll --http: the bearer token for settings and "
+                                           "upgrades, first line of FILE."),
                             QStringLiteral("FILE"))},
+        {QStringLiteral("http-allow-upgrade"),
+         QCommandLineOption(QStringLiteral("http-allow-upgrade"),
+                            QStringLiteral("poll --http: take POST /api/v1/firmware/upgrade (with "
+                                           "--http-token-file): the firmware server's firmware "
+                                           "is installed between two readings."))},
         {QStringLiteral("peak-target"),
          QCommandLineOption(QStringLiteral("peak-target"),
                             QStringLiteral("poll: warn when a quarter-hour heads above W watts "
@@ -337,6 +344,7 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         {"http", {C::Poll}},
         {"http-allow-settings", {C::Poll}},
         {"http-token-file", {C::Poll}},
+        {"http-allow-upgrade", {C::Poll}},
         {"peak-target", {C::Poll}},
         {"capacity-price", {C::Poll, C::Peak}},
         {"http-host", {C::Poll}},
@@ -483,10 +491,16 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         if (http.allowSettings && http.token.isEmpty())
             return UsageError(QStringLiteral("--http-allow-settings needs --http-token-file FILE: "
                                              "settings are taken only with its token"));
+        http.allowUpgrade = isSet("http-allow-upgrade");
+        if (http.allowUpgrade && http.token.isEmpty())
+            return UsageError(QStringLiteral("--http-allow-upgrade needs --http-token-file FILE: "
+                                             "upgrades are taken only with its token"));
         request.http = http;
-    } else if (isSet("http-allow-settings") || isSet("http-token-file") || isSet("http-host")) {
-        return UsageError(QStringLiteral("--http-allow-settings, --http-token-file and "
-                                         "--http-host go with --http [ADDRESS:]PORT"));
+    } else if (isSet("http-allow-settings") || isSet("http-token-file") || isSet("http-host") ||
+               isSet("http-allow-upgrade")) {
+        return UsageError(QStringLiteral("--http-allow-settings, --http-allow-upgrade, "
+                                         "--http-token-file and --http-host go with --http "
+                                         "[ADDRESS:]PORT"));
     }
 
     if (isSet("peak-target")) {

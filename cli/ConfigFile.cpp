@@ -170,3 +170,19 @@ ParseWithConfigFile(const QStringList& arguments,
         parsed.text = QStringLiteral("%1:%2: %3").arg(*path).arg(culprit->line).arg(parsed.text);
     return parsed;
 }
+
+std::optional<QString> ConfigFileValue(const QByteArray& text, const QString& key) {
+    std::optional<QString> value;
+    for (const QByteArray& raw : text.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        QString name = (equals < 0 ? line : line.left(equals)).trimmed();
+        if (name.startsWith(QLatin1String("--")))
+            name = name.mid(2);
+        if (name == key)
+            value = equals < 0 ? QString() : line.mid(equals + 1).trimmed();
+    }
+    return value;
+}

@@ -17,6 +17,7 @@
 
 #include <QStringList>
 #include <functional>
+#include <optional>
 
 // ParseCommandLine with "--config FILE" (or --config=FILE) taken into account: parse is the
 // parser of the plain command line. A file that cannot be read, a line that is not an option, an
@@ -24,3 +25,8 @@
 ParsedCommandLine
 ParseWithConfigFile(const QStringList& arguments,
                     const std::function<ParsedCommandLine(const QStringList&)>& parse);
+
+// The value of key in a configuration file's text as the poll would take it (the last line of
+// the key counts): empty for a switch, nothing when the key is not there. Lines that are not
+// options are passed over.
+std::optional<QString> ConfigFileValue(const QByteArray& text, const QString& key);

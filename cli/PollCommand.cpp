@@ -5,6 +5,7 @@
 #include "cli/Console.h"
 #include "cli/Interrupts.h"
 #include "cli/Session.h"
+#include "cli/TerminalUpgrade.h"
 #include "device/Kdr31Device.h"
 #include "device_link/MSComm.h"
 #include "history/CapacitySeed.h"
@@ -13,6 +14,7 @@
 #include "history/HistoryStore.h"
 #include "http/HttpServer.h"
 #include "mqtt/MqttPublisher.h"
+#include "poller/FirmwareService.h"
 #include "poller/HistorySink.h"
 #include "poller/ReadingsService.h"
 
@@ -169,6 +171,7 @@ public:
             publisher_->Publish(reading);
     }
     qint64 Queued() const { return publisher_ ? publisher_->Queued() : 0; }
+    MqttPublisher* Publisher() { return publisher_.get(); }
 
     // Publishes what is queued while the broker takes it, says "offline", and tells the user what
     // could not be delivered. Returns the exit code, given the poll's.
@@ -234,6 +237,7 @@ public:
         return false;
     }
     void Take(const Reading& reading) override { server_.Take(reading); }
+    HttpServer& Server() { return server_; }
     void SetSinkStatus(std::optional<qint64> mqttQueued, qint64 historyProblems) {
         server_.SetSinkStatus(mqttQueued, historyProblems);
     }
@@ -243,6 +247,100 @@ private:
     ReadingsService& service_;
     const PortChoice port_;
 };
+
+// The firmware through the service: the check's outcome and the upgrade's progress in the
+// journal, on the HTTP side and in Home Assistant's update entity, and requests from both.
+
+// The upgrade's files in the download folder carry the port's name, so that the pollers of two
+// ports never write into one file.
+QString FirmwareFileTag(const PortChoice& port) {
+    QString name = port.Device().section(QLatin1Char('/'), -1);
+    for (QChar& c : name)
+        if (!c.isLetterOrNumber() && c != QLatin1Char('-') && c != QLatin1Char('_') &&
+            c != QLatin1Char('.'))
+            c = QLatin1Char('_');
+    return name.isEmpty() ? QStringLiteral("port%1").arg(port.number) : name.left(100);
+}
+
+QString SourceText(UpgradeSource source) {
+    return source == UpgradeSource::Mqtt ? QStringLiteral("from Home Assistant (MQTT)")
+                                         : QStringLiteral("over HTTP");
+}
+
+// The journal's lines: those of kdr31-cli upgrade to a pipe, and the check's outcome.
+void ReportFirmware(FirmwareService& firmware, Kdr31Device& device, const PortChoice& port,
+                    Interrupts& interrupts) {
+    firmware.SetJournal(
+        [&device, port, &interrupts](const FirmwareUpgrade& upgrade, UpgradeSource source) {
+            auto journal =
+                std::make_unique<TerminalUpgrade>(device, port, upgrade, interrupts, true, false);
+            journal->SetAnsweredBy(QStringLiteral("asked ") + SourceText(source));
+            return journal;
+        });
+    QObject::connect(&firmware, &FirmwareService::CheckFailed, [](const QString& reason) {
+        PrintError(QStringLiteral("the firmware check failed (%1); the readings go on, and the "
+                                  "check is made again in 24 hours")
+                       .arg(reason));
+    });
+    QObject::connect(&firmware, &FirmwareService::NewVersionListed, [](const FirmwareCheck& check) {
+        PrintError(QStringLiteral("firmware V%1 is listed on the firmware server; the KDR31 runs "
+                                  "V%2")
+                       .arg(VersionText(*check.listed), VersionText(*check.installed)));
+    });
+    QObject::connect(&firmware, &FirmwareService::UpgradeStarted, [](UpgradeSource source) {
+        PrintError(QStringLiteral("firmware upgrade asked for %1: the poll pauses after the "
+                                  "reading in progress")
+                       .arg(SourceText(source)));
+    });
+    QObject::connect(
+        &firmware, &FirmwareService::UpgradeEnded,
+        [&device](const UpgradeProgress& upgrade, bool lookAgain) {
+            const bool done = upgrade.outcome == QLatin1String("done");
+            QString line =
+                done && !lookAgain
+                    ? QStringLiteral("firmware upgrade done: ") + IdentityLine(device.Identity())
+                : done ? QStringLiteral("the firmware was sent, but the KDR31 did not answer "
+                                        "after its reboot")
+                       : QStringLiteral("firmware upgrade ended (%1)").arg(upgrade.outcome);
+            if (lookAgain)
+                line += QStringLiteral("; the KDR31 is looked for again");
+            else
+                line += QStringLiteral("; the poll goes on");
+            PrintError(line);
+        });
+}
+
+// POST /api/v1/firmware/upgrade arrives on a connection's thread and is handed to the service on
+// its own; the firmware's state goes to the HTTP side as it changes.
+void ServeFirmware(FirmwareService& firmware, HttpSink& http) {
+    HttpServer& server = http.Server();
+    server.SetUpgradeHandler([&firmware](HttpServer::UpgradeDone done) {
+        QMetaObject::invokeMethod(
+            &firmware, [&firmware, done] { firmware.RequestUpgrade(UpgradeSource::Http, done); },
+            Qt::QueuedConnection);
+    });
+    server.SetFirmware(firmware.Status(), false);
+    QObject::connect(&firmware, &FirmwareService::Changed, &http,
+                     [&server](const FirmwareStatus& status, bool upgradeEvent) {
+                         server.SetFirmware(status, upgradeEvent);
+                     });
+}
+
+// Home Assistant's update entity: its state, and its install command. The state goes out at the
+// upgrade's events and at every change outside an upgrade, not at every block.
+void PublishFirmware(FirmwareService& firmware, MqttPublisher& publisher) {
+    publisher.SetUpgradeHandler([&firmware, &publisher] {
+        firmware.RequestUpgrade(UpgradeSource::Mqtt, [&publisher](const UpgradeAnswer& answer) {
+            publisher.ReportUpgradeAnswer(answer);
+        });
+    });
+    publisher.PublishFirmwareState(firmware.Status());
+    QObject::connect(&firmware, &FirmwareService::Changed, &publisher,
+                     [&publisher](const FirmwareStatus& status, bool upgradeEvent) {
+                         if (upgradeEvent || !status.UpgradeRunning())
+                             publisher.PublishFirmwareState(status);
+                     });
+}
 
 } // namespace
 
@@ -284,6 +382,19 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
     QObject::connect(&interrupts, &Interrupts::Interrupted, &service,
                      [&service] { service.Stop(ExitOk); });
     ReportLostAndBack(service.Loop(), request.port);
+    // The firmware, where the check's outcome is shown (MQTT, HTTP): checked at the start and
+    // once a day, upgraded on request where that is allowed.
+    std::unique_ptr<FirmwareService> firmware;
+    if (request.mqtt || request.http) {
+        firmware = std::make_unique<FirmwareService>(service, device, request.port.number,
+                                                     FirmwareFileTag(request.port));
+        ReportFirmware(*firmware, device, request.port, interrupts);
+        QObject::connect(&interrupts, &Interrupts::Interrupted, firmware.get(), [&firmware] {
+            const QString wait = firmware->Stop();
+            if (!wait.isEmpty())
+                PrintError(wait);
+        });
+    }
 
     // The history first: a reading is on disk (queued for it) before anyone else has it.
     std::unique_ptr<HistoryRecorder> recorder;
@@ -327,12 +438,26 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
                              if (!mqtt->Start(identity))
                                  service.Stop(ExitFailure);
                          });
+        // Then the update entity, once, and the firmware the device reports at each time.
+        QObject::connect(
+            &service, &ReadingsService::Identified, mqtt.get(),
+            [&mqtt, &firmware, published = false](const DeviceIdentity& identity) mutable {
+                MqttPublisher* publisher = mqtt->Publisher();
+                if (!publisher)
+                    return;
+                if (!published) {
+                    published = true;
+                    PublishFirmware(*firmware, *publisher);
+                }
+                publisher->SetFirmwareVersion(VersionText(identity.version));
+            });
     }
     std::unique_ptr<HttpSink> http;
     if (request.http) {
         HttpOptions options = *request.http;
         options.databasePath = databasePath;
         http = std::make_unique<HttpSink>(options, service, request.port);
+        ServeFirmware(*firmware, *http);
         if (!http->Start())
             return ExitFailure;
         service.AddSink(http.get());
@@ -344,7 +469,12 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
     StdoutSink out(request.format, service);
     service.AddSink(&out);
 
+    if (firmware)
+        firmware->StartChecks();
     int exitCode = service.Run();
+    // The check may still end while the sinks drain: nobody is told any more.
+    if (firmware)
+        firmware->disconnect();
     device.Disconnect();
     http.reset(); // its event streams end, and no settings request waits any more
     if (mqtt)

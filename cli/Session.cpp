@@ -1,7 +1,9 @@
 #include "cli/Session.h"
 
+#include "cli/ConfigFile.h"
 #include "cli/Console.h"
 #include "device_link/MSComm.h"
+#include "device_link/ServiceUnit.h"
 #include "poller/DeviceLoop.h"
 
 #include <QFileInfo>
@@ -69,6 +71,52 @@ QString ConnectFailureText(const PortChoice& port, ConnectOutcome outcome,
 #endif
     return QStringLiteral("cannot open %1 (%2): close any other program that uses it and retry")
         .arg(port.Display(), portError.isEmpty() ? QStringLiteral("unknown error") : portError);
+}
+
+QString ServiceConfigPath(const QString& unit) {
+    return QStringLiteral("/etc/kdr31/%1.conf").arg(unit.section(QLatin1Char('@'), 1));
+}
+
+QString HeldByServiceText(const QString& unit, const QString& holder, const QByteArray& config,
+                          bool root) {
+    const QString path = ServiceConfigPath(unit);
+    const auto quoted = [](QString text) {
+        return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+               QLatin1Char('\'');
+    };
+    // The HTTP side as this machine reaches it: a wildcard address through its loopback.
+    const QString listen = ConfigFileValue(config, QStringLiteral("http")).value_or(QString());
+    QString address = listen.isEmpty() ? QStringLiteral("127.0.0.1:8031") : listen;
+    if (!address.contains(QLatin1Char(':')))
+        address = QStringLiteral("127.0.0.1:") + address;
+    address.replace(QLatin1String("0.0.0.0:"), QLatin1String("127.0.0.1:"));
+    address.replace(QLatin1String("[::]:"), QLatin1String("[::1]:"));
+    const QString tokenFile = ConfigFileValue(config, QStringLiteral("http-token-file"))
+                                  .value_or(QStringLiteral("/etc/kdr31/http token"));
+    const bool overHttp = !listen.isEmpty() &&
+                          ConfigFileValue(config, QStringLiteral("http-allow-upgrade")) &&
+                          ConfigFileValue(config, QStringLiteral("http-token-file"));
+    const bool fromHomeAssistant = ConfigFileValue(config, QStringLiteral("mqtt")) &&
+                                   ConfigFileValue(config, QStringLiteral("mqtt-allow-upgrade"));
+    const QString sudo = root ? QString() : QStringLiteral("sudo ");
+    QStringList lines{
+        QStringLiteral("the port is held by the readings service %1 (%2), which upgrades the "
+                       "KDR31 itself between two readings:")
+            .arg(unit, holder.isEmpty() ? QStringLiteral("another program") : holder),
+        QStringLiteral("  with curl: curl -X POST -H \"Authorization: Bearer $(%1cat %2)\" "
+                       "http://%3/api/v1/firmware/upgrade%4")
+            .arg(sudo, quoted(tokenFile), address,
+                 overHttp ? QString()
+                          : QStringLiteral(" (once %1 holds http, http-token-file and "
+                                           "http-allow-upgrade)")
+                                .arg(path)),
+        QStringLiteral("  from Home Assistant: the KDR31's Firmware update, Install%1")
+            .arg(fromHomeAssistant
+                     ? QString()
+                     : QStringLiteral(" (once %1 holds mqtt and mqtt-allow-upgrade)").arg(path)),
+        QStringLiteral("  or stop the service first: ") + StopServiceCommand(unit),
+    };
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString IdentityLine(const DeviceIdentity& identity) {

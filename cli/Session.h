@@ -23,6 +23,15 @@ void ReportLostAndBack(DeviceLoop& loop, const PortChoice& port);
 QString ConnectFailureText(const PortChoice& port, ConnectOutcome outcome,
                            const QString& portError);
 
+// The port is held by the readings service (its unit, its process as PortClaim names it), which
+// upgrades the KDR31 itself between two readings: how to ask it, with curl and from Home
+// Assistant, from what the service's configuration file (its text; empty where it cannot be
+// read) says of its HTTP side and its options, and how to stop it instead.
+QString HeldByServiceText(const QString& unit, const QString& holder, const QByteArray& config,
+                          bool root);
+// The service's configuration file: /etc/kdr31/<instance>.conf.
+QString ServiceConfigPath(const QString& unit);
+
 // "V1.2.3.4 s/n:KD310042"
 QString IdentityLine(const DeviceIdentity& identity);
 // The identity and settings, a "Name: value" line each.

@@ -104,7 +104,7 @@ void TerminalUpgrade::EndLine() {
 bool TerminalUpgrade::AskYesNo(const QString& question) {
     EndLine();
     if (assumeYes_) {
-        WriteErr(question + QStringLiteral("? yes (--yes)\n"));
+        WriteErr(question + QStringLiteral("? yes (%1)\n").arg(answeredBy_));
         return true;
     }
     WriteErr(question + QStringLiteral("? [y/N] "));

@@ -29,6 +29,9 @@ public:
     void ResumePoll() override {}
     void Reconnect() override;
 
+    // Who answered the question beforehand, as the line says after "yes": "--yes" unless set.
+    void SetAnsweredBy(const QString& who) { answeredBy_ = who; }
+
     // The bar's line: "[#####     ]  42%  Sending block 27/63  0:12 left".
     static QString BarLine(double bar, const QString& label, int secondsLeft);
 
@@ -43,6 +46,7 @@ private:
     Interrupts& interrupts_;
     bool assumeYes_;
     bool drawBar_;
+    QString answeredBy_ = QStringLiteral("--yes");
     QString label_;
     double bar_ = 0;
     QString drawn_;             // the bar line on the terminal now; empty for none

@@ -6,8 +6,13 @@
 #include "cli/TerminalUpgrade.h"
 #include "device/FirmwareUpgrade.h"
 #include "device/Kdr31Device.h"
+#include "device_link/MSComm.h"
+#include "device_link/PortClaim.h"
+#include "device_link/ServiceUnit.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <unistd.h>
 
 namespace {
 
@@ -30,6 +35,30 @@ int ExitCodeOf(UpgradeOutcome outcome) {
     return ExitFailure;
 }
 
+// Opens the port and identifies the KDR31, or says why not. A port the readings service holds is
+// not a dead end: the service upgrades the KDR31 itself when asked.
+bool ConnectForUpgrade(Kdr31Device& device, const PortChoice& port) {
+    UsePort(device, port);
+    const ConnectOutcome outcome = device.Connect(port.number);
+    if (outcome == ConnectOutcome::Connected)
+        return true;
+    const QString portError = device.Port().LastError();
+    const QString holder = device.Port().OpenRefusedAsHeld()
+                               ? PortClaim::Holder(device.Port().LastDevice())
+                               : QString();
+    device.Disconnect();
+    const QString unit = ServiceUnitOfProcess(HolderPid(holder));
+    if (unit.isEmpty()) {
+        PrintError(ConnectFailureText(port, outcome, portError));
+        return false;
+    }
+    QFile config(ServiceConfigPath(unit));
+    const QByteArray text =
+        config.open(QIODevice::ReadOnly) ? config.read(64 * 1024) : QByteArray();
+    PrintError(HeldByServiceText(unit, holder, text, geteuid() == 0));
+    return false;
+}
+
 } // namespace
 
 int RunUpgrade(const CliRequest& request, Interrupts& interrupts) {
@@ -49,7 +78,7 @@ int RunUpgrade(const CliRequest& request, Interrupts& interrupts) {
     }
 
     Kdr31Device device;
-    if (!ConnectOrExplain(device, request.port))
+    if (!ConnectForUpgrade(device, request.port))
         return ExitFailure;
 
     FirmwareUpgrade upgrade(device);

@@ -47,7 +47,8 @@ UpgradeOutcome FirmwareUpgrade::Run(UpgradeFrontEnd& frontEnd) {
     ModMain::CancelRequested = 0;
     blockCount_ = 0;
     nextBlock_ = 0;
-    const auto idle = qScopeGuard([this] { phase_ = UpgradePhase::Idle; });
+    listed_.reset();
+    const auto idle = qScopeGuard([this] { SetPhase(UpgradePhase::Idle); });
 
     ui_->StopPoll();
     // Each step ends the upgrade itself, with its message, when it fails.
@@ -66,7 +67,7 @@ UpgradeOutcome FirmwareUpgrade::Run(UpgradeFrontEnd& frontEnd) {
 }
 
 std::optional<FirmwareVersion> FirmwareUpgrade::CheckOnlineVersion() {
-    phase_ = UpgradePhase::Checking;
+    SetPhase(UpgradePhase::Checking);
     ui_->ShowProgress(UpgradeText::Caption);
     ui_->SetProgressText(UpgradeText::Checking);
     ui_->SetProgressBar(0);
@@ -83,6 +84,7 @@ std::optional<FirmwareVersion> FirmwareUpgrade::CheckOnlineVersion() {
         End(UpgradeText::NotDownloaded, true);
         return std::nullopt;
     }
+    listed_ = latest;
     ui_->SetProgressBar(10);
     // Any other version is offered, also an older one.
     if (*latest == ModMain::DeviceFwVersion) {
@@ -91,7 +93,7 @@ std::optional<FirmwareVersion> FirmwareUpgrade::CheckOnlineVersion() {
         return std::nullopt;
     }
 
-    phase_ = UpgradePhase::Confirming;
+    SetPhase(UpgradePhase::Confirming);
     if (!ui_->AskYesNo(ConfirmUpgradeText(*latest))) {
         failure_ = UpgradeOutcome::Declined;
         End({}, true);
@@ -106,7 +108,8 @@ void FirmwareUpgrade::SetLocalImage(const QString& hexFile, const FirmwareVersio
 }
 
 std::optional<FirmwareVersion> FirmwareUpgrade::ConfirmLocalImage() {
-    phase_ = UpgradePhase::Confirming;
+    SetPhase(UpgradePhase::Confirming);
+    listed_ = localVersion_;
     ui_->ShowProgress(UpgradeText::Caption);
     const QString question = QStringLiteral("Are you sure to upload firmware V%1 from %2 to KDR31")
                                  .arg(VersionText(localVersion_), localHexFile_);
@@ -121,7 +124,7 @@ std::optional<FirmwareVersion> FirmwareUpgrade::ConfirmLocalImage() {
 std::optional<QString> FirmwareUpgrade::DownloadImage() {
     // Judged by the completed transfer, however long it takes within the limit; the bar moves
     // meanwhile.
-    phase_ = UpgradePhase::Downloading;
+    SetPhase(UpgradePhase::Downloading);
     failure_ = UpgradeOutcome::DownloadFailed;
     ui_->SetProgressText(UpgradeText::Downloading);
     QString localPath;
@@ -146,7 +149,7 @@ std::optional<QString> FirmwareUpgrade::DownloadImage() {
 std::optional<QByteArray> FirmwareUpgrade::ConvertImage(const QString& hexFile) {
     // A file the loader could not read or found damaged is not flashed, and an image the boot
     // loader cannot take is refused before its first block.
-    phase_ = UpgradePhase::Converting;
+    SetPhase(UpgradePhase::Converting);
     failure_ = UpgradeOutcome::ImageRefused;
     const HexImage hex = Hex2BinString(hexFile, true, [this](const QString& text) {
         if (!wait_->Aborted())
@@ -178,7 +181,7 @@ UpgradeOutcome FirmwareUpgrade::UploadImage(const QByteArray& image,
     ui_->SetProgressText(SendingBlockText(k, blockCount_));
     ui_->SetProgressBar(BlockBar(k, blockCount_));
 
-    phase_ = UpgradePhase::SendingBlocks;
+    SetPhase(UpgradePhase::SendingBlocks);
     for (;;) {
         // The one place per block where the user is heard: a Cancel pressed during the block
         // before is seen here.
@@ -197,14 +200,14 @@ UpgradeOutcome FirmwareUpgrade::UploadImage(const QByteArray& image,
 
     // Also after a Cancel: the device learns that the upload has ended. The full count and the
     // CRC of the whole image let it see that blocks are missing.
-    phase_ = UpgradePhase::Finishing;
+    SetPhase(UpgradePhase::Finishing);
     if (!SendUploadCommand(Command::UploadFinish, FinishPayload(image, version))) {
         FailUpload(UpgradeText::UpgradingFailed);
         return wait_->Aborted() ? UpgradeOutcome::Aborted : UpgradeOutcome::UploadFailed;
     }
     ++k;
 
-    phase_ = UpgradePhase::Rebooting;
+    SetPhase(UpgradePhase::Rebooting);
     ui_->SetProgressText(UpgradeText::Rebooting);
     const double rebootEnd = Timer() + RebootSeconds;
     const auto showReboot = [this, rebootEnd] {
@@ -217,7 +220,7 @@ UpgradeOutcome FirmwareUpgrade::UploadImage(const QByteArray& image,
     ui_->SetProgressBar(BlockBar(k, blockCount_));
     ui_->CloseProgress();
 
-    phase_ = UpgradePhase::Reconnecting;
+    SetPhase(UpgradePhase::Reconnecting);
     device_.ClosePort();
     if (wait_->Until(Timer() + ReopenPauseSeconds) == UpgradeWait::End::Aborted)
         return UpgradeOutcome::Aborted;
@@ -238,18 +241,21 @@ bool FirmwareUpgrade::SendUploadCommand(std::uint8_t command, const QByteArray& 
 }
 
 void FirmwareUpgrade::ConfigureInet() {
-    inet_->SetAccessType(Inet::icDirect);
-    inet_->SetProtocol(Inet::icFTP);
-    inet_->SetUserName(QString::fromLatin1(kFirmwareAccount));
-    inet_->SetPassword(QString::fromLatin1(kFirmwarePassword));
-    // A malformed test-server override leaves no host, and the transfer then fails.
-    inet_->SetRemoteHost(QString::fromLatin1(kFirmwareServerHost));
+    inet_->UseFirmwareServer();
+}
+
+void FirmwareUpgrade::SetPhase(UpgradePhase phase) {
+    if (phase == phase_)
+        return;
+    phase_ = phase;
+    emit PhaseChanged(phase);
 }
 
 FirmwareUpgrade::FetchResult FirmwareUpgrade::FetchFile(const char* remotePath, QString& localPath,
                                                         const std::function<void(double)>& tick) {
     ConfigureInet();
-    const std::optional<QString> path = TempDownloadPath();
+    const std::optional<QString> path =
+        downloadFileName_.isEmpty() ? TempDownloadPath() : TempDownloadPath(downloadFileName_);
     if (!path)
         return FetchResult::NoFolder;
     localPath = *path;

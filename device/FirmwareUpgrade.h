@@ -74,12 +74,24 @@ public:
     // the reboot and the reconnection are those of the online upgrade.
     void SetLocalImage(const QString& hexFile, const FirmwareVersion& version);
 
+    // Later downloads go to this file of the download directory instead of "temp.tmp", so that
+    // upgrades of several ports by one user never write into one file.
+    void SetDownloadFileName(const QString& fileName) { downloadFileName_ = fileName; }
+
     UpgradePhase Phase() const { return phase_; }
     // The number of blocks of the image being uploaded, and the next to go (for progress shown
     // beyond the label, such as the time left).
     int BlockCount() const { return blockCount_; }
     int NextBlock() const { return nextBlock_; }
+    // The version the upgrade list of this run named (or the local image's), once known: the one
+    // being installed once the question was answered Yes.
+    std::optional<FirmwareVersion> Listed() const { return listed_; }
     Inet& Transfer() { return *inet_; }
+
+signals:
+    // At each change of phase, Idle at the end included: for a front end that reports the
+    // phases themselves (the finishing command, for one, shows nothing in the progress window).
+    void PhaseChanged(UpgradePhase phase);
 
 private:
     enum class FetchResult { Done, NoFolder, Failed };
@@ -100,6 +112,7 @@ private:
     // (true); any other outcome is the caller's to judge.
     bool EndedByTransfer(FetchResult fetched);
     void FailUpload(const QString& message);
+    void SetPhase(UpgradePhase phase);
 
     Kdr31Device& device_;
     Inet* inet_ = nullptr;
@@ -111,4 +124,6 @@ private:
     int nextBlock_ = 0;
     QString localHexFile_; // empty: the firmware server's image
     FirmwareVersion localVersion_{};
+    QString downloadFileName_; // empty: "temp.tmp"
+    std::optional<FirmwareVersion> listed_;
 };

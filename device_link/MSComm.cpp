@@ -163,10 +163,19 @@ bool MSComm::SetInputMode(int mode) {
     return true;
 }
 
+void MSComm::HoldClaim(bool hold) {
+    holdClaim_ = hold;
+    if (!hold && !port_.isOpen())
+        claim_.Release();
+}
+
 bool MSComm::SetPortOpen(bool open) {
     if (!open) {
         port_.close();
-        claim_.Release();
+        if (holdClaim_)
+            claim_.KeepExclusive();
+        else
+            claim_.Release();
         port_.clearError();
         return true;
     }
@@ -182,12 +191,17 @@ bool MSComm::SetPortOpen(bool open) {
         return false;
     }
     // The claim comes before Qt's lock file, so that a port held elsewhere is refused as such
-    // whatever lock directory each program sees, and without touching the holder's line.
-    if (claim_.Claim(lastDevice_) == PortClaim::Outcome::HeldElsewhere) {
+    // whatever lock directory each program sees, and without touching the holder's line. A claim
+    // held across a close is taken up again as it is: letting go of it for a moment would let
+    // another program in.
+    if (claim_.Claimed() && claimedDevice_ == lastDevice_) {
+        claim_.AllowReopen();
+    } else if (claim_.Claim(lastDevice_) == PortClaim::Outcome::HeldElsewhere) {
         lastError_ = claim_.Reason();
         refusedAsHeld_ = true;
         return false;
     }
+    claimedDevice_ = lastDevice_;
     port_.setPortName(lastDevice_);
     port_.setBaudRate(baud_);
     port_.setParity(parity_);

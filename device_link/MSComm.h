@@ -64,6 +64,16 @@ public:
     void SetDevicePathOverride(const QString& path) { pathOverride_ = path; }
     QString DevicePathOverride() const { return pathOverride_; }
 
+    // While held, closing the port keeps the kernel's claim on it, and the next open of the same
+    // device takes that claim up again: the port is closed and opened again (around a firmware
+    // upgrade's reboot) without a moment in which another program could take it. Letting go
+    // releases the claim at once when the port is closed by then. A port that fails (a pulled
+    // cable) lets its claim go all the same.
+    void HoldClaim(bool hold);
+    bool ClaimHeld() const { return holdClaim_; }
+    // The kernel's claim on the port's device is this program's.
+    bool Claimed() const { return claim_.Claimed(); }
+
     // One command transaction at a time may use the port.
     bool InTransaction() const { return inTransaction_; }
     void SetInTransaction(bool active) { inTransaction_ = active; }
@@ -96,5 +106,7 @@ private:
     bool refusedAsHeld_ = false;
     // Held from the open to the close: the kernel's word that this program alone has the port.
     PortClaim claim_;
+    QString claimedDevice_; // the device of claim_
+    bool holdClaim_ = false;
     QString pathOverride_;
 };

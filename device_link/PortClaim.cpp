@@ -166,6 +166,13 @@ void PortClaim::MakeExclusive(int fd) {
 #endif
 }
 
+void PortClaim::AllowReopen() {
+#if !defined(Q_OS_WIN) && defined(TIOCNXCL)
+    if (fd_ >= 0)
+        ioctl(fd_, TIOCNXCL);
+#endif
+}
+
 QString PortClaim::HeldText(const QString& device) {
     const QString holder = Holder(device);
     if (holder.isEmpty())

@@ -32,6 +32,12 @@ public:
 
     // Refuses further opens of the port behind the descriptor (root's excepted).
     static void MakeExclusive(int fd);
+    // While the port is closed and the claim held: the device stays exclusive through the claim's
+    // own descriptor (Qt's close gives up the port's), so that programs that take no claim are
+    // refused too. AllowReopen lets this program open it once more; the caller makes the open
+    // port exclusive again.
+    void KeepExclusive() { MakeExclusive(fd_); }
+    void AllowReopen();
     // "another program holds the port", naming the holder where the system tells:
     // "another program holds the port: kdr31-cli (pid 1234)".
     static QString HeldText(const QString& device);

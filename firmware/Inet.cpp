@@ -116,10 +116,14 @@ QString CurlFailure(CURLcode code, const char* errorBuffer) {
 } // namespace
 
 std::optional<QString> TempDownloadPath() {
+    return TempDownloadPath(QLatin1String(kTempFileName));
+}
+
+std::optional<QString> TempDownloadPath(const QString& fileName) {
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
     if (cache.isEmpty() || !PreparePrivateDirectory(cache))
         return std::nullopt;
-    return QDir::toNativeSeparators(QDir(cache).filePath(QLatin1String(kTempFileName)));
+    return QDir::toNativeSeparators(QDir(cache).filePath(fileName));
 }
 
 // One download, shared by the Inet that started it and its worker thread. The worker is never
@@ -293,6 +297,15 @@ bool Inet::SetRemoteHost(const QString& host) {
     host_ = host;
     port_ = 0;
     return true;
+}
+
+void Inet::UseFirmwareServer() {
+    SetAccessType(icDirect);
+    SetProtocol(icFTP);
+    SetUserName(QString::fromLatin1(kFirmwareAccount));
+    SetPassword(QString::fromLatin1(kFirmwarePassword));
+    // A malformed test-server override leaves no host, and the transfer then fails.
+    SetRemoteHost(QString::fromLatin1(kFirmwareServerHost));
 }
 
 QString Inet::URL() const {

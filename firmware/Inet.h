@@ -30,6 +30,9 @@ inline constexpr char kFirmwareServerEnv[] = "KDR31_FIRMWARE_SERVER";
 // missing, on every system. Never the program's own directory, which other local users may be
 // able to write to. Nothing when no writable place exists.
 std::optional<QString> TempDownloadPath();
+// The same directory with a file name of the caller's: two pollers of one user (one per port)
+// download into files of their own.
+std::optional<QString> TempDownloadPath(const QString& fileName);
 
 class Inet : public QObject {
     Q_OBJECT
@@ -57,6 +60,9 @@ public:
     // is neither "host" nor "host:port" clears the host and returns false, so that a mistyped
     // override never falls back to the real server.
     bool SetRemoteHost(const QString& host);
+    // The settings of every transfer from the firmware server: direct (no proxy), FTP, the
+    // firmware account, the server's host (or KDR31_FIRMWARE_SERVER's).
+    void UseFirmwareServer();
     // The most bytes the downloads started from now on may bring; 0 for no bound. A download that
     // passes it is stopped at once, whether or not the server announced the size, and fails; its
     // local file is removed.

@@ -23,10 +23,12 @@ MHD_Result ServeEvents(HttpShared& server, HttpRequest& request) {
                          {{"Retry-After", "5"}});
     auto stream = std::make_unique<HttpStream>();
     quint64 seen = 0;
+    quint64 seenUpgrade = 0;
     quint64 capacitySeen = 0;
     {
         std::lock_guard<std::mutex> lock(server.mutex);
         seen = server.sequence;
+        seenUpgrade = server.upgradeEventNumber;
         capacitySeen = server.capacitySequence;
     }
     // The stream opens with the newest reading, so a page shows something at once and not
@@ -35,13 +37,26 @@ MHD_Result ServeEvents(HttpShared& server, HttpRequest& request) {
     bool first = true;
     const auto keepAlive =
         std::min(EventKeepAlive, std::chrono::milliseconds(server.options.idleTimeoutS * 1000 / 2));
-    stream->fill = [&server, seen, capacitySeen, first, keepAlive](QByteArray& out) mutable {
+    stream->fill = [&server, seen, seenUpgrade, capacitySeen, first,
+                    keepAlive](QByteArray& out) mutable {
         std::unique_lock<std::mutex> lock(server.mutex);
         if (!first)
-            server.newReading.wait_for(lock, keepAlive,
-                                       [&] { return server.stopping || server.sequence != seen; });
+            server.newReading.wait_for(lock, keepAlive, [&] {
+                return server.stopping || server.sequence != seen ||
+                       server.upgradeEventNumber != seenUpgrade;
+            });
         if (server.stopping)
             return false;
+        // The firmware upgrade's events, each of them, in order: at a change of phase and at
+        // every further 5 % of its blocks.
+        if (server.upgradeEventNumber != seenUpgrade) {
+            for (const auto& [number, data] : server.upgradeEvents)
+                if (number > seenUpgrade)
+                    out += "event: upgrade\ndata: " + data + "\n\n";
+            seenUpgrade = server.upgradeEventNumber;
+            if (server.sequence == seen && !first)
+                return true;
+        }
         if ((first || server.sequence != seen) && server.latest) {
             seen = server.sequence;
             const Reading reading = *server.latest;

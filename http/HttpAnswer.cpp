@@ -2,6 +2,7 @@
 
 #include "readings/ReadingsFormat.h"
 
+#include <QCryptographicHash>
 #include <cstring>
 
 namespace {
@@ -20,6 +21,21 @@ MHD_Result Queue(MHD_Connection* connection, unsigned int status, MHD_Response* 
 }
 
 } // namespace
+
+bool BearerTokenMatches(MHD_Connection* connection, const QByteArray& token) {
+    const QByteArray authorization(
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION));
+    const QByteArray prefix("Bearer ");
+    if (!authorization.startsWith(prefix))
+        return false;
+    const QByteArray a =
+        QCryptographicHash::hash(authorization.mid(prefix.size()), QCryptographicHash::Sha256);
+    const QByteArray b = QCryptographicHash::hash(token, QCryptographicHash::Sha256);
+    unsigned char difference = 0;
+    for (int i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0 && !token.isEmpty();
+}
 
 void MarkResponding(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =

@@ -42,6 +42,11 @@ MHD_Result SendJson(MHD_Connection* connection, unsigned int status, const QJson
 MHD_Result SendError(MHD_Connection* connection, unsigned int status, const QString& message,
                      const HttpHeaders& headers = {});
 
+// The request carries "Authorization: Bearer <token>" with this (non-empty) token. Compared in
+// constant time: neither the length nor the first wrong byte of a guess shows in the time of the
+// answer.
+bool BearerTokenMatches(MHD_Connection* connection, const QByteArray& token);
+
 // An answer produced piece by piece: fill() appends the next piece and returns false at the end.
 // The slot is held until the answer ends.
 struct HttpStream {

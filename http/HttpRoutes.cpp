@@ -55,6 +55,8 @@ const std::vector<Route>& HttpRoutes() {
          ServeEnergyDays,
          true},
         {"/api/v1/settings", RouteMethod::Put, {}, ServeSettings},
+        {"/api/v1/firmware", RouteMethod::Get, {}, ServeFirmware},
+        {"/api/v1/firmware/upgrade", RouteMethod::Post, {}, ServeFirmwareUpgrade},
     };
     return routes;
 }

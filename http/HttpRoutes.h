@@ -65,6 +65,7 @@ using RouteHandler = MHD_Result (*)(HttpShared& server, HttpRequest& request);
 enum class RouteMethod {
     Get, // and HEAD
     Put,
+    Post,
 };
 
 struct Route {
@@ -105,3 +106,6 @@ MHD_Result ServeMetrics(HttpShared& server, HttpRequest& request);
 MHD_Result ServeCapacity(HttpShared& server, HttpRequest& request);
 // EnergyRoute.cpp: energy per day, from the history's day totals.
 MHD_Result ServeEnergyDays(HttpShared& server, HttpRequest& request);
+// FirmwareRoutes.cpp: the firmware check and upgrades, the latter with the token.
+MHD_Result ServeFirmware(HttpShared& server, HttpRequest& request);
+MHD_Result ServeFirmwareUpgrade(HttpShared& server, HttpRequest& request);

@@ -241,6 +241,24 @@ void HttpServer::SetConnected(bool connected) {
     d.connected = connected;
 }
 
+void HttpServer::SetUpgradeHandler(UpgradeHandler handler) {
+    impl_->shared.upgradeHandler = std::move(handler);
+}
+
+void HttpServer::SetFirmware(const FirmwareStatus& status, bool upgradeEvent) {
+    HttpShared& d = impl_->shared;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.firmware = status;
+        if (!upgradeEvent)
+            return;
+        d.upgradeEvents.emplace_back(++d.upgradeEventNumber, JsonText(d.FirmwareJson()));
+        while (d.upgradeEvents.size() > HttpShared::UpgradeEventsKept)
+            d.upgradeEvents.pop_front();
+    }
+    d.newReading.notify_all();
+}
+
 void HttpServer::SetSinkStatus(std::optional<qint64> mqttQueueLength, qint64 historyWriteProblems) {
     HttpShared& d = impl_->shared;
     std::lock_guard<std::mutex> lock(d.mutex);
@@ -439,8 +457,11 @@ MHD_Result HttpServer::Impl::Dispatch(MHD_Connection* connection, const QByteArr
         if (url != r.path)
             continue;
         const bool takesGet = r.method == RouteMethod::Get;
-        allow += QByteArray(allow.isEmpty() ? "" : ", ") + (takesGet ? "GET, HEAD" : "PUT");
-        if (takesGet ? get : method == MHD_HTTP_METHOD_PUT)
+        const char* name = takesGet                       ? "GET, HEAD"
+                           : r.method == RouteMethod::Put ? MHD_HTTP_METHOD_PUT
+                                                          : MHD_HTTP_METHOD_POST;
+        allow += QByteArray(allow.isEmpty() ? "" : ", ") + name;
+        if (takesGet ? get : method == name)
             route = &r;
     }
     if (allow.isEmpty())

@@ -40,6 +40,8 @@
 // those figures, so a reading handed without them has none.
 
 #include "device/Kdr31Device.h"
+#include "firmware/FirmwareStatus.h"
+#include "history/QuarterPeak.h"
 #include "readings/ReadingsFormat.h"
 #include "readings/SettingsRequest.h"
 
@@ -67,6 +69,8 @@ struct HttpOptions {
     int maxHistoryReaders = 4;
     // PUT /api/v1/settings is served only with both.
     bool allowSettings = false;
+    // POST /api/v1/firmware/upgrade likewise, with the token.
+    bool allowUpgrade = false;
     QByteArray token;
     // The history database; empty: the history endpoints answer 503.
     QString databasePath;
@@ -115,6 +119,16 @@ public:
     // it for the poll thread); done may be called on any thread, once, and the connection waits
     // for it up to 75 s.
     void SetSettingsHandler(SettingsHandler handler);
+
+    // The firmware: what the poller knows of it, for GET /api/v1/firmware and /metrics; with
+    // upgradeEvent an "upgrade" event goes to every event stream too. From the poll thread.
+    void SetFirmware(const FirmwareStatus& status, bool upgradeEvent);
+    // Before Start. POST /api/v1/firmware/upgrade hands the request to handler on a connection's
+    // thread (it must only hand it over); done may be called on any thread, once, and the
+    // connection waits for it up to 75 s. Without one the route answers 503.
+    using UpgradeDone = std::function<void(const UpgradeAnswer& answer)>;
+    using UpgradeHandler = std::function<void(UpgradeDone done)>;
+    void SetUpgradeHandler(UpgradeHandler handler);
 
     struct Impl;
 

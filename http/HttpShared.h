@@ -55,6 +55,15 @@ struct HttpShared {
     qint64 historyProblems = 0;
     bool settingsBusy = false;
 
+    // The firmware (FirmwareRoutes.cpp); under mutex. upgradeEvents keeps the newest upgrade
+    // events with their numbers, so that a stream that was busy sending misses none of them.
+    HttpServer::UpgradeHandler upgradeHandler;
+    std::optional<FirmwareStatus> firmware;
+    bool upgradeRequestBusy = false;
+    quint64 upgradeEventNumber = 0;
+    std::deque<std::pair<quint64, QByteArray>> upgradeEvents;
+    static constexpr size_t UpgradeEventsKept = 64;
+
     // The peak warning's starts and ends, each the capacity figures of the reading that brought
     // it (CapacityJson), numbered from 1 in capacitySequence; the newest CapacityEventsKept, so a
     // stream that was slow to send loses none of a few quick ones.
@@ -83,6 +92,11 @@ struct HttpShared {
     void HistoryUnreadable(const QString& reason);
 
     static qint64 SteadyMs();
+
+    // The firmware as GET /api/v1/firmware gives it: FirmwareStatusJson, with the installed
+    // version the device reported where no check has said it yet, and whether an upgrade may be
+    // asked for over HTTP. Under mutex.
+    QJsonObject FirmwareJson() const;
 
 private:
     std::atomic<int> historyReaders_{0};

@@ -32,6 +32,21 @@ QByteArray MetricNumber(double value) {
     return QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
+// The firmware: whether the firmware server lists another version than the device's (only once a
+// check has said so), and whether an upgrade runs.
+void FirmwareMetrics(QByteArray& out, const std::optional<FirmwareStatus>& firmware) {
+    if (firmware && firmware->check.installed && firmware->check.listed) {
+        out += "# HELP kdr31_firmware_update_available 1 when the firmware server lists another "
+               "firmware than the device runs.\n# TYPE kdr31_firmware_update_available gauge\n";
+        out += QByteArray("kdr31_firmware_update_available ") +
+               (firmware->check.Differ() ? "1" : "0") + '\n';
+    }
+    out += "# HELP kdr31_upgrade_in_progress 1 while the poller upgrades the device's "
+           "firmware.\n# TYPE kdr31_upgrade_in_progress gauge\n";
+    out += QByteArray("kdr31_upgrade_in_progress ") +
+           (firmware && firmware->UpgradeRunning() ? "1" : "0") + '\n';
+}
+
 QByteArray Metrics(HttpShared& server) {
     std::unique_lock<std::mutex> lock(server.mutex);
     const std::optional<Reading> reading = server.latest;
@@ -42,6 +57,7 @@ QByteArray Metrics(HttpShared& server) {
     const std::optional<qint64> queue = server.mqttQueue;
     const qint64 problems = server.historyProblems;
     const std::shared_ptr<const CapacityNow> capacity = server.Capacity();
+    const std::optional<FirmwareStatus> firmware = server.firmware;
     lock.unlock();
 
     QByteArray out;
@@ -97,6 +113,8 @@ QByteArray Metrics(HttpShared& server) {
                   "The capacity tariff's billed peak: the mean of the counted peaks of the last "
                   "12 months.",
                   quarter.billedPeakW);
+
+    FirmwareMetrics(out, firmware);
 
     // A failed or implausible reading has no values: the series stay away rather than read 0.
     if (!reading || reading->row.state != ReadingsRow::Received || reading->implausible)

@@ -3,24 +3,12 @@
 
 #include "http/HttpRoutes.h"
 
-#include <QCryptographicHash>
 #include <QJsonArray>
 
 namespace {
 
 // The device takes settings between readings: at most one interval (60 s) and a transaction.
 constexpr auto SettingsWait = std::chrono::seconds(75);
-
-// Constant-time: the hashes of both are compared whole, so neither the length nor the first
-// wrong byte of a guess shows in the time of the answer.
-bool SameToken(const QByteArray& given, const QByteArray& expected) {
-    const QByteArray a = QCryptographicHash::hash(given, QCryptographicHash::Sha256);
-    const QByteArray b = QCryptographicHash::hash(expected, QCryptographicHash::Sha256);
-    unsigned char difference = 0;
-    for (int i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0 && !expected.isEmpty();
-}
 
 } // namespace
 
@@ -31,11 +19,7 @@ MHD_Result ServeSettings(HttpShared& server, HttpRequest& request) {
         return SendError(connection, MHD_HTTP_FORBIDDEN,
                          QStringLiteral("settings over HTTP are off: start the poller with "
                                         "--http-allow-settings and --http-token-file"));
-    const QByteArray authorization(
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION));
-    const QByteArray prefix("Bearer ");
-    if (!authorization.startsWith(prefix) ||
-        !SameToken(authorization.mid(prefix.size()), options.token))
+    if (!BearerTokenMatches(connection, options.token))
         return SendError(connection, MHD_HTTP_UNAUTHORIZED,
                          QStringLiteral("give the token as Authorization: Bearer TOKEN"),
                          {{MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer realm=\"kdr31\""}});

@@ -5,7 +5,8 @@
 // are worked out for each, from the history when there is one.
 //
 //   kdr31-http-feed --http 127.0.0.1:8031 --every 1000 [--db PATH --backfill HOURS]
-//                   [--http-host NAME]... [--peak-power W] [--capacity-price EUR]
+//                   [--http-host NAME]... [--listed A.B.C.D] [--peak-power W]
+//                   [--capacity-price EUR]
 //
 // --peak-power W draws W from the start of the quarter-hour now on (in the backfill too): above
 // the month's peak and the 2.5 kW floor, the peak warning is on at once. With --peak-after MS
@@ -110,6 +111,10 @@ int main(int argc, char* argv[]) {
     option("peak-after", "The peak power from this long after the start (ms) instead.", "MS", "");
     option("peak-for", "The peak power for this long (ms), then 500 W.", "MS", "");
     option("capacity-price", "Capacity tariff price, EUR per kW per year.", "EUR", "");
+    option("listed",
+           "Say that a firmware check found this version listed (the device runs "
+           "1.2.3.4).",
+           "A.B.C.D", "");
     parser.addOption(
         {QStringLiteral("allow-settings"), QStringLiteral("Take settings over HTTP.")});
     parser.addOption(
@@ -218,6 +223,17 @@ int main(int argc, char* argv[]) {
     server.SetDevice(identity, QStringLiteral("COM1 (/dev/pts/0)"),
                      !parser.isSet(QStringLiteral("disconnected")));
     server.SetSinkStatus(0, 0);
+    if (parser.isSet(QStringLiteral("listed"))) {
+        const QStringList parts = parser.value(QStringLiteral("listed")).split(QLatin1Char('.'));
+        FirmwareStatus firmware;
+        firmware.check.installed = identity.version;
+        FirmwareVersion listed{};
+        for (int i = 0; i < 4 && parts.size() == 4; ++i)
+            listed[size_t(i)] = std::uint8_t(parts[i].toUInt());
+        firmware.check.listed = listed;
+        firmware.check.checkedAt = now;
+        server.SetFirmware(firmware, false);
+    }
     if (!server.Start(&error)) {
         std::fprintf(stderr, "kdr31-http-feed: %s\n", qPrintable(error));
         return 3;

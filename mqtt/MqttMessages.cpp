@@ -61,19 +61,26 @@ MqttTopics TopicsFor(const QString& prefix, const QString& serial) {
             base + QStringLiteral("/set"), base + QStringLiteral("/set/result")};
 }
 
+QJsonObject DiscoveryDevice(const QString& serial, const QString& firmwareVersion) {
+    const QString level = SerialTopicLevel(serial);
+    QJsonObject device{
+        {QStringLiteral("identifiers"), QJsonArray{QStringLiteral("kdr31_") + level}},
+        {QStringLiteral("name"), QStringLiteral("KDR31 ") + level},
+        {QStringLiteral("model"), QStringLiteral("KDR31")}};
+    if (!serial.isEmpty())
+        device.insert(QStringLiteral("serial_number"), serial);
+    if (!firmwareVersion.isEmpty())
+        device.insert(QStringLiteral("sw_version"), firmwareVersion);
+    return device;
+}
+
 std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const QString& serial,
                                               const QString& firmwareVersion) {
     const QString level = SerialTopicLevel(serial);
     const QString node = QStringLiteral("kdr31_") + level;
     const MqttTopics topics = TopicsFor(options.prefix, serial);
 
-    QJsonObject device{{QStringLiteral("identifiers"), QJsonArray{node}},
-                       {QStringLiteral("name"), QStringLiteral("KDR31 ") + level},
-                       {QStringLiteral("model"), QStringLiteral("KDR31")}};
-    if (!serial.isEmpty())
-        device.insert(QStringLiteral("serial_number"), serial);
-    if (!firmwareVersion.isEmpty())
-        device.insert(QStringLiteral("sw_version"), firmwareVersion);
+    const QJsonObject device = DiscoveryDevice(serial, firmwareVersion);
 
     std::vector<RetainedMessage> configs;
     for (size_t i = 0; i < SensorKinds.size(); ++i) {
@@ -172,5 +179,68 @@ QByteArray SettingsResultMessage(const SettingsRequest& request, const QStringLi
         object.insert(QStringLiteral("settings"), SettingsRequestJson(request));
     else
         object.insert(QStringLiteral("refusals"), QJsonArray::fromStringList(refusals));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// The firmware: Home Assistant's update entity and its state, the install command's answer.
+
+FirmwareTopics FirmwareTopicsFor(const QString& prefix, const QString& serial) {
+    const QString base =
+        prefix + QLatin1Char('/') + SerialTopicLevel(serial) + QStringLiteral("/firmware");
+    return {base, base + QStringLiteral("/install"), base + QStringLiteral("/result")};
+}
+
+RetainedMessage FirmwareUpdateConfig(const MqttOptions& options, const QString& serial,
+                                     const QString& firmwareVersion) {
+    const QString node = QStringLiteral("kdr31_") + SerialTopicLevel(serial);
+    const FirmwareTopics topics = FirmwareTopicsFor(options.prefix, serial);
+    // The state is JSON (installed_version, latest_version, in_progress, update_percentage,
+    // title), which Home Assistant reads without a template. The availability words are its
+    // defaults, "online" and "offline", so the topic alone says it.
+    QJsonObject config{
+        {QStringLiteral("name"), QStringLiteral("Firmware")},
+        {QStringLiteral("unique_id"), node + QStringLiteral("_firmware")},
+        {QStringLiteral("device_class"), QStringLiteral("firmware")},
+        {QStringLiteral("entity_category"), QStringLiteral("config")},
+        {QStringLiteral("title"), QStringLiteral("KDR31 firmware")},
+        {QStringLiteral("state_topic"), topics.state},
+        {QStringLiteral("availability_topic"), TopicsFor(options.prefix, serial).availability},
+        {QStringLiteral("qos"), 1},
+        {QStringLiteral("device"), DiscoveryDevice(serial, firmwareVersion)},
+    };
+    // Without the flag there is nothing to press: the entity shows the versions only.
+    if (options.allowUpgrade) {
+        config.insert(QStringLiteral("command_topic"), topics.install);
+        config.insert(QStringLiteral("payload_install"),
+                      QString::fromLatin1(FirmwareInstallPayload));
+    }
+    return {options.discoveryPrefix + QStringLiteral("/update/") + node +
+                QStringLiteral("/firmware/config"),
+            QJsonDocument(config).toJson(QJsonDocument::Compact)};
+}
+
+QByteArray FirmwareStateMessage(const FirmwareStatus& status) {
+    QJsonObject state{{QStringLiteral("title"), QStringLiteral("KDR31 firmware")},
+                      {QStringLiteral("in_progress"), status.UpgradeRunning()}};
+    if (status.check.installed)
+        state.insert(QStringLiteral("installed_version"), VersionText(*status.check.installed));
+    if (status.check.listed)
+        state.insert(QStringLiteral("latest_version"), VersionText(*status.check.listed));
+    const std::optional<int> percent =
+        status.UpgradeRunning() ? status.upgrade->Percent() : std::nullopt;
+    state.insert(QStringLiteral("update_percentage"),
+                 percent ? QJsonValue(*percent) : QJsonValue(QJsonValue::Null));
+    return QJsonDocument(state).toJson(QJsonDocument::Compact);
+}
+
+QByteArray UpgradeAnswerMessage(const UpgradeAnswer& answer, qint64 msSinceEpoch) {
+    static const char* const kinds[] = {"started", "busy", "unchanged", "refused", "pending"};
+    QJsonObject object{{QStringLiteral("ok"), answer.kind == UpgradeAnswer::Started ||
+                                                  answer.kind == UpgradeAnswer::Unchanged},
+                       {QStringLiteral("answer"), QLatin1String(kinds[answer.kind])},
+                       {QStringLiteral("message"), answer.text},
+                       {QStringLiteral("time"), IsoLocalTime(msSinceEpoch)}};
+    if (!answer.outcome.isEmpty())
+        object.insert(QStringLiteral("outcome"), answer.outcome);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }

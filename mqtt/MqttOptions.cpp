@@ -12,6 +12,7 @@ const QString OptionPasswordFile = QStringLiteral("mqtt-password-file");
 const QString OptionPrefix = QStringLiteral("mqtt-prefix");
 const QString OptionDiscoveryPrefix = QStringLiteral("mqtt-discovery-prefix");
 const QString OptionAllowSettings = QStringLiteral("mqtt-allow-settings");
+const QString OptionAllowUpgrade = QStringLiteral("mqtt-allow-upgrade");
 
 const QString UrlForm = QStringLiteral("mqtt://[user[:password]@]host[:port] or mqtts://...");
 
@@ -134,12 +135,20 @@ void AddMqttOptions(QCommandLineParser& parser) {
     parser.addOption(
         {OptionAllowSettings, QStringLiteral("Change the device's settings on messages to "
                                              "<prefix>/<serial>/set (off by default).")});
+    parser.addOption({OptionAllowUpgrade,
+                      QStringLiteral("Upgrade the device's firmware from the firmware server when "
+                                     "Home Assistant's update entity is told to install (off by "
+                                     "default).")});
 }
 
 MqttOptionsStatus ReadMqttOptions(const QCommandLineParser& parser, MqttOptions& options,
                                   QString& error) {
-    const QStringList others{OptionCa, OptionPasswordFile, OptionPrefix, OptionDiscoveryPrefix,
-                             OptionAllowSettings};
+    const QStringList others{OptionCa,
+                             OptionPasswordFile,
+                             OptionPrefix,
+                             OptionDiscoveryPrefix,
+                             OptionAllowSettings,
+                             OptionAllowUpgrade};
     if (!parser.isSet(OptionUrl)) {
         for (const QString& name : others) {
             if (parser.isSet(name)) {
@@ -185,6 +194,7 @@ MqttOptionsStatus ReadMqttOptions(const QCommandLineParser& parser, MqttOptions&
     if (!error.isEmpty())
         return MqttOptionsStatus::Invalid;
     parsed.allowSettings = parser.isSet(OptionAllowSettings);
+    parsed.allowUpgrade = parser.isSet(OptionAllowUpgrade);
     options = parsed;
     return MqttOptionsStatus::Valid;
 }

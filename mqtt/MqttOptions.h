@@ -23,6 +23,7 @@ struct MqttOptions {
     QString prefix = QStringLiteral("kdr31");
     QString discoveryPrefix = QStringLiteral("homeassistant");
     bool allowSettings = false; // act on <prefix>/<serial>/set
+    bool allowUpgrade = false;  // act on <prefix>/<serial>/firmware/install
     QString clientId;           // empty: kdr31-<serial>
 };
 
@@ -46,7 +47,7 @@ QString CheckTopicPrefix(const QString& prefix, const QString& optionName);
 bool ReadPasswordFile(const QString& path, QString& password, QString& error);
 
 // --mqtt URL, --mqtt-ca FILE, --mqtt-password-file FILE, --mqtt-prefix PREFIX,
-// --mqtt-discovery-prefix PREFIX, --mqtt-allow-settings.
+// --mqtt-discovery-prefix PREFIX, --mqtt-allow-settings, --mqtt-allow-upgrade.
 void AddMqttOptions(QCommandLineParser& parser);
 
 enum class MqttOptionsStatus {

@@ -47,6 +47,12 @@ MqttPublisher::MqttPublisher(MqttOptions options, QString serial, QString firmwa
     setResultTopic_ = topics.setResult.toUtf8();
     answerTimer_.setSingleShot(true);
     connect(&answerTimer_, &QTimer::timeout, this, &MqttPublisher::SendWaitingAnswer);
+    const FirmwareTopics firmware = FirmwareTopicsFor(options_.prefix, serial_);
+    firmwareTopic_ = firmware.state.toUtf8();
+    installTopic_ = firmware.install.toUtf8();
+    upgradeResultTopic_ = firmware.result.toUtf8();
+    upgradeAnswerTimer_.setSingleShot(true);
+    connect(&upgradeAnswerTimer_, &QTimer::timeout, this, &MqttPublisher::SendWaitingUpgradeAnswer);
 }
 
 MqttPublisher::~MqttPublisher() {
@@ -255,6 +261,14 @@ void MqttPublisher::Stop(int drainMilliseconds) {
     answerTimer_.stop();
     while (const std::optional<QByteArray> answer = TakeOldestAnswer())
         PublishAnswer(*answer);
+    upgradeAnswerTimer_.stop();
+    for (std::optional<WaitingAnswer>& waiting : upgradeAnswers_)
+        if (waiting) {
+            mosquitto_publish(mosq_, nullptr, upgradeResultTopic_.constData(),
+                              static_cast<int>(waiting->payload.size()),
+                              waiting->payload.constData(), QosAtLeastOnce, false);
+            waiting.reset();
+        }
     if (connected_ && !offlineSent_) {
         offlineMid_ = PublishRetained(QString::fromUtf8(availabilityTopic_), AvailabilityOffline);
         offlineSent_ = true;
@@ -310,6 +324,31 @@ void MqttPublisher::OnSubscribeCallback(mosquitto*, void* self, int, int, const 
 
 void MqttPublisher::OnMessageCallback(mosquitto*, void* self, const mosquitto_message* message) {
     auto* publisher = static_cast<MqttPublisher*>(self);
+    if (message->topic && publisher->options_.allowUpgrade &&
+        publisher->installTopic_ == message->topic) {
+        bool post = false;
+        {
+            std::lock_guard<std::mutex> lock(publisher->inboxMutex_);
+            UpgradeInbox& inbox = publisher->upgradeInbox_;
+            const QByteArray payload(
+                static_cast<const char*>(message->payload),
+                message->payloadlen > InstallPayloadLimit ? 0 : message->payloadlen);
+            if (message->payloadlen > InstallPayloadLimit)
+                ++inbox.oversized;
+            else if (message->retain)
+                ++inbox.retained;
+            else if (payload == FirmwareInstallPayload)
+                inbox.install = true;
+            else
+                inbox.other = payload;
+            post = !inbox.posted;
+            inbox.posted = true;
+        }
+        if (post)
+            QMetaObject::invokeMethod(
+                publisher, [publisher] { publisher->OnUpgradeInbox(); }, Qt::QueuedConnection);
+        return;
+    }
     // Never reached without allowSettings (no subscription), checked again all the same.
     if (!publisher->options_.allowSettings || !message->topic ||
         publisher->setTopic_ != message->topic)
@@ -378,10 +417,13 @@ void MqttPublisher::OnConnected(int rc) {
     // The broker may have restarted without its retained messages: announce everything again.
     PublishRetained(QString::fromUtf8(availabilityTopic_),
                     deviceAvailable_ ? AvailabilityOnline : AvailabilityOffline);
-    for (const RetainedMessage& config : DiscoveryConfigs(options_, serial_, firmwareVersion_))
-        PublishRetained(config.topic, config.payload);
+    PublishDiscovery();
+    if (!firmwareState_.isEmpty())
+        PublishRetained(QString::fromUtf8(firmwareTopic_), firmwareState_);
     if (options_.allowSettings)
         mosquitto_subscribe(mosq_, nullptr, setTopic_.constData(), QosAtLeastOnce);
+    if (options_.allowUpgrade)
+        mosquitto_subscribe(mosq_, nullptr, installTopic_.constData(), QosAtLeastOnce);
     emit connected();
     if (droppedUnreported_ > 0) {
         emit readingsDropped(droppedUnreported_);
@@ -558,4 +600,96 @@ void MqttPublisher::Fail(MqttError error, const QString& text) {
     error_ = error;
     errorText_ = text;
     emit failed(error, text);
+}
+
+// The firmware's update entity.
+
+void MqttPublisher::PublishDiscovery() {
+    for (const RetainedMessage& config : DiscoveryConfigs(options_, serial_, firmwareVersion_))
+        PublishRetained(config.topic, config.payload);
+    const RetainedMessage update = FirmwareUpdateConfig(options_, serial_, firmwareVersion_);
+    PublishRetained(update.topic, update.payload);
+}
+
+void MqttPublisher::SetFirmwareVersion(const QString& firmwareVersion) {
+    if (firmwareVersion == firmwareVersion_)
+        return;
+    firmwareVersion_ = firmwareVersion;
+    if (connected_ && !stopping_)
+        PublishDiscovery();
+}
+
+void MqttPublisher::PublishFirmwareState(const FirmwareStatus& status) {
+    const QByteArray state = FirmwareStateMessage(status);
+    if (state == firmwareState_)
+        return;
+    firmwareState_ = state;
+    if (connected_ && !stopping_)
+        PublishRetained(QString::fromUtf8(firmwareTopic_), firmwareState_);
+}
+
+void MqttPublisher::SetUpgradeHandler(UpgradeHandler handler) {
+    upgradeHandler_ = std::move(handler);
+}
+
+void MqttPublisher::OnUpgradeInbox() {
+    UpgradeInbox inbox;
+    {
+        std::lock_guard<std::mutex> lock(inboxMutex_);
+        std::swap(inbox, upgradeInbox_);
+    }
+    if (!mosq_ || stopping_)
+        return;
+    const auto refuse = [this](const QString& why) {
+        AnswerUpgrade(false, UpgradeAnswerMessage({UpgradeAnswer::Refused, why, QString()},
+                                                  QDateTime::currentMSecsSinceEpoch()));
+    };
+    if (inbox.oversized > 0)
+        refuse(QStringLiteral("an install message over %1 bytes was refused unread")
+                   .arg(InstallPayloadLimit));
+    if (inbox.retained > 0)
+        refuse(QStringLiteral("an install message handed over as retained is not acted on: "
+                              "publish it without the retain flag"));
+    if (!inbox.other.isEmpty() || (!inbox.install && inbox.oversized == 0 && inbox.retained == 0))
+        refuse(QStringLiteral("the install topic takes \"%1\" alone: nothing else is installed "
+                              "this way")
+                   .arg(QLatin1String(FirmwareInstallPayload)));
+    if (!inbox.install)
+        return;
+    if (!upgradeHandler_)
+        return refuse(QStringLiteral("this poller does not upgrade the firmware"));
+    upgradeHandler_();
+}
+
+void MqttPublisher::ReportUpgradeAnswer(const UpgradeAnswer& answer) {
+    AnswerUpgrade(true, UpgradeAnswerMessage(answer, QDateTime::currentMSecsSinceEpoch()));
+}
+
+void MqttPublisher::AnswerUpgrade(bool poller, const QByteArray& payload) {
+    upgradeAnswers_[poller ? 0 : 1] = WaitingAnswer{payload, answerOrder_++};
+    SendWaitingUpgradeAnswer();
+}
+
+void MqttPublisher::SendWaitingUpgradeAnswer() {
+    if (!mosq_ || stopping_)
+        return;
+    if (lastUpgradeAnswer_.isValid() && lastUpgradeAnswer_.elapsed() < AnswerMilliseconds) {
+        if (!upgradeAnswerTimer_.isActive())
+            upgradeAnswerTimer_.start(int(AnswerMilliseconds - lastUpgradeAnswer_.elapsed()));
+        return;
+    }
+    std::optional<WaitingAnswer>* oldest = nullptr;
+    for (std::optional<WaitingAnswer>& waiting : upgradeAnswers_)
+        if (waiting && (!oldest || waiting->order < (*oldest)->order))
+            oldest = &waiting;
+    if (!oldest)
+        return;
+    const QByteArray payload = std::move((*oldest)->payload);
+    oldest->reset();
+    mosquitto_publish(mosq_, nullptr, upgradeResultTopic_.constData(),
+                      static_cast<int>(payload.size()), payload.constData(), QosAtLeastOnce, false);
+    lastUpgradeAnswer_.start();
+    for (const std::optional<WaitingAnswer>& waiting : upgradeAnswers_)
+        if (waiting)
+            return upgradeAnswerTimer_.start(AnswerMilliseconds);
 }

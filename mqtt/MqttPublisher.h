@@ -23,6 +23,11 @@
 // each start and reconnection) is refused. A message published with the retain flag while we
 // are subscribed comes to us live, the flag cleared by the broker, and is taken as any other:
 // MQTT 3.1.1 gives us no way to tell.
+//
+// The install command of the firmware's update entity is met the same way: subscribed only with
+// allowUpgrade, the newest message kept in one slot, a long or retained one refused (a retained
+// "install" would upgrade the device at every start of the poller), and nothing but the
+// entity's own payload taken.
 
 #include "mqtt/MqttMessages.h"
 #include "mqtt/MqttOptions.h"
@@ -109,6 +114,21 @@ public:
     // within the limit of one answer per AnswerMilliseconds.
     void ReportSettingsResult(const SettingsRequest& request, const SettingsAnswer& answer);
 
+    // The firmware: with allowUpgrade, an install command on <prefix>/<serial>/firmware/install
+    // calls handler on this thread, which must return at once and later report the answer with
+    // ReportUpgradeAnswer. Without a handler the command is answered "this poller does not
+    // upgrade".
+    using UpgradeHandler = std::function<void()>;
+    void SetUpgradeHandler(UpgradeHandler handler);
+    // The answer to an install command, on <prefix>/<serial>/firmware/result; at most one answer
+    // a second, a newer refusal taking the place of a waiting one, never of the poller's answer.
+    void ReportUpgradeAnswer(const UpgradeAnswer& answer);
+    // The update entity's state, retained; sent again after every reconnection.
+    void PublishFirmwareState(const FirmwareStatus& status);
+    // The device reported another firmware (after an upgrade): the discovery configs carry it.
+    void SetFirmwareVersion(const QString& firmwareVersion);
+    static constexpr int InstallPayloadLimit = 64;
+
     // Publishes "offline" and gives the queue up to drainMilliseconds to be acknowledged (on a
     // local event loop), connecting first if the broker had not taken us yet; a broker that
     // refused us for good ends the wait at once. Then disconnects and ends the network thread.
@@ -192,6 +212,10 @@ private:
     void OnConnectionEnded(bool wasAccepted, const QString& reason, bool tls);
     void OnAcknowledged(int mid);
     void OnSettingsInbox();
+    void OnUpgradeInbox();
+    void AnswerUpgrade(bool poller, const QByteArray& payload);
+    void SendWaitingUpgradeAnswer();
+    void PublishDiscovery();
 
     // The kinds of answer, each with one place among those waiting for their turn.
     enum AnswerRank {
@@ -221,6 +245,9 @@ private:
     QByteArray availabilityTopic_;
     QByteArray setTopic_;
     QByteArray setResultTopic_;
+    QByteArray firmwareTopic_;
+    QByteArray installTopic_;
+    QByteArray upgradeResultTopic_;
 
     mosquitto* mosq_ = nullptr;
     std::thread network_;
@@ -266,4 +293,20 @@ private:
     QTimer answerTimer_;
     MqttError error_ = MqttError::None;
     QString errorText_;
+
+    // The firmware's update entity.
+    struct UpgradeInbox {
+        bool install = false; // the entity's payload came
+        QByteArray other;     // the newest payload that was not the entity's, for the answer
+        int oversized = 0;
+        int retained = 0;
+        bool posted = false;
+    };
+    UpgradeHandler upgradeHandler_;
+    UpgradeInbox upgradeInbox_; // under inboxMutex_
+    QByteArray firmwareState_;  // the newest state, for every (re)connection
+    // [0] the poller's answer, [1] a refusal of a message: oldest first, one a second.
+    std::array<std::optional<WaitingAnswer>, 2> upgradeAnswers_;
+    QElapsedTimer lastUpgradeAnswer_;
+    QTimer upgradeAnswerTimer_;
 };

@@ -4,6 +4,7 @@
 #include "device_link/MSComm.h"
 
 #include <algorithm>
+#include <utility>
 
 DeviceLoop::DeviceLoop(Kdr31Device& device, int portNumber)
     : device_(device), portNumber_(portNumber) {
@@ -47,10 +48,12 @@ void DeviceLoop::Tick() {
     busy_ = false;
     if (result == Step::Continue && !device_.Connected())
         result = Step::PortLost;
+    const bool soon = std::exchange(soon_, false);
     switch (result) {
     case Step::Continue:
         if (!stop_)
-            stepTimer_.start(int(std::max<qint64>(0, interval_() - lastStep_.elapsed())));
+            stepTimer_.start(soon ? 0
+                                  : int(std::max<qint64>(0, interval_() - lastStep_.elapsed())));
         break;
     case Step::Done:
         // A sink that failed at the last reading (Stop during the step) keeps its code.
@@ -72,6 +75,16 @@ void DeviceLoop::Stop(int exitCode) {
     stop_ = true;
     if (!busy_)
         Finish(stopCode_);
+}
+
+void DeviceLoop::StepSoon() {
+    if (ended_ || stop_ || lost_)
+        return;
+    if (busy_) {
+        soon_ = true;
+        return;
+    }
+    stepTimer_.start(0);
 }
 
 void DeviceLoop::Lose(bool announce) {

@@ -42,6 +42,13 @@ public:
 
     // Ends the loop with exitCode, after the step in progress. The first code given wins.
     void Stop(int exitCode);
+    // The next step is wanted now rather than at the interval: at once when the loop waits
+    // between two steps, straight after the step in progress otherwise. The interval counts from
+    // that step's start. Nothing while the device is lost: the step follows its return.
+    void StepSoon();
+    // From within a step: the interval to the next step counts from now, not from the step's
+    // start (the step waited for a long job before its reading).
+    void CountIntervalFromNow() { lastStep_.start(); }
     bool DeviceLost() const { return lost_; }
     bool Stopping() const { return stop_ || ended_; }
     // Milliseconds until the next attempt to find the device (while lost).
@@ -73,6 +80,7 @@ private:
     bool lost_ = false;  // waiting for the device
     bool found_ = false; // the device answered once
     bool stop_ = false;  // Stop came while busy
+    bool soon_ = false;  // StepSoon came while busy
     int stopCode_ = 0;
     bool ended_ = false; // Finish has run
 };

@@ -99,9 +99,35 @@ void ReadingsService::ApplyWaitingSettings() {
     }
 }
 
+bool ReadingsService::RunBetweenReadings(DeviceJob job) {
+    if (job_ || !job)
+        return false;
+    job_ = std::move(job);
+    loop_.StepSoon();
+    return true;
+}
+
+bool ReadingsService::RunWaitingJob() {
+    if (!job_ || !device_.Connected() || loop_.Stopping())
+        return true;
+    const DeviceJob job = std::move(job_);
+    job_ = nullptr;
+    const bool lookAgain = job();
+    // The reading that follows the job starts the next interval.
+    loop_.CountIntervalFromNow();
+    if (lookAgain || !device_.Connected() || !device_.Port().PortOpen())
+        return false;
+    // The device identified itself anew (after an upgrade, with another version): everyone
+    // who shows it hears so before the next reading.
+    emit Identified(device_.Identity());
+    return true;
+}
+
 DeviceLoop::Step ReadingsService::Step() {
     ApplyWaitingSettings();
     if (!device_.Connected())
+        return DeviceLoop::Step::PortLost;
+    if (!RunWaitingJob())
         return DeviceLoop::Step::PortLost;
     if (loop_.Stopping())
         return DeviceLoop::Step::Continue;

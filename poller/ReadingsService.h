@@ -13,6 +13,8 @@
 //   absolute, so only the newest matters); none is dropped unanswered. A request whose values
 //   the device reports already is answered Unchanged and never sent: writing the same values
 //   costs the device a write of its settings and the poll a reading's time, for nothing.
+// - Work that needs the device to itself for a while (a firmware upgrade) runs in the gap after
+//   the reading in progress, in place of the poll, which goes on once it has returned.
 
 #include "device/Kdr31Device.h"
 #include "poller/DeviceLoop.h"
@@ -64,6 +66,17 @@ public:
     void RequestSettings(const SettingsRequest& request, SettingsSource source, SettingsDone done);
     int SettingsWaiting() const;
 
+    // Work that needs the device to itself for a while (a firmware upgrade), run on this thread
+    // straight after the reading or settings exchange in progress: no reading is taken while it
+    // runs. It returns true when the device must be looked for again afterwards, as after a
+    // pulled cable (a port that closed on the way counts so too); otherwise a reading follows at
+    // once. One job waits at most: a second replaces nothing and returns false. A device that is
+    // lost keeps its job waiting until it is back, or until DropJob.
+    using DeviceJob = std::function<bool()>;
+    bool RunBetweenReadings(DeviceJob job);
+    bool JobWaiting() const { return bool(job_); }
+    void DropJob() { job_ = nullptr; }
+
     bool DeviceConnected() const { return device_.Connected() && !loop_.DeviceLost(); }
     const DeviceIdentity& Identity() const { return device_.Identity(); }
     // The poll's interval now, in milliseconds.
@@ -90,6 +103,8 @@ private:
     };
 
     DeviceLoop::Step Step();
+    // The waiting job, if any; false when the device must be looked for again.
+    bool RunWaitingJob();
     void ApplyWaitingSettings();
     // The device is connected and reports every value the request gives.
     bool DeviceHas(const SettingsRequest& request) const;
@@ -103,4 +118,5 @@ private:
     qint64 nextOrder_ = 0;
     QElapsedTimer lastSettings_; // since the last settings exchange
     qint64 taken_ = 0;
+    DeviceJob job_;
 };

@@ -3,8 +3,9 @@
 #
 #   port_claim.sh plain   CLI SIM UNIT   a poller holds the port; a second program is refused
 #   port_claim.sh sandbox CLI SIM UNIT   the same the way the service runs: unprivileged users,
-#                                        /run/lock read-only, a private /tmp; and lock files
-#                                        left in /run/lock by killed programs
+#                                        /run/lock read-only, a private /tmp; lock files left
+#                                        in /run/lock by killed programs; and a firmware
+#                                        upgrade through the poller (the test FTP server)
 #
 # The sandbox needs root (to build mount namespaces with unshare and to change users with
 # setpriv); where that is not permitted it is skipped (exit 77).
@@ -192,5 +193,78 @@ rm -f "$devlock" "$devlink"
 start_poller "$work/poll3.out" "${sandboxed[@]}" private nobody "$cli"
 expect_refused "after a stale lock file, sandboxed" "kdr31-cli (pid $poller)" "${sandboxed[@]}" ro nobody "$cli"
 expect_refused "after a stale lock file, outside" "kdr31-cli (pid $poller)" "$cli"
+kill "$poller"
+wait "$poller" 2>/dev/null
+
+# A firmware upgrade through the service, sandboxed as nobody: the port is closed and opened again
+# around the device's reboot under the claim the poller keeps, and another user's program that
+# takes no claim is refused all the while; the poller's own reopen is not.
+src=$(cd "$(dirname "$0")/.." && pwd)
+constant() { sed -n "s/.*$1\[\] = \"\(.*\)\";.*/\1/p" "$src/firmware/Inet.h"; }
+mkdir "$work/served" "$work/cache"
+chown nobody "$work/cache"
+/usr/bin/python3 - "$work/served" <<'PY'
+import os, sys
+listing = bytearray(92)
+listing[40:44] = bytes([1, 2, 4, 0])
+open(os.path.join(sys.argv[1], "TAMO_UPGlist.bin"), "wb").write(listing)
+lines = []
+for offset in range(0, 512, 16):
+    record = bytes([16, offset >> 8, offset & 0xFF, 0]) + bytes(range(offset % 256, offset % 256 + 16))
+    lines.append(":" + (record + bytes([-sum(record) & 0xFF])).hex().upper())
+open(os.path.join(sys.argv[1], "KDR31v2.hex"), "w").write("\n".join(lines + [":00000001FF"]) + "\n")
+PY
+coproc ftp { /usr/bin/python3 "$src/tests/support/ftp_server.py" --root "$work/served" \
+    --user "$(constant kFirmwareAccount)" --password "$(constant kFirmwarePassword)"; }
+pids+=($ftp_PID)
+read -r _ ftp_port <&"${ftp[0]}"
+token=kdr31-port-claim-token-0123456789
+echo "$token" >"$work/token"
+chown nobody "$work/token" && chmod 600 "$work/token"
+http_port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"${sandboxed[@]}" private nobody env XDG_CACHE_HOME="$work/cache" \
+    KDR31_FIRMWARE_SERVER="127.0.0.1:$ftp_port" "$cli" poll --port "$port" --no-db \
+    --http "127.0.0.1:$http_port" --http-allow-upgrade --http-token-file "$work/token" \
+    >"$work/poll4.out" 2>&1 &
+poller=$!
+pids+=($poller)
+firmware() { /usr/bin/python3 - "$http_port" "$@" <<'PY'
+import json, sys, time, urllib.request
+port, want = sys.argv[1], sys.argv[2]
+for _ in range(300):
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%s/api/v1/firmware" % port, timeout=2) as r:
+            state = json.load(r)
+        if want == "listed" and state["listed"]:
+            sys.exit(0)
+        if want == "done" and state["upgrade"] and not state["upgrade"]["running"]:
+            sys.exit(0 if state["upgrade"]["outcome"] == "done" else 1)
+    except OSError:
+        pass
+    time.sleep(0.1)
+sys.exit(1)
+PY
+}
+if ! firmware listed; then
+    fail "the sandboxed poller did not check the firmware: $(cat "$work/poll4.out")"
+else
+    /usr/bin/python3 -c 'import sys, urllib.request; urllib.request.urlopen(urllib.request.Request(
+        "http://127.0.0.1:%s/api/v1/firmware/upgrade" % sys.argv[1], method="POST",
+        headers={"Authorization": "Bearer " + sys.argv[2]}), timeout=90)' "$http_port" "$token" ||
+        fail "the upgrade was not started: $(cat "$work/poll4.out")"
+    device=$(readlink "$port")
+    opened=0
+    while kill -0 "$poller" 2>/dev/null &&
+        ! grep -q "firmware upgrade done\|upgrade ended\|was sent, but" "$work/poll4.out"; do
+        setpriv --reuid daemon --regid daemon --clear-groups sh -c "exec 3<>$device" 2>/dev/null &&
+            opened=$((opened + 1))
+    done
+    [ $opened = 0 ] || fail "another user's program opened the port $opened times during the upgrade"
+    firmware done || fail "the upgrade through the sandboxed poller failed: $(cat "$work/poll4.out")"
+    grep -q "firmware upgrade done: KDR31 FW V1.2.4.0" "$work/poll4.out" && [ $opened = 0 ] &&
+        echo "ok: upgraded as nobody, the port never free"
+fi
+kill "$poller"
+wait "$poller" 2>/dev/null
 
 exit $((failures > 0))

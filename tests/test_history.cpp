@@ -331,6 +331,7 @@ class TestHistory : public QObject {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> dir;
+    QTemporaryDir home; // the remembered settings of this run alone
     std::unique_ptr<SimulatedDevice> sim;
     std::unique_ptr<WindowUnderTest> t;
     HistoryMenu* menu = nullptr;
@@ -343,6 +344,10 @@ class TestHistory : public QObject {
 
 private slots:
     void initTestCase() {
+        // Test mode keeps the settings under the home folder, shared with any other run of this
+        // test on the machine (another build's, the sanitizers'), which may switch recording off
+        // in the middle of this one.
+        qputenv("HOME", QFile::encodeName(home.path()));
         QStandardPaths::setTestModeEnabled(true);
         QSettings(QStringLiteral("kdr31"), QStringLiteral("kdr31")).clear();
     }

@@ -322,11 +322,94 @@ async function drawEnergy() {
                scales: { y: { beginAtZero: true, title: { display: true, text: 'kWh' } } } } });
 }
 
+// The firmware: the version the device runs, a notice when the firmware server lists another,
+// the upgrade's progress from the event stream, and the button that asks the poller to install
+// it. The token is kept for this browser session only (sessionStorage), never on disk.
+const TOKEN_KEY = 'kdr31-upgrade-token';
+let firmware = null;
+
+function showFirmware(state) {
+  firmware = state;
+  $('firmware-version').textContent = 'Firmware: ' + (state.installed ? 'V' + state.installed : '–');
+  const notice = $('firmware-notice');
+  notice.textContent = state.update_available && state.listed
+    ? 'Firmware V' + state.listed + ' is available (this KDR31 runs V' + state.installed + ').' : '';
+  notice.hidden = !notice.textContent;
+  const upgrade = state.upgrade;
+  const running = !!(upgrade && upgrade.running);
+  $('upgrade-box').hidden = !upgrade;
+  if (upgrade) {
+    const bar = $('upgrade-progress');
+    if (typeof upgrade.percent === 'number') bar.value = upgrade.percent;
+    else bar.removeAttribute('value');
+    let text = running ? (upgrade.label || 'Upgrade asked for') :
+      upgrade.outcome === 'done' ? 'Upgraded to V' + (upgrade.target || state.installed) + '.' :
+      'The last upgrade ended: ' + (upgrade.message || upgrade.outcome) + '.';
+    if (running && typeof upgrade.percent === 'number') text += ' (' + upgrade.percent + '%)';
+    $('upgrade-status').textContent = text;
+  }
+  const button = $('upgrade-button');
+  button.hidden = !state.upgrade_over_http || !state.update_available || running;
+  button.textContent = 'Install firmware V' + (state.listed || '');
+  if (running) $('upgrade-form').hidden = true;
+}
+
+async function pollFirmware() {
+  try { showFirmware(await getJson('/api/v1/firmware')); } catch (e) { /* an older poller */ }
+}
+
+function askForUpgrade() {
+  if (!firmware) return;
+  $('upgrade-question').textContent = 'Are you sure to download latest firmware V' +
+    firmware.listed + ' and upload to KDR31';
+  $('upgrade-token').value = sessionStorage.getItem(TOKEN_KEY) || '';
+  $('upgrade-form').hidden = false;
+  $('upgrade-answer').hidden = true;
+  $('upgrade-token').focus();
+}
+
+async function requestUpgrade(event) {
+  event.preventDefault();
+  const token = $('upgrade-token').value.trim();
+  const answer = $('upgrade-answer');
+  answer.textContent = 'Asking the poller…';
+  answer.hidden = false;
+  let status = 0;
+  let body = {};
+  try {
+    const response = await fetch('/api/v1/firmware/upgrade', {
+      method: 'POST', cache: 'no-store', headers: { Authorization: 'Bearer ' + token } });
+    status = response.status;
+    body = await response.json().catch(() => ({}));
+  } catch (e) { /* the poller does not answer */ }
+  if (status === 401) {
+    sessionStorage.removeItem(TOKEN_KEY);
+    answer.textContent = 'The token was refused.';
+    $('upgrade-token').value = '';
+    $('upgrade-token').focus();
+    return;
+  }
+  if (status >= 200 && status < 300) sessionStorage.setItem(TOKEN_KEY, token);
+  $('upgrade-form').hidden = true;
+  answer.textContent = body.message || body.error ||
+    (status ? 'The poller answered ' + status + '.' : 'The poller does not answer.');
+  pollFirmware();
+}
+
+function startFirmware() {
+  $('upgrade-button').addEventListener('click', askForUpgrade);
+  $('upgrade-form').addEventListener('submit', requestUpgrade);
+  $('upgrade-cancel').addEventListener('click', () => { $('upgrade-form').hidden = true; });
+  pollFirmware();
+  setInterval(pollFirmware, 5000);
+}
+
 function listen() {
   const events = new EventSource('/api/v1/events');
   events.addEventListener('reading', (e) => showReading(JSON.parse(e.data)));
   events.addEventListener('quarter', (e) => showQuarter(JSON.parse(e.data)));
   events.addEventListener('capacity', (e) => showCapacity(JSON.parse(e.data)));
+  events.addEventListener('upgrade', (e) => showFirmware(JSON.parse(e.data)));
   events.onerror = () => {
     connected = connected && events.readyState !== EventSource.CLOSED;
     // A refused stream is not retried by the browser: the poller refuses one while this
@@ -348,6 +431,7 @@ function start() {
   pollCapacity();
   // The months change when a quarter-hour sets a new peak, which no event tells.
   setInterval(pollCapacity, 60e3);
+  startFirmware();
 }
 
 document.addEventListener('DOMContentLoaded', start);

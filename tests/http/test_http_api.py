@@ -30,7 +30,7 @@ TIMEOUT_S = 1
 GET_PATHS = ["/", "/app.js", "/style.css", "/chart.js", "/metrics", "/api/v1/device",
              "/api/v1/readings/latest", "/api/v1/readings", "/api/v1/peak",
              "/api/v1/quarter-hours", "/api/v1/quarter-hour", "/api/v1/capacity",
-             "/api/v1/energy/days", "/api/v1/events"]
+             "/api/v1/energy/days", "/api/v1/events", "/api/v1/firmware"]
 
 
 def request(feed, method, path, body=None, headers=None):
@@ -153,6 +153,8 @@ class Api(unittest.TestCase):
             ("GET", "/api/v1/energy/days?from=2026-01-02&to=2026-01-01", 400),
             ("GET", "/api/v1/energy/days?from=2026-01-01&to=2027-01-02", 400),  # 367 days
             ("GET", "/api/v1/energy/days?from=2026-01-01T00:00&to=2026-01-02", 400),
+            ("GET", "/api/v1/firmware/upgrade", 405),
+            ("POST", "/api/v1/firmware/upgrade", 403),  # a poller without --http-allow-upgrade
         ]
         # Every GET path refuses other methods and parameters it does not know.
         cases += [("POST", path, 405) for path in GET_PATHS]
@@ -163,7 +165,8 @@ class Api(unittest.TestCase):
                 self.assertEqual(code, status, body)
                 self.assertTrue(json.loads(body)["error"])
                 if status == 405:
-                    self.assertIn(method == "GET" and "PUT" or "GET", headers["Allow"])
+                    self.assertIn("GET" if method != "GET" else
+                                  "POST" if "firmware" in path else "PUT", headers["Allow"])
 
         # HEAD wherever GET goes, with GET's headers and no body, streamed answers too: the
         # next request on the same connection is answered as its own.

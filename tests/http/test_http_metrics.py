@@ -34,7 +34,7 @@ def free_port():
 class Metrics(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.feed = Feed(FEED, "--every", "250", backfill=1)
+        cls.feed = Feed(FEED, "--every", "250", "--listed", "1.2.4.0", backfill=1)
 
     @classmethod
     def tearDownClass(cls):
@@ -55,7 +55,8 @@ class Metrics(unittest.TestCase):
                        b"kdr31_quarter_hour_forecast_power_watts ",
                        b"kdr31_month_peak_power_watts ", b"kdr31_capacity_headroom_watts ",
                        b"kdr31_peak_warning ", b"kdr31_billed_peak_watts ",
-                       b'kdr31_pulses_total{serial="KDR00001",input="1"} ']:
+                       b'kdr31_pulses_total{serial="KDR00001",input="1"} ',
+                       b"kdr31_firmware_update_available 1\n", b"kdr31_upgrade_in_progress 0\n"]:
             self.assertIn(family, body)
         # Energy in joules, the reading's Wh times 3600: the feed's low tariffs and its export
         # stand still, so they are the same in any reading.

@@ -4,20 +4,29 @@ one without a reload, charts the last hour, says when the device is not connecte
 peak warning and the capacity tariff's months, and is built of headings, labels and text a
 screen reader can read.
 
-    test_http_page.py KDR31_HTTP_FEED
+    test_http_page.py KDR31_HTTP_FEED KDR31_CLI KDR31_SIM
+
+The firmware upgrade runs against the poller itself (kdr31-cli poll --http), the simulator and
+the test FTP server.
 """
 import json
+import os
 import re
 import shutil
 import socket
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 
-from feed import Feed, wait_until
+from feed import TOKEN, Feed, wait_until
 
 FEED = sys.argv.pop(1)
+CLI = sys.argv.pop(1)
+SIM = sys.argv.pop(1)
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 CHROMEDRIVER = shutil.which("chromedriver")
 CHROMIUM = shutil.which("chromium")
 
@@ -34,6 +43,78 @@ except ImportError:
 # opens it, and one of a stranger's that points here (DNS rebinding).
 MACHINE = socket.gethostname().lower() + ".local"
 REBINDING = "rebind.attacker.test"
+
+
+def stop(process):
+    for stream in (process.stdin, process.stdout):
+        if stream:
+            stream.close()
+    process.terminate()
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def poller_with_firmware_server(work):
+    """The test FTP server offering firmware V1.2.4.0 (an image of 3 blocks), the simulator
+    (V1.2.3.4) and kdr31-cli poll --http with upgrades allowed. Returns the HTTP port and the
+    processes, once the poller has checked the firmware server."""
+    with open(os.path.join(SOURCE, "firmware", "Inet.h")) as f:
+        constants = f.read()
+    account, password = (re.search(r"%s\[\] = \"(.*)\";" % name, constants).group(1)
+                         for name in ("kFirmwareAccount", "kFirmwarePassword"))
+    served = os.path.join(work, "served")
+    os.mkdir(served)
+    listing = bytearray(92)
+    listing[40:44] = bytes([1, 2, 4, 0])
+    with open(os.path.join(served, "TAMO_UPGlist.bin"), "wb") as f:
+        f.write(listing)
+    image = bytes((i * 31 + i // 251) & 0xFF for i in range(300))
+    lines = []
+    for offset in range(0, len(image), 16):
+        record = bytes([len(image[offset:offset + 16]), offset >> 8, offset & 0xFF, 0])
+        record += image[offset:offset + 16]
+        lines.append(":" + (record + bytes([-sum(record) & 0xFF])).hex().upper())
+    with open(os.path.join(served, "KDR31v2.hex"), "w", newline="") as f:
+        f.write("\r\n".join(lines + [":00000001FF"]) + "\r\n")
+    processes = []
+    # Debian's interpreter, which sees Debian's pyftpdlib; it ends when its input closes.
+    ftp = subprocess.Popen(["/usr/bin/python3", os.path.join(SOURCE, "tests", "support",
+                                                             "ftp_server.py"),
+                            "--root", served, "--user", account, "--password", password],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    processes.append(ftp)
+    ftp_port = int(ftp.stdout.readline().split()[1])
+    link = os.path.join(work, "kdr31")
+    processes.append(subprocess.Popen([SIM, "--link", link, "--serial", "KD310042",
+                                       "--interval", "5"], stdout=subprocess.DEVNULL))
+    wait_until(lambda: os.path.exists(link), 5, "the simulator's link")
+    token = os.path.join(work, "token")
+    with open(token, "w") as f:
+        f.write(TOKEN + "\n")
+    os.chmod(token, 0o600)
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    environment = dict(os.environ, KDR31_FIRMWARE_SERVER="127.0.0.1:%d" % ftp_port,
+                       XDG_CACHE_HOME=os.path.join(work, "cache"))
+    processes.append(subprocess.Popen(
+        [CLI, "poll", "--port", link, "--no-db", "--http", "127.0.0.1:%d" % port,
+         "--http-allow-upgrade", "--http-token-file", token],
+        env=environment, stdout=subprocess.DEVNULL))
+
+    def listed():
+        try:
+            with urllib.request.urlopen("http://127.0.0.1:%d/api/v1/firmware" % port,
+                                        timeout=2) as r:
+                return json.load(r)["listed"]
+        except OSError:
+            return None
+
+    wait_until(listed, 15, "the poller's firmware check")
+    return port, processes
 
 
 def browser(profile):
@@ -100,7 +181,8 @@ class Page(unittest.TestCase):
             headings = [h.text for h in self.driver.find_elements(By.CSS_SELECTOR, "h1, h2")]
             self.assertEqual(headings, ["KDR31 readings", "Now", "Quarter-hour now",
                                         "Capacity tariff, last 12 months",
-                                        "Import and export power", "Energy per day, last 30 days"])
+                                        "Import and export power", "Energy per day, last 30 days",
+                                        "Firmware"])
             meter = self.driver.find_element(By.ID, "peak-meter")
             label = self.driver.find_element(By.CSS_SELECTOR, "label[for=peak-meter]")
             self.assertTrue(label.text and meter.is_displayed())
@@ -161,6 +243,60 @@ class Page(unittest.TestCase):
                 ".catch(e => done([0, String(e)]));")
             self.assertEqual(status, 421, body)
             self.assertNotIn("import_power_w", body)
+
+    def test_firmware_upgrade(self):
+        """The firmware section against the poller: the version the device runs, the notice of
+        the listed one, the button that asks the question and the token (a wrong one refused
+        and forgotten), the upgrade's progress, and the device's new version after it. The
+        token is kept for the browser session only."""
+        work = tempfile.mkdtemp(prefix="kdr31-page-upgrade-")
+        self.addCleanup(shutil.rmtree, work, True)
+        port, processes = poller_with_firmware_server(work)
+        for process in processes:
+            self.addCleanup(stop, process)
+        base = "http://127.0.0.1:%d" % port
+
+        self.driver.get(base + "/")
+        wait_until(lambda: self.text("firmware-version") == "Firmware: V1.2.3.4", 10,
+                   "the firmware the device runs")
+        wait_until(lambda: self.text("firmware-notice"), 10, "the notice of the listed firmware")
+        self.assertEqual(self.text("firmware-notice"),
+                         "Firmware V1.2.4.0 is available (this KDR31 runs V1.2.3.4).")
+        button = self.driver.find_element(By.ID, "upgrade-button")
+        self.assertEqual(button.text, "Install firmware V1.2.4.0")
+
+        button.click()
+        self.assertEqual(self.text("upgrade-question"),
+                         "Are you sure to download latest firmware V1.2.4.0 and upload to KDR31")
+        token = self.driver.find_element(By.ID, "upgrade-token")
+        self.assertEqual(token.get_attribute("type"), "password")
+        label = self.driver.find_element(By.CSS_SELECTOR, "label[for=upgrade-token]")
+        self.assertTrue(label.text)
+        token.send_keys("not-the-token-0123456789", Keys.ENTER)
+        wait_until(lambda: self.text("upgrade-answer") == "The token was refused.", 5,
+                   "the refusal of a wrong token")
+        stored = "return sessionStorage.getItem('kdr31-upgrade-token')"
+        self.assertIsNone(self.driver.execute_script(stored))
+
+        token.send_keys(TOKEN, Keys.ENTER)
+        seen = set()
+
+        def upgraded():
+            seen.add(self.text("upgrade-status"))
+            return self.text("firmware-version") == "Firmware: V1.2.4.0"
+
+        wait_until(upgraded, 40, "the device's new firmware")
+        self.assertTrue(any(re.match(r"Sending block \d+/3", text) for text in seen), seen)
+        wait_until(lambda: self.text("upgrade-status") == "Upgraded to V1.2.4.0.", 10,
+                   "the upgrade's outcome")
+        self.assertEqual(self.driver.find_element(By.ID, "upgrade-progress")
+                         .get_attribute("value"), "100")
+        self.assertFalse(button.is_displayed())
+        self.assertEqual(self.text("firmware-notice"), "")
+        # In this browser session only: nothing of it on disk.
+        self.assertEqual(self.driver.execute_script(stored), TOKEN)
+        self.assertEqual(self.driver.execute_script("return localStorage.length"), 0)
+        self.assertEqual(self.driver.get_cookies(), [])
 
     def test_not_connected_notice(self):
         with Feed(FEED, "--every", "500", "--disconnected") as feed:

@@ -1,0 +1,142 @@
+#!/usr/bin/python3
+"""The firmware upgrade's wall time through the service next to kdr31-cli upgrade's, on the same
+image, the same simulator and the same FTP server:
+
+    benchmarks/upgrade_service.py [blocks] [build-dir]        (defaults: 63, build)
+
+kdr31-cli upgrade --online --yes is timed from its start to its end (the connection, the check,
+the download, the blocks, the reboot wait, the reconnection). Through the service,
+kdr31-cli poll --http --http-allow-upgrade is asked with POST /api/v1/firmware/upgrade, and
+timed from the request until GET /api/v1/firmware says the upgrade has ended. Each runs against
+a fresh simulator reporting V1.2.3.4, with the firmware server listing V1.2.4.0.
+"""
+import json
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+BLOCKS = int(sys.argv[1]) if len(sys.argv) > 1 else 63
+BUILD = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else os.path.join(ROOT, "build")
+CLI = os.path.join(BUILD, "cli", "kdr31-cli")
+SIM = os.path.join(BUILD, "simulator", "kdr31-sim")
+TOKEN = "kdr31-benchmark-token-0123456789"
+
+
+def wait(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    sys.exit("not within %d s: %s" % (seconds, what))
+
+
+def serve(work):
+    with open(os.path.join(ROOT, "firmware", "Inet.h")) as f:
+        constants = f.read()
+    account, password = (re.search(r"%s\[\] = \"(.*)\";" % name, constants).group(1)
+                         for name in ("kFirmwareAccount", "kFirmwarePassword"))
+    served = os.path.join(work, "served")
+    os.mkdir(served)
+    listing = bytearray(92)
+    listing[40:44] = bytes([1, 2, 4, 0])
+    with open(os.path.join(served, "TAMO_UPGlist.bin"), "wb") as f:
+        f.write(listing)
+    image = bytes((i * 31 + i // 251) & 0xFF for i in range(BLOCKS * 128))
+    lines = []
+    for offset in range(0, len(image), 16):
+        record = bytes([16, (offset >> 8) & 0xFF, offset & 0xFF, 0]) + image[offset:offset + 16]
+        lines.append(":" + (record + bytes([-sum(record) & 0xFF])).hex().upper())
+    with open(os.path.join(served, "KDR31v2.hex"), "w", newline="") as f:
+        f.write("\r\n".join(lines + [":00000001FF"]) + "\r\n")
+    ftp = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "tests", "support",
+                                                             "ftp_server.py"),
+                            "--root", served, "--user", account, "--password", password],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    return ftp, int(ftp.stdout.readline().split()[1])
+
+
+def simulator(work, name):
+    link = os.path.join(work, name)
+    sim = subprocess.Popen([SIM, "--link", link, "--interval", "5"], stdout=subprocess.DEVNULL)
+    wait(lambda: os.path.exists(link), 5, "the simulator")
+    return sim, link
+
+
+def firmware(port):
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d/api/v1/firmware" % port, timeout=2) as r:
+            return json.load(r)
+    except OSError:
+        return None
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="kdr31-bench-upgrade-")
+    ftp, ftp_port = serve(work)
+    environment = dict(os.environ, KDR31_FIRMWARE_SERVER="127.0.0.1:%d" % ftp_port,
+                       XDG_CACHE_HOME=os.path.join(work, "cache"))
+    processes = [ftp]
+    try:
+        sim, link = simulator(work, "cli")
+        processes.append(sim)
+        start = time.monotonic()
+        done = subprocess.run([CLI, "upgrade", "--port", link, "--online", "--yes"],
+                              env=environment, capture_output=True, text=True)
+        cli_s = time.monotonic() - start
+        if done.returncode != 0 or "V1.2.4.0" not in done.stdout:
+            sys.exit("kdr31-cli upgrade failed: " + done.stderr)
+
+        sim, link = simulator(work, "service")
+        processes.append(sim)
+        token = os.path.join(work, "token")
+        with open(token, "w") as f:
+            f.write(TOKEN + "\n")
+        os.chmod(token, 0o600)
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        poller = subprocess.Popen([CLI, "poll", "--port", link, "--no-db", "--http",
+                                   "127.0.0.1:%d" % port, "--http-allow-upgrade",
+                                   "--http-token-file", token], env=environment,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        processes.append(poller)
+        wait(lambda: (firmware(port) or {}).get("listed"), 20, "the poller's firmware check")
+        request = urllib.request.Request("http://127.0.0.1:%d/api/v1/firmware/upgrade" % port,
+                                         method="POST",
+                                         headers={"Authorization": "Bearer " + TOKEN})
+        start = time.monotonic()
+        with urllib.request.urlopen(request, timeout=120) as r:
+            answered_s = time.monotonic() - start
+            if r.status != 202:
+                sys.exit("the poller answered %d" % r.status)
+        ended = wait(lambda: (lambda f: f and f["upgrade"] and not f["upgrade"]["running"] and f)(
+            firmware(port)), 300, "the end of the upgrade")
+        service_s = time.monotonic() - start
+        if ended["upgrade"]["outcome"] != "done" or ended["installed"] != "1.2.4.0":
+            sys.exit("the service's upgrade ended: %s" % ended["upgrade"])
+    finally:
+        for process in reversed(processes):
+            if process.stdin:
+                process.stdin.close()
+            process.terminate()
+            process.wait()
+        if ftp.stdout:
+            ftp.stdout.close()
+        subprocess.run(["rm", "-rf", work])
+
+    print("Firmware upgrade of %d blocks, same image, simulator and FTP server:" % BLOCKS)
+    print("  kdr31-cli upgrade --online --yes                 %6.1f s wall" % cli_s)
+    print("  through the service (POST to the end in GET)     %6.1f s wall "
+          "(answered 202 after %.1f s)" % (service_s, answered_s))
+
+
+if __name__ == "__main__":
+    main()
