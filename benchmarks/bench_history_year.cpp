@@ -4,16 +4,21 @@
 // - the seed of a poller that starts at the end of that year;
 // - the first open of that year in a history without the quarter table: the rebuild;
 // - for comparison, the twelve months computed from the readings, as a history that cannot be
-//   written answers them.
+//   written answers them;
+// - the poller's HTTP side on that year: GET /api/v1/capacity and the page's 30-day energy,
+//   GET /api/v1/energy/days, each a whole request over the loopback.
 //
 //   build/benchmarks/kdr31_bench_history_year
 //
 // The year is built once (a few minutes) into kdr31-bench-year.sqlite beside the program, or into
 // the file KDR31_BENCH_YEAR names, and kept for the next run: delete it to build it afresh.
 
+#include "history/CapacitySeed.h"
 #include "history/EnergyHistory.h"
 #include "history/HistoryExport.h"
 #include "history/HistoryStore.h"
+#include "http/HttpServer.h"
+#include "poller/ReadingsFanOut.h"
 #include "simulator/Household.h"
 
 #include <QCoreApplication>
@@ -23,12 +28,16 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QTimeZone>
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -191,6 +200,100 @@ void BM_OlderYear(benchmark::State& state) {
     state.counters["answers_agree"] = same ? 1 : 0;
 }
 BENCHMARK(BM_OlderYear)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The poller's HTTP side over the year, as `kdr31-cli poll --http` runs it at the year's end: the
+// readings fan-out seeded from the history, one reading handed through it (the year's last, a
+// second on), and the server answering from its figures and from the history.
+class YearServer : public ReadingSink {
+public:
+    YearServer() : server_(Options()) {
+        fanOut_.Add(this);
+        fanOut_.SetCapacitySeeder([](const QString& serial, qint64 now) {
+            return ReadCapacitySeed(yearPath, serial, now);
+        });
+        QString error;
+        started_ = server_.Start(&error);
+        std::optional<Reading> last;
+        HistoryStore store;
+        if (store.Open(yearPath, true))
+            store.ForEach(yearEnd - 60'000, yearEnd, std::nullopt, [&](const Reading& r) {
+                last = r;
+                return true;
+            });
+        if (!last)
+            return;
+        last->row.time += 1000; // still in the year's last quarter-hour
+        fanOut_.Hand(last->row, last->serial);
+    }
+    ~YearServer() override { server_.Stop(); }
+    void Take(const Reading& reading) override { server_.Take(reading); }
+    bool Ready() const { return started_ && fanOut_.Capacity(); }
+
+    // One request on a connection of its own; the status line and the body's length.
+    std::pair<QByteArray, size_t> Get(const char* path) const {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(server_.Port());
+        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        QByteArray answer;
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            const QByteArray request = QByteArray("GET ") + path +
+                                       " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+            send(fd, request.constData(), size_t(request.size()), 0);
+            char buffer[65536];
+            for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                answer.append(buffer, int(got));
+        }
+        close(fd);
+        const int head = answer.indexOf("\r\n\r\n");
+        return {answer.left(answer.indexOf("\r\n")),
+                head < 0 ? 0 : size_t(answer.size() - head - 4)};
+    }
+
+private:
+    static HttpOptions Options() {
+        HttpOptions options;
+        options.port = 0;
+        options.databasePath = yearPath;
+        return options;
+    }
+
+    HttpServer server_;
+    ReadingsFanOut fanOut_;
+    bool started_ = false;
+};
+
+void HttpOnTheYear(benchmark::State& state, const char* path) {
+    const YearServer server;
+    if (!server.Ready()) {
+        state.SkipWithError("the server did not start, or no reading was handed");
+        return;
+    }
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const auto [status, length] = server.Get(path);
+        if (status != "HTTP/1.1 200 OK") {
+            state.SkipWithError(status.constData());
+            break;
+        }
+        bytes = length;
+    }
+    state.counters["body_bytes"] = double(bytes);
+}
+
+// The capacity tariff's answer: the newest figures, worked out at the reading, with the twelve
+// months. Goal: under 5 ms.
+void BM_HttpCapacity(benchmark::State& state) {
+    HttpOnTheYear(state, "/api/v1/capacity");
+}
+BENCHMARK(BM_HttpCapacity)->Iterations(200)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The page's 30-day energy chart, from the day totals. Goal: under 50 ms.
+void BM_HttpEnergy30Days(benchmark::State& state) {
+    HttpOnTheYear(state, "/api/v1/energy/days?from=2026-12-02&to=2026-12-31");
+}
+BENCHMARK(BM_HttpEnergy30Days)->Iterations(50)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

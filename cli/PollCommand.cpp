@@ -110,9 +110,8 @@ QString MqttFailureText(MqttError error, const QString& text, const MqttOptions&
 // firmware name the topics), and settings from the broker handed to the service.
 class MqttSink : public QObject, public ReadingSink {
 public:
-    // databasePath: the history the month's peak so far is read from (empty: none).
-    MqttSink(const MqttOptions& options, ReadingsService& service, QString databasePath)
-        : options_(options), service_(service), databasePath_(std::move(databasePath)) {
+    MqttSink(const MqttOptions& options, ReadingsService& service)
+        : options_(options), service_(service) {
         silence_.setSingleShot(true);
         connect(&silence_, &QTimer::timeout, this, [this] {
             // Silence only: a TLS failure or a lost connection has been reported already.
@@ -139,10 +138,6 @@ public:
         publisher_ = std::make_unique<MqttPublisher>(options_, identity.serialNumber,
                                                      VersionText(identity.version));
         MqttPublisher* publisher = publisher_.get();
-        // The quarter-hour sensors go on from the month's peak so far, not from this start.
-        if (!databasePath_.isEmpty())
-            SeedLiveQuarter(publisher->Quarter(), databasePath_,
-                            QDateTime::currentMSecsSinceEpoch());
         connect(publisher, &MqttPublisher::failed, this,
                 [this](MqttError error, const QString& text) {
                     PrintError(MqttFailureText(error, text, options_));
@@ -201,7 +196,6 @@ public:
 private:
     const MqttOptions options_;
     ReadingsService& service_;
-    const QString databasePath_;
     std::unique_ptr<MqttPublisher> publisher_;
     QTimer silence_;
 };
@@ -436,7 +430,7 @@ int RunPoll(const CliRequest& request, Interrupts& interrupts) {
         });
     std::unique_ptr<MqttSink> mqtt;
     if (request.mqtt) {
-        mqtt = std::make_unique<MqttSink>(*request.mqtt, service, databasePath);
+        mqtt = std::make_unique<MqttSink>(*request.mqtt, service);
         service.AddSink(mqtt.get());
         // At the first identification, which may come late with --wait.
         QObject::connect(&service, &ReadingsService::Identified, mqtt.get(),

@@ -1,32 +1,21 @@
 #include "history/CapacitySeed.h"
 
-#include "history/HistoryExport.h"
-
-#include <QDateTime>
+#include "history/EnergyHistory.h"
 
 std::optional<CapacitySeed> ReadCapacitySeed(const QString& databasePath, const QString& serial,
                                              qint64 now) {
-    const QTimeZone zone = QTimeZone::systemTimeZone();
-    const QDate today = QDateTime::fromMSecsSinceEpoch(now, zone).date();
+    // From the history's quarter table: milliseconds on a year of 5-second readings.
     QString error;
-    CapacitySeed seed;
-    seed.year = today.year();
-    seed.month = today.month();
-    // One pass over each month's readings. A history of a year of 5-second readings takes
-    // seconds this way; once the history keeps its quarter-hours, they are read from there.
-    for (const auto& [year, month] : BilledMonths(today.year(), today.month())) {
-        const auto report = MonthlyPeakReport(databasePath, year, month, serial, now, &error);
-        if (!report)
-            return std::nullopt;
-        if (year == seed.year && month == seed.month)
-            seed.monthPeak = report->peak;
-        else if (report->peak.found)
-            seed.earlier.push_back({year, month, report->peak.peak.averageW});
-    }
-    const auto samples = ImportCounter(databasePath, QuarterStart(now, zone) - DefaultMaxGapMs,
-                                       now + 1, serial, &error);
-    if (!samples)
+    const std::optional<PollerSeed> read = PollerStartSeed(databasePath, now, serial, &error);
+    if (!read)
         return std::nullopt;
-    seed.runningQuarter = *samples;
+    CapacitySeed seed;
+    seed.year = read->year;
+    seed.month = read->month;
+    seed.monthPeak = read->peak;
+    for (const CapacityMonth& month : read->months)
+        if (month.peakW && !(month.year == seed.year && month.month == seed.month))
+            seed.earlier.push_back(month);
+    seed.runningQuarter = read->quarterImportWh;
     return seed;
 }

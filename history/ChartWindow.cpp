@@ -2,6 +2,7 @@
 
 #include "history/Decimate.h"
 #include "history/HistoryExport.h"
+#include "history/LiveCapacity.h"
 
 #include <QBarCategoryAxis>
 #include <QBarSeries>
@@ -55,13 +56,25 @@ struct BarSet {
     QColor colour;
 };
 
+// A level across the bars: the month's peak, the capacity tariff's floor and billed mean.
+struct Level {
+    double value;
+    QString name;
+    QColor colour;
+    Qt::PenStyle style;
+};
+
 void FillBars(QChartView* view, const QString& title, const QStringList& categories,
               const std::vector<BarSet>& sets, const QString& unit, bool stacked,
-              std::optional<double> line = std::nullopt, const QString& lineName = QString()) {
+              const std::vector<Level>& levels = {}) {
     QChart* chart = view->chart();
     chart->removeAllSeries();
-    for (QAbstractAxis* axis : chart->axes())
+    // A removed axis is the caller's to delete (the series are deleted by removeAllSeries): kept,
+    // every redraw of a bar tab, one a reading, would leave its axes behind.
+    for (QAbstractAxis* axis : chart->axes()) {
         chart->removeAxis(axis);
+        delete axis;
+    }
     chart->setTitle(title);
     QAbstractBarSeries* series = stacked ? static_cast<QAbstractBarSeries*>(new QStackedBarSeries)
                                          : static_cast<QAbstractBarSeries*>(new QBarSeries);
@@ -85,19 +98,19 @@ void FillBars(QChartView* view, const QString& title, const QStringList& categor
     chart->addAxis(valueAxis, Qt::AlignLeft);
     series->attachAxis(categoryAxis);
     series->attachAxis(valueAxis);
-    if (line) {
+    for (const Level& line : levels) {
         auto* level = new QLineSeries;
-        level->setName(lineName);
-        level->append(-0.5, *line);
-        level->append(double(categories.size()) - 0.5, *line);
-        QPen pen(QColor(200, 30, 30));
+        level->setName(line.name);
+        level->append(-0.5, line.value);
+        level->append(double(categories.size()) - 0.5, line.value);
+        QPen pen(line.colour);
         pen.setWidth(2);
-        pen.setStyle(Qt::DashLine);
+        pen.setStyle(line.style);
         level->setPen(pen);
         chart->addSeries(level);
         level->attachAxis(categoryAxis);
         level->attachAxis(valueAxis);
-        top = std::max(top, *line);
+        top = std::max(top, line.value);
     }
     valueAxis->setRange(0, top > 0 ? top * 1.1 : 1.0);
     valueAxis->applyNiceNumbers();
@@ -188,6 +201,7 @@ struct ChartWindow::Loaded {
     bool withPeak = false;
     MonthPeak historyPeak;
     int peakMonth = 0;
+    std::vector<CapacityMonth> months; // with the peak: the twelve months that end with it
 };
 
 // One thread for the window's history reads. It works on copies only, and tells the window by a
@@ -259,6 +273,11 @@ struct ChartWindow::Loader {
                 loaded->withPeak = true;
                 loaded->historyPeak = report ? report->peak : MonthPeak();
                 loaded->peakMonth = today.year() * 100 + today.month();
+                if (report)
+                    loaded->months = report->bill.months;
+                else
+                    for (const auto& [year, month] : BilledMonths(today.year(), today.month()))
+                        loaded->months.push_back({year, month, std::nullopt});
             }
             loaded->viewFrom = r.viewFrom;
             loaded->viewTo = r.viewTo;
@@ -361,9 +380,17 @@ ChartWindow::ChartWindow(const QString& databasePath, QWidget* parent)
     daysView_->setObjectName(QStringLiteral("chtDays"));
     daysLayout->addWidget(daysView_);
     tabs_->addTab(days, QStringLiteral("Energy and gas per day"));
-    quartersView_ = MakeView(this);
+    // The day's quarter-hours, and below them the twelve months the capacity tariff bills.
+    auto* quarters = new QWidget(this);
+    auto* quartersLayout = new QVBoxLayout(quarters);
+    quartersLayout->setContentsMargins(0, 0, 0, 0);
+    quartersView_ = MakeView(quarters);
     quartersView_->setObjectName(QStringLiteral("chtQuarters"));
-    tabs_->addTab(quartersView_, QStringLiteral("Quarter-hours"));
+    monthsView_ = MakeView(quarters);
+    monthsView_->setObjectName(QStringLiteral("chtMonths"));
+    quartersLayout->addWidget(quartersView_, 3);
+    quartersLayout->addWidget(monthsView_, 2);
+    tabs_->addTab(quarters, QStringLiteral("Quarter-hours"));
     connect(tabs_, &QTabWidget::currentChanged, this, [this] { UpdateBars(); });
 
     // A drag or a wheel turn may reach outside the loaded period: load once it settles.
@@ -451,6 +478,7 @@ void ChartWindow::FinishLoad(const std::shared_ptr<Loaded>& loaded) {
     if (loaded->withPeak) {
         historyPeak_ = loaded->historyPeak;
         historyPeakMonth_ = loaded->peakMonth;
+        months_ = std::move(loaded->months);
     }
     const int columns = std::max(1, int(power_->plotArea().width()));
     if (missed == 0 && loaded->viewFrom == viewFrom_ && loaded->viewTo == viewTo_ &&
@@ -506,6 +534,9 @@ void ChartWindow::AddReading(const Reading& reading) {
     if (live_.size() >= LiveLimit)
         live_.erase(live_.begin(), live_.begin() + LiveLimit / 2);
     live_.push_back(reading);
+    // The figures worked out for the reading are some 200 bytes of their own, kept alive by each
+    // reading held here: the chart reads the readings only.
+    live_.back().capacity.reset();
     ++liveTaken_;
     series_.Add(reading);
     loadedTo_ = std::max(loadedTo_, reading.row.time + 1);
@@ -685,7 +716,44 @@ void ChartWindow::UpdateBars() {
                 QStringLiteral(" - month's peak %1 on %2")
                     .arg(Kilowatts(peak.peak.averageW), LocalText(peak.peak.start, "dd-MM HH:mm"));
         }
+        std::vector<Level> levels;
+        if (level)
+            levels.push_back(
+                {*level, QStringLiteral("Month's peak (kW)"), QColor(200, 30, 30), Qt::DashLine});
         FillBars(quartersView_, title, categories, {done, running}, QStringLiteral("kW"), true,
-                 level, QStringLiteral("Month's peak (kW)"));
+                 levels);
+        UpdateMonths();
     }
+}
+
+void ChartWindow::UpdateMonths() {
+    // The twelve months of the history, the month in progress at its peak so far as this window
+    // knows it (the history's or the readings held, the higher).
+    std::vector<CapacityMonth> months = months_;
+    if (!months.empty() && monthPeak_.found &&
+        monthOfPeak_ == months.back().year * 100 + months.back().month &&
+        (!months.back().peakW || monthPeak_.peak.averageW > *months.back().peakW))
+        months.back().peakW = monthPeak_.peak.averageW;
+    const CapacityBill bill = BillOf(months);
+    QStringList categories;
+    BarSet counted{QStringLiteral("Counted peak (kW)"), {}, QColor(214, 90, 20)};
+    for (const CapacityMonth& m : bill.months) {
+        categories << MonthText(m.year, m.month);
+        const std::optional<double> w = m.CountedW();
+        counted.values.push_back(w ? std::optional(*w / 1000) : std::nullopt);
+    }
+    std::vector<Level> levels{{CapacityFloorW / 1000, QStringLiteral("Floor (2.5 kW)"),
+                               QColor(90, 90, 90), Qt::DashLine}};
+    QString title = QStringLiteral("Capacity tariff, 12 months: ");
+    if (bill.billedPeakW) {
+        levels.push_back({*bill.billedPeakW / 1000, QStringLiteral("Billed peak (kW)"),
+                          QColor(25, 113, 194), Qt::SolidLine});
+        title += QStringLiteral("billed peak %1, the mean of %2 of them")
+                     .arg(Kilowatts(*bill.billedPeakW))
+                     .arg(bill.monthsCounted);
+    } else {
+        title += QStringLiteral("none with a complete quarter-hour yet");
+    }
+    FillBars(monthsView_, title, categories, {counted}, QStringLiteral("kW"), false, levels);
+    monthsBill_ = bill;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The chart window: import and export power over time with the gas counter, following new
 // readings live; energy per hour and per day; the quarter-hours of the day with the month's
-// peak and the running average of the quarter-hour now.
+// peak and the running average of the quarter-hour now, and the twelve months the capacity
+// tariff bills, with its floor and the billed mean.
 //
 // The power chart holds every reading of the period in memory (ChartSeries) and hands the chart
 // only the minimum and maximum per pixel column (DecimateMinMax), so a month of 5-second
@@ -13,6 +14,7 @@
 // poll's readings meanwhile. The newest request wins; readings that arrive during a read are
 // added to what it brings.
 
+#include "history/CapacityTariff.h"
 #include "history/ChartSeries.h"
 
 #include <QWidget>
@@ -58,6 +60,8 @@ public:
     // Points the power chart holds now (after decimation).
     int PlottedPoints() const;
     QString PeakText() const;
+    // The twelve months as the quarter-hour tab last showed them.
+    const CapacityBill& MonthsShown() const { return monthsBill_; }
     QTabWidget* Tabs() const { return tabs_; }
 
     // The clock the window calls "now"; the screenshot sets it to the simulated day.
@@ -70,6 +74,7 @@ public slots:
 
 private:
     void UpdateBars();
+    void UpdateMonths();
     void UpdatePeak(bool fromHistory);
     void LoadIfNeeded();
     void SetViewFromChart(qint64 fromMs, qint64 toMs);
@@ -109,6 +114,7 @@ private:
     QChartView* hoursView_ = nullptr;
     QChartView* daysView_ = nullptr;
     QChartView* quartersView_ = nullptr;
+    QChartView* monthsView_ = nullptr;
     QLabel* peakLabel_ = nullptr;
     QLabel* statusLabel_ = nullptr;
     QLabel* loadingLabel_ = nullptr;
@@ -117,5 +123,7 @@ private:
     MonthPeak monthPeak_;
     MonthPeak historyPeak_;
     int historyPeakMonth_ = 0;
-    int monthOfPeak_ = 0; // year * 100 + month of monthPeak_
+    int monthOfPeak_ = 0;               // year * 100 + month of monthPeak_
+    std::vector<CapacityMonth> months_; // of the history, read with the month's peak
+    CapacityBill monthsBill_;
 };

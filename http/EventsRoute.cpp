@@ -1,4 +1,5 @@
-// Server-Sent Events: each reading as it is taken, for the page and for scripts.
+// Server-Sent Events: each reading as it is taken, for the page and for scripts; the peak
+// warning's starts and ends as they come.
 
 #include "http/HttpRoutes.h"
 
@@ -23,17 +24,21 @@ MHD_Result ServeEvents(HttpShared& server, HttpRequest& request) {
     auto stream = std::make_unique<HttpStream>();
     quint64 seen = 0;
     quint64 seenUpgrade = 0;
+    quint64 capacitySeen = 0;
     {
         std::lock_guard<std::mutex> lock(server.mutex);
         seen = server.sequence;
         seenUpgrade = server.upgradeEventNumber;
+        capacitySeen = server.capacitySequence;
     }
     // The stream opens with the newest reading, so a page shows something at once and not
-    // only after the next poll (up to a minute away).
+    // only after the next poll (up to a minute away), and with the capacity tariff as it stands,
+    // so a warning that is on shows at once too.
     bool first = true;
     const auto keepAlive =
         std::min(EventKeepAlive, std::chrono::milliseconds(server.options.idleTimeoutS * 1000 / 2));
-    stream->fill = [&server, seen, seenUpgrade, first, keepAlive](QByteArray& out) mutable {
+    stream->fill = [&server, seen, seenUpgrade, capacitySeen, first,
+                    keepAlive](QByteArray& out) mutable {
         std::unique_lock<std::mutex> lock(server.mutex);
         if (!first)
             server.newReading.wait_for(lock, keepAlive, [&] {
@@ -55,11 +60,21 @@ MHD_Result ServeEvents(HttpShared& server, HttpRequest& request) {
         if ((first || server.sequence != seen) && server.latest) {
             seen = server.sequence;
             const Reading reading = *server.latest;
-            const QuarterFigures figures = server.latestQuarter;
             const QJsonObject quarter = server.QuarterJson(QDateTime::currentMSecsSinceEpoch());
+            // The warning's starts and ends since the last look, in order; at the stream's
+            // start, the figures as they stand.
+            std::vector<QByteArray> capacity;
+            for (const auto& [number, event] : server.capacityEvents)
+                if (number > capacitySeen)
+                    capacity.push_back(event);
+            capacitySeen = server.capacitySequence;
             lock.unlock();
-            out += "event: reading\ndata: " + StateMessage(reading, figures) + "\n\n";
+            if (first && reading.capacity)
+                capacity = {JsonText(CapacityJson(*reading.capacity))};
+            out += "event: reading\ndata: " + StateMessage(reading) + "\n\n";
             out += "event: quarter\ndata: " + JsonText(quarter) + "\n\n";
+            for (const QByteArray& event : capacity)
+                out += "event: capacity\ndata: " + event + "\n\n";
         } else {
             out += ": waiting\n\n";
         }

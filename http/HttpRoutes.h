@@ -102,6 +102,10 @@ MHD_Result ServeEvents(HttpShared& server, HttpRequest& request);
 MHD_Result ServeSettings(HttpShared& server, HttpRequest& request);
 // MetricsRoute.cpp: Prometheus.
 MHD_Result ServeMetrics(HttpShared& server, HttpRequest& request);
+// CapacityRoute.cpp: the capacity tariff at the newest reading.
+MHD_Result ServeCapacity(HttpShared& server, HttpRequest& request);
+// EnergyRoute.cpp: energy per day, from the history's day totals.
+MHD_Result ServeEnergyDays(HttpShared& server, HttpRequest& request);
 // FirmwareRoutes.cpp: the firmware check and upgrades, the latter with the token.
 MHD_Result ServeFirmware(HttpShared& server, HttpRequest& request);
 MHD_Result ServeFirmwareUpgrade(HttpShared& server, HttpRequest& request);

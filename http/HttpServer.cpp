@@ -1,10 +1,8 @@
 #include "http/HttpServer.h"
 
-#include "history/HistoryExport.h"
 #include "http/HostCheck.h"
 #include "http/HttpRoutes.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -216,12 +214,13 @@ void HttpServer::Take(const Reading& reading) {
             ++d.implausibleReadings;
         else
             ++d.okReadings;
-        const auto& f = reading.row.fields;
-        // Import energy: High + Low; both must be in the reply.
-        if (reading.row.state == ReadingsRow::Received && !reading.implausible &&
-            (reading.row.present & 0b111) == 0b111)
-            d.live.Add({reading.row.time, double(f[1]) + double(f[2])}, double(f[0]));
-        d.latestQuarter = QuarterFiguresOf(d.live.At(reading.row.time));
+        if (reading.capacity &&
+            (reading.capacity->warningStarted || reading.capacity->warningEnded)) {
+            d.capacityEvents.emplace_back(++d.capacitySequence,
+                                          JsonText(CapacityJson(*reading.capacity)));
+            if (d.capacityEvents.size() > HttpShared::CapacityEventsKept)
+                d.capacityEvents.pop_front();
+        }
     }
     d.newReading.notify_all();
 }
@@ -281,8 +280,6 @@ bool HttpServer::Start(QString* error) {
     }
 
     const HttpOptions& options = shared.options;
-    if (!options.databasePath.isEmpty() && QFile::exists(options.databasePath))
-        SeedLiveQuarter(shared.live, options.databasePath, QDateTime::currentMSecsSinceEpoch());
 
     sockaddr_in v4{};
     sockaddr_in6 v6{};

@@ -1,7 +1,8 @@
 #pragma once
 // Readings on request: the poller's HTTP side. A JSON API (device, latest reading, history,
-// quarter-hour peak, events, settings), Prometheus metrics and a web page, served by
-// libmicrohttpd on threads of its own, so no request ever waits on a poll nor a poll on a request.
+// quarter-hour peak, capacity tariff, events, settings), Prometheus metrics and a web page,
+// served by libmicrohttpd on threads of its own, so no request ever waits on a poll nor a poll
+// on a request.
 //
 // libmicrohttpd rather than Qt HttpServer or cpp-httplib: it is the one of the three with the
 // bounds a server on a home network needs as plain options (connections at once, memory per
@@ -34,6 +35,9 @@
 //         service.RequestSettings(r, done); });
 //     if (!http.Start(&error)) ... exit
 //     sink: Take(reading); after connect: SetDevice(identity, portText, true)
+// The readings come through the readings fan-out, which hands each with the capacity tariff's
+// figures (Reading::capacity): the quarter-hour, the capacity answers, events and gauges are
+// those figures, so a reading handed without them has none.
 
 #include "device/Kdr31Device.h"
 #include "firmware/FirmwareStatus.h"
@@ -96,7 +100,7 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    // Reads the month's peak so far from the history, then listens. False, with the reason
+    // Listens. False, with the reason
     // (address in use, no such address), when it cannot listen.
     bool Start(QString* error);
     // Ends the event streams and every connection; waits for their threads.

@@ -8,8 +8,7 @@
 #include <chrono>
 
 HttpShared::HttpShared(HttpOptions o)
-    : options(std::move(o)), machineName(QSysInfo::machineHostName().toLower()),
-      live(QTimeZone::systemTimeZone()) {}
+    : options(std::move(o)), machineName(QSysInfo::machineHostName().toLower()) {}
 
 qint64 HttpShared::SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -18,17 +17,27 @@ qint64 HttpShared::SteadyMs() {
 }
 
 QJsonObject HttpShared::QuarterJson(qint64 now) const {
-    const LiveQuarter::Now q = live.At(now);
     const auto value = [](const std::optional<double>& v) {
         return v ? QJsonValue(DeviceNumber(*v)) : QJsonValue(QJsonValue::Null);
     };
+    const std::shared_ptr<const CapacityNow> c = Capacity();
+    if (!c) {
+        const qint64 start = QuarterStart(now, QTimeZone::systemTimeZone());
+        return QJsonObject{
+            {QStringLiteral("start"), IsoLocalTime(start)},
+            {QStringLiteral("end"), IsoLocalTime(start + 15 * 60'000)},
+            {QStringLiteral("average_power_w"), QJsonValue::Null},
+            {QStringLiteral("forecast_power_w"), QJsonValue::Null},
+            {QStringLiteral("month_peak"), QJsonValue::Null},
+        };
+    }
     return QJsonObject{
-        {QStringLiteral("start"), IsoLocalTime(q.quarterStart)},
-        {QStringLiteral("end"), IsoLocalTime(q.quarterEnd)},
-        {QStringLiteral("average_power_w"), value(q.averageW)},
-        {QStringLiteral("forecast_power_w"), value(q.forecastW)},
+        {QStringLiteral("start"), IsoLocalTime(c->quarterStart)},
+        {QStringLiteral("end"), IsoLocalTime(c->quarterEnd)},
+        {QStringLiteral("average_power_w"), value(c->quarterAverageW)},
+        {QStringLiteral("forecast_power_w"), value(c->quarterForecastW)},
         {QStringLiteral("month_peak"),
-         q.monthPeak ? QJsonValue(QuarterHourJson(*q.monthPeak)) : QJsonValue(QJsonValue::Null)},
+         c->monthPeak ? QJsonValue(QuarterHourJson(*c->monthPeak)) : QJsonValue(QJsonValue::Null)},
     };
 }
 

@@ -39,9 +39,11 @@ struct HttpShared {
     bool stopping = false;
     std::atomic<bool> stoppingNow{false}; // the same, for waits under another lock
     quint64 sequence = 0;
+    // The newest reading, with the capacity tariff's figures it was handed with: every answer
+    // about the quarter-hour and the capacity tariff comes from them, as the MQTT state message
+    // of the same reading carries them.
     std::optional<Reading> latest;
-    QuarterFigures latestQuarter; // as the MQTT state message of the same reading carries them
-    qint64 latestSteady = 0;      // ms of a monotonic clock when latest came
+    qint64 latestSteady = 0; // ms of a monotonic clock when latest came
     quint64 okReadings = 0;
     quint64 failedReadings = 0;
     quint64 implausibleReadings = 0;
@@ -51,7 +53,6 @@ struct HttpShared {
     QString portText;
     std::optional<qint64> mqttQueue;
     qint64 historyProblems = 0;
-    LiveQuarter live;
     bool settingsBusy = false;
 
     // The firmware (FirmwareRoutes.cpp); under mutex. upgradeEvents keeps the newest upgrade
@@ -63,8 +64,20 @@ struct HttpShared {
     std::deque<std::pair<quint64, QByteArray>> upgradeEvents;
     static constexpr size_t UpgradeEventsKept = 64;
 
-    // The quarter-hour now: {"start", "end", "average_power_w", "forecast_power_w",
-    // "month_peak"}. Under mutex.
+    // The peak warning's starts and ends, each the capacity figures of the reading that brought
+    // it (CapacityJson), numbered from 1 in capacitySequence; the newest CapacityEventsKept, so a
+    // stream that was slow to send loses none of a few quick ones.
+    static constexpr size_t CapacityEventsKept = 16;
+    quint64 capacitySequence = 0;
+    std::deque<std::pair<quint64, QByteArray>> capacityEvents;
+
+    // The newest figures of the capacity tariff; null before the first reading.
+    std::shared_ptr<const CapacityNow> Capacity() const {
+        return latest ? latest->capacity : nullptr;
+    }
+    // The quarter-hour of the newest figures: {"start", "end", "average_power_w",
+    // "forecast_power_w", "month_peak"}; before any, the quarter that holds `now` with no values.
+    // Under mutex.
     QJsonObject QuarterJson(qint64 now) const;
 
     // A history read; nothing when options.maxHistoryReaders are reading.

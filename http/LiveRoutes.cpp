@@ -36,10 +36,9 @@ MHD_Result ServeLatestReading(HttpShared& server, HttpRequest& request) {
         return SendError(request.connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                          QStringLiteral("no reading yet"), {{"Retry-After", "5"}});
     const Reading reading = *server.latest;
-    const QuarterFigures quarter = server.latestQuarter;
     const qint64 ageMs = HttpShared::SteadyMs() - server.latestSteady;
     lock.unlock();
-    QJsonObject json = QJsonDocument::fromJson(StateMessage(reading, quarter)).object();
+    QJsonObject json = QJsonDocument::fromJson(StateMessage(reading)).object();
     json.insert(QStringLiteral("age_s"), double(ageMs) / 1000.0);
     return SendJson(request.connection, MHD_HTTP_OK, json);
 }

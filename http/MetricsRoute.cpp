@@ -5,7 +5,6 @@
 #include "Version.h"
 #include "readings/ReadingsFormat.h"
 
-#include <QDateTime>
 #include <QLocale>
 #include <cmath>
 
@@ -57,7 +56,7 @@ QByteArray Metrics(HttpShared& server) {
                                server.implausibleReadings};
     const std::optional<qint64> queue = server.mqttQueue;
     const qint64 problems = server.historyProblems;
-    const LiveQuarter::Now quarter = server.live.At(QDateTime::currentMSecsSinceEpoch());
+    const std::shared_ptr<const CapacityNow> capacity = server.Capacity();
     const std::optional<FirmwareStatus> firmware = server.firmware;
     lock.unlock();
 
@@ -93,6 +92,7 @@ QByteArray Metrics(HttpShared& server) {
         family(name, "gauge", help);
         out += QByteArray(name) + ' ' + MetricNumber(DeviceNumber(*value)) + '\n';
     };
+    const CapacityFigures quarter = capacity ? CapacityFiguresOf(*capacity) : CapacityFigures{};
     optionalGauge("kdr31_quarter_hour_average_power_watts",
                   "Average import power so far in the quarter-hour now.", quarter.averageW);
     optionalGauge("kdr31_quarter_hour_forecast_power_watts",
@@ -100,8 +100,19 @@ QByteArray Metrics(HttpShared& server) {
                   quarter.forecastW);
     optionalGauge("kdr31_month_peak_power_watts",
                   "Highest quarter-hour average import power of the month so far.",
-                  quarter.monthPeak ? std::optional<double>(quarter.monthPeak->averageW)
-                                    : std::nullopt);
+                  quarter.monthPeakW);
+    // The capacity tariff, for alerting: what may still be drawn, the warning, and the bill.
+    optionalGauge("kdr31_capacity_headroom_watts",
+                  "Extra import power that may be drawn until the quarter-hour ends without "
+                  "passing the capacity threshold; negative: what to switch off.",
+                  quarter.headroomW);
+    optionalGauge(
+        "kdr31_peak_warning", "1 while the quarter-hour is on course for a new capacity peak.",
+        quarter.peakWarning ? std::optional<double>(*quarter.peakWarning ? 1 : 0) : std::nullopt);
+    optionalGauge("kdr31_billed_peak_watts",
+                  "The capacity tariff's billed peak: the mean of the counted peaks of the last "
+                  "12 months.",
+                  quarter.billedPeakW);
 
     FirmwareMetrics(out, firmware);
 

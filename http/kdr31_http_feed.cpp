@@ -1,21 +1,32 @@
 // kdr31-http-feed: serves made-up readings of one device over HTTP, at a fixed pace, to try the
 // page, Prometheus or a script without a KDR31. The import power climbs 10 W a reading from
-// 200 W and the counters follow it; pulse input 1 counts the readings (1, 2, 3, ...).
+// 200 W and the counters follow it; pulse input 1 counts the readings (1, 2, 3, ...). The
+// readings go through the readings fan-out as the poller's do, so the capacity tariff's figures
+// are worked out for each, from the history when there is one.
 //
 //   kdr31-http-feed --http 127.0.0.1:8031 --every 1000 [--db PATH --backfill HOURS]
-//                   [--http-host NAME]... [--listed A.B.C.D]
+//                   [--http-host NAME]... [--listed A.B.C.D] [--peak-power W]
+//                   [--capacity-price EUR]
+//
+// --peak-power W draws W from the start of the quarter-hour now on (in the backfill too): above
+// the month's peak and the 2.5 kW floor, the peak warning is on at once. With --peak-after MS
+// the peak begins MS after the start instead, and with --peak-for MS it lasts that long; the
+// quarter-hour draws 500 W before and after it, so the warning starts and ends.
 //
 // It prints "listening on http://ADDRESS:PORT/" once it listens (with port 0, the port chosen).
 // Exit codes: 0 done, 2 bad options, 3 cannot listen, 4 the history cannot be written.
 
+#include "history/CapacitySeed.h"
 #include "history/HistoryStore.h"
 #include "http/HttpServer.h"
+#include "poller/ReadingsFanOut.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QTimer>
 #include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -23,11 +34,21 @@ struct Meter {
     double importWh = 1'523'456;
     double gas = 1234.5;
     int number = 0;
+    // From quarterFrom on (UTC ms) the import power is peakW in [peakFrom, peakTo), QuietW
+    // otherwise.
+    static constexpr float QuietW = 500;
+    std::optional<float> peakW;
+    qint64 quarterFrom = 0;
+    qint64 peakFrom = 0;
+    qint64 peakTo = std::numeric_limits<qint64>::max();
 };
 
 Reading MadeUpReading(const QString& serial, Meter& meter, qint64 time, qint64 stepMs) {
     ++meter.number;
-    const float power = 200.0f + float(meter.number % 300) * 10.0f;
+    const float power = !meter.peakW || time < meter.quarterFrom
+                            ? 200.0f + float(meter.number % 300) * 10.0f
+                        : time >= meter.peakFrom && time < meter.peakTo ? *meter.peakW
+                                                                        : Meter::QuietW;
     meter.importWh += double(power) * double(stepMs) / 3.6e6;
     meter.gas += 0.001;
     Reading reading;
@@ -51,6 +72,16 @@ Reading MadeUpReading(const QString& serial, Meter& meter, qint64 time, qint64 s
                   0.0f};
     return reading;
 }
+
+// The server as one of the fan-out's sinks, as the poller hands it the readings.
+class ServerSink : public ReadingSink {
+public:
+    explicit ServerSink(HttpServer& server) : server_(server) {}
+    void Take(const Reading& reading) override { server_.Take(reading); }
+
+private:
+    HttpServer& server_;
+};
 
 } // namespace
 
@@ -76,6 +107,10 @@ int main(int argc, char* argv[]) {
     option("max-connections", "Connections at once (default 32).", "N", "32");
     option("token-file", "Bearer token for PUT /api/v1/settings.", "FILE", "");
     option("http-host", "Answer to this name too (repeatable).", "NAME", "");
+    option("peak-power", "Import power (W) from the start of the quarter-hour now on.", "W", "");
+    option("peak-after", "The peak power from this long after the start (ms) instead.", "MS", "");
+    option("peak-for", "The peak power for this long (ms), then 500 W.", "MS", "");
+    option("capacity-price", "Capacity tariff price, EUR per kW per year.", "EUR", "");
     option("listed",
            "Say that a firmware check found this version listed (the device runs "
            "1.2.3.4).",
@@ -110,12 +145,39 @@ int main(int argc, char* argv[]) {
                              "or more, --count and --backfill 0 or more\n");
         return 2;
     }
+    std::optional<double> price;
+    Meter meter;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    bool figuresOk = true;
+    std::optional<qint64> peakAfter;
+    std::optional<qint64> peakFor;
+    if (parser.isSet(QStringLiteral("peak-power"))) {
+        bool ok[3] = {false, true, true};
+        meter.peakW = parser.value(QStringLiteral("peak-power")).toFloat(&ok[0]);
+        meter.quarterFrom = QuarterStart(now, QTimeZone::systemTimeZone());
+        meter.peakFrom = meter.quarterFrom;
+        if (parser.isSet(QStringLiteral("peak-after"))) {
+            peakAfter = parser.value(QStringLiteral("peak-after")).toUInt(&ok[1]);
+            meter.peakFrom = std::numeric_limits<qint64>::max(); // none in the backfill
+        }
+        if (parser.isSet(QStringLiteral("peak-for")))
+            peakFor = parser.value(QStringLiteral("peak-for")).toUInt(&ok[2]);
+        figuresOk = ok[0] && ok[1] && ok[2] && *meter.peakW >= 0 && *meter.peakW <= 1e7f;
+    }
+    if (parser.isSet(QStringLiteral("capacity-price"))) {
+        bool ok = false;
+        price = parser.value(QStringLiteral("capacity-price")).toDouble(&ok);
+        figuresOk = figuresOk && ok && *price >= 0 && *price < 1e4;
+    }
+    if (!figuresOk) {
+        std::fprintf(stderr, "kdr31-http-feed: --peak-power takes watts and --capacity-price "
+                             "euros, 0 or more\n");
+        return 2;
+    }
     options.allowSettings = parser.isSet(QStringLiteral("allow-settings"));
     options.databasePath = parser.value(QStringLiteral("db"));
     const QString serial = parser.value(QStringLiteral("serial"));
 
-    Meter meter;
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (backfillHours > 0 && !options.databasePath.isEmpty()) {
         HistoryStore store;
         constexpr qint64 step = 5000;
@@ -177,18 +239,37 @@ int main(int argc, char* argv[]) {
         return 3;
     }
 
+    // The peak's times count from here, once the backfill is written: the readings served are
+    // the ones that show it.
+    const qint64 serving = QDateTime::currentMSecsSinceEpoch();
+    if (peakAfter)
+        meter.peakFrom = serving + *peakAfter;
+    if (peakFor)
+        meter.peakTo = meter.peakFrom + *peakFor;
+    ReadingsFanOut fanOut;
+    ServerSink sink(server);
+    fanOut.Add(&sink);
+    fanOut.SetCapacityOptions({std::nullopt, price});
+    if (!options.databasePath.isEmpty())
+        fanOut.SetCapacitySeeder([path = options.databasePath](const QString& device, qint64 at) {
+            return ReadCapacitySeed(path, device, at);
+        });
+    const auto hand = [&fanOut](const Reading& reading) {
+        fanOut.Hand(reading.row, reading.serial);
+    };
+
     int taken = 0;
     qint64 previous = now;
     QTimer pace;
     QObject::connect(&pace, &QTimer::timeout, &app, [&] {
         const qint64 time = QDateTime::currentMSecsSinceEpoch();
-        server.Take(MadeUpReading(serial, meter, time, time - previous));
+        hand(MadeUpReading(serial, meter, time, time - previous));
         previous = time;
         if (count > 0 && ++taken >= count)
             pace.stop();
     });
     pace.start(every);
-    server.Take(MadeUpReading(serial, meter, now, every));
+    hand(MadeUpReading(serial, meter, now, every));
     // Once the first reading is there, so a client that starts now finds one.
     std::printf("listening on http://%s:%u/\n", qPrintable(options.address), server.Port());
     std::fflush(stdout);

@@ -164,6 +164,7 @@ void frmKDR31::StopLooking() {
 void frmKDR31::cmdCloseCom_Click() {
     StopLooking();
     StatusStrip::Say(lblConnection, QString());
+    ShowCapacity(nullptr); // figures that no reading will bring up to date
     timScan->stop();
     device_->Disconnect();
     setWindowTitle(NotConnectedTitle());

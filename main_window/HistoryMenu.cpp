@@ -1,5 +1,6 @@
 #include "main_window/HistoryMenu.h"
 
+#include "history/CapacitySeed.h"
 #include "history/ChartWindow.h"
 #include "history/HistoryExport.h"
 #include "history/HistoryRecorder.h"
@@ -11,6 +12,7 @@
 #include <QDateTime>
 #include <QSaveFile>
 #include <QSettings>
+#include <QThread>
 
 namespace {
 
@@ -59,17 +61,54 @@ HistoryMenu::HistoryMenu(frmKDR31& window, const QString& databasePath, Recorder
         Settings().setValue(RecordKey, on);
         SetRecording(on);
     });
+    // The capacity figures take up from the history, read off the window thread.
+    fanOut_.SetCapacitySeedRequest([this](quint64 request, const QString& serial, qint64 now) {
+        ReadCapacitySeedFor(request, serial, now);
+    });
     // The grid shows what the device sent; the history and the chart get it through the same
-    // fan-out as the poller's sinks, judged for plausibility on the way.
+    // fan-out as the poller's sinks, judged for plausibility on the way, and the window's line
+    // the capacity figures worked out for it.
     connect(&window, &frmKDR31::ReadingTaken, this, [this](const Reading& taken) {
         const Reading reading = fanOut_.Hand(taken.row, taken.serial);
+        window_.ShowCapacity(reading.capacity.get());
         if (chart_ && !reading.implausible)
             chart_->AddReading(reading);
     });
     recordHistory->setChecked(Settings().value(RecordKey, true).toBool());
 }
 
-HistoryMenu::~HistoryMenu() = default;
+HistoryMenu::~HistoryMenu() {
+    // A seed still being read is waited for (its database reads end on their own), so its
+    // result is never handed to a menu that is gone.
+    for (QThread* reader : seedReaders_) {
+        reader->wait();
+        delete reader;
+    }
+}
+
+void HistoryMenu::ReadCapacitySeedFor(quint64 request, const QString& serial, qint64 now) {
+    seedReaders_.remove_if([](QThread* reader) {
+        if (!reader->isFinished())
+            return false;
+        delete reader;
+        return true;
+    });
+    QThread* reader = QThread::create([this, request, serial, now, path = path_] {
+        const std::optional<CapacitySeed> seed = ReadCapacitySeed(path, serial, now);
+        QMetaObject::invokeMethod(
+            this,
+            [this, request, seed] {
+                if (!fanOut_.SeedCapacity(request, seed))
+                    return;
+                if (seed)
+                    window_.ShowCapacity(fanOut_.Capacity().get());
+                emit CapacitySeeded();
+            },
+            Qt::QueuedConnection);
+    });
+    seedReaders_.push_back(reader);
+    reader->start(QThread::LowPriority);
+}
 
 void HistoryMenu::SetRecording(bool on) {
     if (on == (recorder_ != nullptr))

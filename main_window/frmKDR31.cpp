@@ -262,6 +262,8 @@ void frmKDR31::CreateControls() {
     pnlStatus->setObjectName(QStringLiteral("pnlStatus"));
     lblConnection =
         pnlStatus->AddLine(QStringLiteral("lblConnection"), QStringLiteral("Connection"));
+    lblCapacity =
+        pnlStatus->AddLine(QStringLiteral("lblCapacity"), QStringLiteral("Capacity tariff"));
     pnlStatus->setGeometry(Px(135), Px(6945), Px(21255) - 2 * Px(135), pnlStatus->Height());
     resize(Px(21255), pnlStatus->geometry().bottom() + 1 + Px(90));
     timFindDevice = MakeTimer(this, "timFindDevice");

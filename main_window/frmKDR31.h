@@ -91,6 +91,9 @@ public:
     // the connection (a device that was unplugged, a port another program holds).
     StatusStrip* pnlStatus = nullptr;
     QLabel* lblConnection = nullptr;
+    // The capacity tariff at the newest reading (main_window/CapacityLine.cpp), in a warning
+    // colour while the peak warning is on.
+    QLabel* lblCapacity = nullptr;
     // While a device that went away is looked for: the next attempt (single shot).
     QTimer* timFindDevice = nullptr;
 
@@ -106,6 +109,9 @@ public:
 
     // Readings (readings/).
     void InitGrid();
+    // The capacity tariff's line (main_window/CapacityLine.cpp): the figures of the newest
+    // reading; nullptr empties it.
+    void ShowCapacity(const CapacityNow* now);
 
     // Firmware upgrade (firmware/). Inet1 is created right after cmdDebug.
     Inet* Inet1 = nullptr;

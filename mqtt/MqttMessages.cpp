@@ -118,7 +118,9 @@ std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const 
     for (const auto& [id, name, field] :
          {std::tuple{"quarter_hour_average", "Quarter-hour average power",
                      "quarter_hour_average_power_w"},
-          std::tuple{"month_peak", "Month's quarter-hour peak", "month_peak_power_w"}}) {
+          std::tuple{"month_peak", "Month's quarter-hour peak", "month_peak_power_w"},
+          std::tuple{"capacity_headroom", "Capacity headroom", "capacity_headroom_w"},
+          std::tuple{"billed_peak", "Billed capacity peak", "billed_peak_w"}}) {
         const QJsonObject config{
             {QStringLiteral("name"), QLatin1String(name)},
             {QStringLiteral("unique_id"), node + QLatin1Char('_') + QLatin1String(id)},
@@ -138,6 +140,30 @@ std::vector<RetainedMessage> DiscoveryConfigs(const MqttOptions& options, const 
         };
         configs.push_back({options.discoveryPrefix + QStringLiteral("/sensor/") + node +
                                QLatin1Char('/') + QLatin1String(id) + QStringLiteral("/config"),
+                           QJsonDocument(config).toJson(QJsonDocument::Compact)});
+    }
+    // The peak warning as a problem, on while the quarter-hour is on course for a new peak: what
+    // an automation sends to a phone. A state without the flag (an implausible reading) makes it
+    // unknown rather than off.
+    {
+        const QJsonObject config{
+            {QStringLiteral("name"), QStringLiteral("Peak warning")},
+            {QStringLiteral("unique_id"), node + QStringLiteral("_peak_warning")},
+            {QStringLiteral("state_topic"), topics.state},
+            {QStringLiteral("value_template"),
+             QStringLiteral("{{ ('ON' if value_json.peak_warning else 'OFF') if "
+                            "value_json.peak_warning is defined else None }}")},
+            {QStringLiteral("payload_on"), QStringLiteral("ON")},
+            {QStringLiteral("payload_off"), QStringLiteral("OFF")},
+            {QStringLiteral("availability_topic"), topics.availability},
+            {QStringLiteral("payload_available"), QString::fromLatin1(AvailabilityOnline)},
+            {QStringLiteral("payload_not_available"), QString::fromLatin1(AvailabilityOffline)},
+            {QStringLiteral("qos"), 1},
+            {QStringLiteral("device"), device},
+            {QStringLiteral("device_class"), QStringLiteral("problem")},
+        };
+        configs.push_back({options.discoveryPrefix + QStringLiteral("/binary_sensor/") + node +
+                               QStringLiteral("/peak_warning/config"),
                            QJsonDocument(config).toJson(QJsonDocument::Compact)});
     }
     return configs;

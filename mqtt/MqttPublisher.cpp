@@ -214,20 +214,17 @@ void MqttPublisher::Publish(const Reading& reading) {
             ++droppedUnreported_;
         }
     }
-    const ReadingsRow& row = reading.row;
-    // Import energy is High + Low; both must be in the reply.
-    if (row.state == ReadingsRow::Received && !reading.implausible &&
-        (row.present & 0b111) == 0b111)
-        quarter_.Add({row.time, double(row.fields[1]) + double(row.fields[2])},
-                     double(row.fields[0]));
-    const QuarterFigures figures = QuarterFiguresOf(quarter_.At(row.time));
+    const CapacityFigures figures =
+        reading.capacity ? CapacityFiguresOf(*reading.capacity) : CapacityFigures{};
     const auto packed = [](const std::optional<double>& v) {
         return v ? float(*v) : std::numeric_limits<float>::quiet_NaN();
     };
     queue_.push_back(
-        {row,
+        {reading.row,
          reading.implausible,
-         {packed(figures.averageW), packed(figures.forecastW), packed(figures.monthPeakW)},
+         {packed(figures.averageW), packed(figures.forecastW), packed(figures.monthPeakW),
+          packed(figures.thresholdW), packed(figures.headroomW), packed(figures.billedPeakW)},
+         qint8(figures.peakWarning ? int(*figures.peakWarning) : -1),
          0});
     Pump();
 }
@@ -561,11 +558,15 @@ int MqttPublisher::PublishRetained(const QString& topic, const QByteArray& paylo
 
 namespace {
 
-QuarterFigures Unpacked(const std::array<float, 3>& packed) {
+CapacityFigures Unpacked(const std::array<float, 6>& packed, qint8 peakWarning) {
     const auto value = [](float v) {
         return std::isnan(v) ? std::nullopt : std::optional<double>(double(v));
     };
-    return {value(packed[0]), value(packed[1]), value(packed[2])};
+    CapacityFigures figures{value(packed[0]), value(packed[1]), value(packed[2]), value(packed[3]),
+                            value(packed[4]), std::nullopt,     value(packed[5])};
+    if (peakWarning >= 0)
+        figures.peakWarning = peakWarning > 0;
+    return figures;
 }
 
 } // namespace
@@ -576,7 +577,7 @@ void MqttPublisher::Pump() {
         Pending& next = queue_[static_cast<size_t>(inFlight_)];
         Reading reading{next.row, serial_};
         reading.implausible = next.implausible;
-        const QByteArray payload = StateMessage(reading, Unpacked(next.quarter));
+        const QByteArray payload = StateMessage(reading, Unpacked(next.capacity, next.peakWarning));
         int mid = 0;
         const int rc = mosquitto_publish(mosq_, &mid, stateTopic_.constData(),
                                          static_cast<int>(payload.size()), payload.constData(),

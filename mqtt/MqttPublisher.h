@@ -29,7 +29,6 @@
 // "install" would upgrade the device at every start of the poller), and nothing but the
 // entity's own payload taken.
 
-#include "history/QuarterPeak.h"
 #include "mqtt/MqttMessages.h"
 #include "mqtt/MqttOptions.h"
 #include "readings/ReadingsFormat.h"
@@ -97,8 +96,9 @@ public:
     bool Start();
 
     // Queues one reading for <prefix>/<serial>/state. The message carries the serial given
-    // to the constructor (one publisher, one device), whatever reading.serial holds. An
-    // implausible reading goes out with status "implausible" and no fields.
+    // to the constructor (one publisher, one device), whatever reading.serial holds, and the
+    // capacity tariff's figures the reading was handed with (Reading::capacity). An implausible
+    // reading goes out with status "implausible" and no fields.
     void Publish(const Reading& reading);
 
     // The device answered again, or was unplugged: "online" or "offline" on availability
@@ -153,10 +153,6 @@ public:
     QString ErrorText() const { return errorText_; }
     const MqttOptions& Options() const { return options_; }
 
-    // The capacity tariff behind the quarter-hour sensors; seed it (SeedLiveQuarter) before the
-    // first Publish, or the month's peak counts from the poller's start.
-    LiveQuarter& Quarter() { return quarter_; }
-
     // Seconds for the backoff ceiling, and the queue's bound; tests shorten them. Set before
     // Start().
     void SetReconnectMaxSeconds(unsigned seconds) { reconnectMaxSeconds_ = seconds; }
@@ -182,8 +178,11 @@ private:
     struct Pending {
         ReadingsRow row;
         bool implausible = false;
-        // The quarter-hour's figures (QuarterFigures) as floats, NaN for none: 12 bytes, not 48.
-        std::array<float, 3> quarter;
+        // The capacity tariff's figures (CapacityFigures) as floats, NaN for none, and the
+        // warning as -1 (none), 0 or 1: 25 bytes, where the figures' CapacityNow takes some 200
+        // and would be kept alive by the queue.
+        std::array<float, 6> capacity;
+        qint8 peakWarning = -1;
         int mid = 0; // libmosquitto's message id once handed over; 0 while waiting
     };
 
@@ -270,7 +269,6 @@ private:
     unsigned reconnectMaxSeconds_ = 30;
     int queueLimit_ = QueueLimit;
 
-    LiveQuarter quarter_{QTimeZone::systemTimeZone()};
     std::deque<Pending> queue_; // the oldest first; the first inFlight_ are handed over
     int inFlight_ = 0;
     int offlineMid_ = 0; // the goodbye "offline" until the broker has it

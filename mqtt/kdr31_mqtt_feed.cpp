@@ -1,6 +1,7 @@
 // kdr31-mqtt-feed: publishes made-up readings of one device through the MQTT publisher, at a
 // fixed pace, to try a broker or Home Assistant without a KDR31. Pulse input 1 counts the
-// readings (1, 2, 3, ...), so a subscriber can tell whether any went missing.
+// readings (1, 2, 3, ...), so a subscriber can tell whether any went missing. The readings go
+// through the readings fan-out as the poller's do, so they carry the capacity tariff's figures.
 //
 //   kdr31-mqtt-feed --mqtt mqtt://user@host --mqtt-password-file pw --every 1000 --count 10
 //
@@ -9,6 +10,7 @@
 
 #include "mqtt/MqttOptions.h"
 #include "mqtt/MqttPublisher.h"
+#include "poller/ReadingsFanOut.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -105,10 +107,19 @@ int main(int argc, char* argv[]) {
         return ExitCodeFor(publisher.Error());
     }
 
+    struct ToPublisher : ReadingSink {
+        MqttPublisher& publisher;
+        explicit ToPublisher(MqttPublisher& p) : publisher(p) {}
+        void Take(const Reading& reading) override { publisher.Publish(reading); }
+    } sink(publisher);
+    ReadingsFanOut fanOut;
+    fanOut.Add(&sink);
+
     int published = 0;
     QTimer pace;
     QObject::connect(&pace, &QTimer::timeout, &app, [&] {
-        publisher.Publish(MadeUpReading(serial, ++published));
+        const Reading reading = MadeUpReading(serial, ++published);
+        fanOut.Hand(reading.row, reading.serial);
         if (count > 0 && published >= count) {
             pace.stop();
             publisher.Stop();

@@ -24,9 +24,15 @@ Reading ReadingsFanOut::Hand(const ReadingsRow& row, const QString& serial) {
     if (!seeded_) {
         seeded_ = true;
         capacity_.Reset();
-        if (seeder_)
+        awaitingSeed_ = false;
+        sinceAsked_.clear();
+        if (seedRequest_) {
+            awaitingSeed_ = true;
+            seedRequest_(++seedAsked_, serial, row.time);
+        } else if (seeder_) {
             if (const std::optional<CapacitySeed> seed = seeder_(serial, row.time))
                 capacity_.Seed(*seed);
+        }
     }
     Reading reading{row, serial};
     reading.implausible = !check_.Plausible(row);
@@ -36,6 +42,11 @@ Reading ReadingsFanOut::Hand(const ReadingsRow& row, const QString& serial) {
         ++counts_.implausible;
     else
         ++counts_.ok;
+    if (awaitingSeed_) {
+        if (sinceAsked_.size() >= SeedBacklog)
+            sinceAsked_.erase(sinceAsked_.begin(), sinceAsked_.begin() + SeedBacklog / 4);
+        sinceAsked_.push_back(reading);
+    }
     latest_ = std::make_shared<const CapacityNow>(capacity_.Update(reading));
     reading.capacity = latest_;
     // A copy: a sink may remove itself while being handed the reading.
@@ -43,4 +54,19 @@ Reading ReadingsFanOut::Hand(const ReadingsRow& row, const QString& serial) {
     for (ReadingSink* sink : sinks)
         sink->Take(reading);
     return reading;
+}
+
+bool ReadingsFanOut::SeedCapacity(quint64 request, const std::optional<CapacitySeed>& seed) {
+    if (request != seedAsked_ || !awaitingSeed_)
+        return false;
+    awaitingSeed_ = false;
+    std::vector<Reading> meanwhile;
+    meanwhile.swap(sinceAsked_);
+    if (!seed)
+        return true;
+    capacity_.Seed(*seed);
+    // The seed's quarter runs to the reading that asked for it; those since carry it on.
+    for (const Reading& reading : meanwhile)
+        latest_ = std::make_shared<const CapacityNow>(capacity_.Update(reading));
+    return true;
 }

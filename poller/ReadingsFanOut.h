@@ -47,6 +47,18 @@ public:
     using CapacitySeeder =
         std::function<std::optional<CapacitySeed>(const QString& serial, qint64 now)>;
     void SetCapacitySeeder(CapacitySeeder seeder) { seeder_ = std::move(seeder); }
+    // The same for a front end whose thread must not wait for the history (the window, where a
+    // year's history takes a while to read): the seed is asked for with a number, when the seeder
+    // would be asked, read elsewhere and handed back with SeedCapacity on the fan-out's thread.
+    // Until then the figures start from the readings; once it is there they start again from it
+    // and take once more the readings handed meanwhile (the newest SeedBacklog of them).
+    using CapacitySeedRequest =
+        std::function<void(quint64 request, const QString& serial, qint64 now)>;
+    void SetCapacitySeedRequest(CapacitySeedRequest request) { seedRequest_ = std::move(request); }
+    // The seed of that request (nothing: the history had none). One of an older request, asked
+    // before another device's readings began, is dropped. Returns whether it was taken.
+    bool SeedCapacity(quint64 request, const std::optional<CapacitySeed>& seed);
+    static constexpr size_t SeedBacklog = 4096; // over five hours at 5 s
     // The figures of the newest reading; null before the first. A warning's start and end are
     // in them (warningStarted, warningEnded) at the reading that brought it.
     std::shared_ptr<const CapacityNow> Capacity() const { return latest_; }
@@ -58,6 +70,10 @@ private:
     ReadingCounts counts_;
     LiveCapacity capacity_;
     CapacitySeeder seeder_;
-    bool seeded_ = false; // for serial_
+    CapacitySeedRequest seedRequest_;
+    quint64 seedAsked_ = 0;           // the number of the newest request
+    bool awaitingSeed_ = false;       // its seed has not come yet
+    std::vector<Reading> sinceAsked_; // the readings handed meanwhile, without their figures
+    bool seeded_ = false;             // for serial_
     std::shared_ptr<const CapacityNow> latest_;
 };

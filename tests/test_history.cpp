@@ -11,17 +11,21 @@
 #include "history/HistoryExport.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
+#include "main_window/CapacityLine.h"
 #include "main_window/HistoryMenu.h"
+#include "main_window/StatusStrip.h"
 #include "readings/ReadingsGrid.h"
 #include "support/SimulatedPorts.h"
 #include "support/WindowFixture.h"
 
+#include <QAccessible>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -448,6 +452,98 @@ private slots:
         chart->findChild<QPushButton*>(QStringLiteral("cmdSpan30days"))->click();
         chart->close();
         QVERIFY(chart->Loading());
+    }
+
+    // The window's line for the capacity tariff, from figures seeded off the window thread: a
+    // complete quarter at 3 kW earlier, the quarter now at 6 kW so far and in the poll's readings.
+    // The warning is on at once, in its colour; the chart's quarter-hour tab bills the month at
+    // 3 kW; and neither the chart nor the history keeps the figures of a reading.
+    void capacityLineSeededFromTheHistory() {
+        Start(dir->filePath(QStringLiteral("history.sqlite")));
+        frmKDR31& w = t->w;
+        const QTimeZone zone = QTimeZone::systemTimeZone();
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        const qint64 quarter = QuarterStart(now, zone);
+        std::vector<Reading> history;
+        double counterWh = 1'000'000;
+        for (qint64 time = quarter - 30 * 60'000; time < now - 1000; time += 10'000) {
+            const double watts = time < quarter - 15 * 60'000 ? 3000 : time < quarter ? 1000 : 6000;
+            Reading r;
+            r.serial = w.SerialNumber();
+            r.row.time = time;
+            r.row.state = ReadingsRow::Received;
+            r.row.present = 0x1fff;
+            std::copy(Values.begin(), Values.end(), r.row.fields.begin());
+            r.row.fields[0] = float(watts);
+            r.row.fields[1] = float(counterWh);
+            r.row.fields[2] = 0;
+            history.push_back(r);
+            counterWh += watts * 10 / 3600;
+        }
+        {
+            HistoryStore store;
+            QVERIFY(store.Open(path));
+            QVERIFY(store.Insert(history));
+        }
+        std::array<float, 13> polled = Values;
+        polled[0] = 6000;
+        polled[1] = float(counterWh);
+        polled[2] = 0;
+        sim->device.SetReadings(polled);
+        QSignalSpy seeded(menu, &HistoryMenu::CapacitySeeded);
+        w.timScan_Timer();
+        QVERIFY(seeded.wait(20'000));
+        w.timScan_Timer();
+
+        const std::shared_ptr<const CapacityNow> figures = menu->FanOut().Capacity();
+        QVERIFY(figures && figures->peakWarning);
+        const bool sameMonth =
+            QDateTime::fromMSecsSinceEpoch(quarter - 30 * 60'000).date().month() ==
+            QDateTime::fromMSecsSinceEpoch(now).date().month();
+        if (sameMonth) { // the month's peak so far came from the history
+            QVERIFY(figures->monthPeak);
+            QCOMPARE(DeviceNumber(figures->monthPeak->averageW), 3000.0);
+            QCOMPARE(figures->thresholdW, figures->monthPeak->averageW);
+        }
+        QCOMPARE(w.lblCapacity->text(), CapacityLineText(*figures));
+        QVERIFY2(w.lblCapacity->text().startsWith("Peak warning, "),
+                 qPrintable(w.lblCapacity->text()));
+        QVERIFY(w.lblCapacity->text().contains(": switch off "));
+        QVERIFY(w.lblCapacity->autoFillBackground());
+        QCOMPARE(w.lblCapacity->palette().color(QPalette::Window), QColor(0xe8, 0x59, 0x0c));
+        QAccessibleInterface* line = QAccessible::queryAccessibleInterface(w.lblCapacity);
+        QCOMPARE(line->text(QAccessible::Name), w.lblCapacity->text());
+        QCOMPARE(line->text(QAccessible::Description), QStringLiteral("Capacity tariff"));
+        // Below the connection's line, within the window, the controls above where they were.
+        QVERIFY(w.lblCapacity->mapTo(&w, QPoint(0, 0)).y() >
+                w.lblConnection->mapTo(&w, QPoint(0, 0)).y());
+        QVERIFY(w.lblCapacity->mapTo(&w, QPoint(0, w.lblCapacity->height())).y() <= w.height());
+        // kW with the user's decimal separator.
+        QVERIFY(CapacityLineText(*figures, QLocale(QLocale::Dutch, QLocale::Belgium))
+                    .contains(QRegularExpression(QStringLiteral("switch off \\d+,\\d{3} kW"))));
+
+        // Back to the strip's colours once the warning is off.
+        CapacityNow calm = *figures;
+        calm.peakWarning = false;
+        w.ShowCapacity(&calm);
+        QVERIFY(!w.lblCapacity->autoFillBackground());
+        QCOMPARE(w.lblCapacity->palette().color(QPalette::Window),
+                 w.pnlStatus->palette().color(QPalette::Window));
+
+        menu->ShowChart();
+        ChartWindow* chart = menu->Chart();
+        QTRY_VERIFY_WITH_TIMEOUT(!chart->Loading(), 60'000);
+        chart->Tabs()->setCurrentIndex(3);
+        const CapacityBill& bill = chart->MonthsShown();
+        QCOMPARE(bill.months.size(), size_t(BilledMonthCount));
+        if (sameMonth) {
+            QCOMPARE(bill.monthsCounted, 1);
+            QCOMPARE(DeviceNumber(*bill.billedPeakW), 3000.0);
+        }
+        // The fan-out holds the newest figures alone (and this copy of its pointer): the chart's
+        // readings and the recorder's queue keep none of them.
+        w.timScan_Timer();
+        QCOMPARE(menu->FanOut().Capacity().use_count(), 2L);
     }
 
     // The poll and the grid go on, the problem is told once, and recording catches up when the

@@ -3,6 +3,7 @@
 #include "app/ModMain.h"
 #include "device_link/MSComm.h"
 #include "device_link/ReplyParser.h"
+#include "main_window/CapacityLine.h"
 #include "main_window/ClickableImage.h"
 #include "main_window/ConnectionTexts.h"
 #include "main_window/UpDown.h"
@@ -205,6 +206,21 @@ private slots:
                 "kdr31-mqtt@serial-by\\x2did-usb\\x2dFTDI_FT232R_USB_UART_A1B2C3-if00-port0"));
         QVERIFY(t.w.lblConnection->fontMetrics().horizontalAdvance(held) <=
                 t.w.lblConnection->contentsRect().width());
+        // The longest capacity line: a warning, and figures of tens of kW.
+        CapacityNow busy;
+        busy.peakWarning = true;
+        busy.warningMinutesLeft = 14.5;
+        busy.quarterAverageW = busy.quarterForecastW = 22'222.222;
+        busy.headroomW = -22'222.222;
+        busy.monthPeak = QuarterHour{0, 0, true, 22'222.222};
+        std::vector<CapacityMonth> months;
+        for (const auto& [year, month] : BilledMonths(2026, 12))
+            months.push_back({year, month, 22'222.222});
+        busy.bill = std::make_shared<const CapacityBill>(BillOf(months));
+        const QString capacity = CapacityLineText(busy, QLocale(QStringLiteral("nl_BE")));
+        QVERIFY2(t.w.lblCapacity->fontMetrics().horizontalAdvance(capacity) <=
+                     t.w.lblCapacity->contentsRect().width(),
+                 qPrintable(capacity));
 
         auto* notepad = qobject_cast<WrapButton*>(t.w.cmdSaveDebugLog);
         QVERIFY(notepad && notepad->ContentsRect().contains(notepad->TextRect()));

@@ -4,6 +4,7 @@
 
 #include "mqtt/MqttOptions.h"
 #include "mqtt/MqttPublisher.h"
+#include "poller/ReadingsFanOut.h"
 #include "support/MqttBroker.h"
 #include "support/ProcessUsage.h"
 
@@ -186,25 +187,53 @@ private slots:
                                                        {"serial", "A1B2C3D4"},
                                                        {"status", "implausible"}}));
 
-        // Across a quarter-hour's start at a steady 1800 W (readings of times to come): once
-        // the quarter has a reading on each side of its start, the state carries its figures.
+        // Across a quarter-hour's start at a steady 1800 W (readings of times to come), through
+        // the readings fan-out as the poller hands them: once the quarter has a reading on each
+        // side of its start, the state carries its figures. A household target of 1 kW puts the
+        // warning on; a month of the history at 3.2 kW is the bill's only one.
         const QTimeZone zone = QTimeZone::systemTimeZone();
         const qint64 boundary = QuarterStart(full.row.time, zone) + 30 * 60'000;
+        struct ToPublisher : ReadingSink {
+            MqttPublisher& publisher;
+            explicit ToPublisher(MqttPublisher& p) : publisher(p) {}
+            void Take(const Reading& reading) override { publisher.Publish(reading); }
+        } sink(publisher);
+        ReadingsFanOut fanOut(zone);
+        fanOut.Add(&sink);
+        fanOut.SetCapacityOptions({1000.0, std::nullopt});
+        fanOut.SetCapacitySeeder([](const QString&, qint64 now) {
+            const QDate day = QDateTime::fromMSecsSinceEpoch(now).date().addMonths(-2);
+            CapacitySeed seed;
+            seed.year = QDateTime::fromMSecsSinceEpoch(now).date().year();
+            seed.month = QDateTime::fromMSecsSinceEpoch(now).date().month();
+            seed.earlier = {{day.year(), day.month(), 3200.0}};
+            return std::optional<CapacitySeed>(seed);
+        });
         Reading steady = full;
         for (int i = -6; i <= 6; ++i) {
             steady.row.time = boundary + i * 10'000;
             steady.row.fields[0] = 1800;
             steady.row.fields[1] = float(1'000'000 + (i + 6) * 5); // 5 Wh in 10 s
             steady.row.fields[2] = 0;
-            publisher.Publish(steady);
+            fanOut.Hand(steady.row, steady.serial);
         }
         QTRY_COMPARE_WITH_TIMEOUT(device.Count(state), size_t(4 + 13), 5000);
         const QJsonObject live = Json(device.Messages(state).back().payload);
         QCOMPARE(live["quarter_hour_average_power_w"].toDouble(), 1800.0);
         QCOMPARE(live["quarter_hour_forecast_power_w"].toDouble(), 1800.0);
         QVERIFY(!live.contains("month_peak_power_w")); // no quarter of the month is complete
-        QVERIFY(
-            !Json(device.Messages(state)[4 + 5].payload).contains("quarter_hour_average_power_w"));
+        QCOMPARE(live["capacity_threshold_w"].toDouble(), 1000.0);
+        QCOMPARE(live["peak_warning"], QJsonValue(true));
+        QCOMPARE(live["billed_peak_w"].toDouble(), 3200.0);
+        // 1 kW over the quarter less the 30 Wh of its first minute, over the 14 minutes left,
+        // less the 1800 W drawn now.
+        const double headroom = DeviceNumber((250.0 - 30.0) / (14.0 / 60) - 1800.0);
+        QCOMPARE(live["capacity_headroom_w"].toDouble(), headroom);
+        QCOMPARE(live["capacity_headroom_w"].toDouble(),
+                 DeviceNumber(*fanOut.Capacity()->headroomW));
+        const QJsonObject before = Json(device.Messages(state)[4 + 5].payload);
+        QVERIFY(!before.contains("quarter_hour_average_power_w"));
+        QCOMPARE(before["peak_warning"], QJsonValue(false));
 
         QCOMPARE(device.Last("kdr31/A1B2C3D4/availability"), QByteArray("online"));
         publisher.SetDeviceAvailable(false);
@@ -212,10 +241,16 @@ private slots:
 
         // A subscriber that comes later still finds every config: they are retained. (The
         // firmware's update entity has its own test, test_service_upgrade.)
-        MqttSubscriber homeAssistant(broker.Port(), "homeassistant/sensor/#");
-        QVERIFY(homeAssistant.WaitFor({}, ReadingsFieldCount + 2, 5000ms));
-        const auto configs = homeAssistant.Messages();
-        QCOMPARE(configs.size(), size_t(ReadingsFieldCount + 2)); // and the two quarter-hours
+        MqttSubscriber homeAssistant(broker.Port(), "homeassistant/#");
+        QVERIFY(homeAssistant.WaitFor({}, ReadingsFieldCount + 5 + 1, 5000ms));
+        std::vector<MqttReceived> configs = homeAssistant.Messages();
+        configs.erase(std::remove_if(configs.begin(), configs.end(),
+                                     [](const MqttReceived& m) {
+                                         return m.topic.startsWith("homeassistant/update/");
+                                     }),
+                      configs.end());
+        // And the capacity tariff's four in kW and its warning.
+        QCOMPARE(configs.size(), size_t(ReadingsFieldCount + 5));
         // Every field of every config, as Home Assistant reads it: what the energy dashboard
         // accepts (energy and gas as increasing totals, power as a measurement), the
         // differences without statistics, and availability words that match ours.
@@ -246,36 +281,70 @@ private slots:
                                       {"model", "KDR31"},
                                       {"serial_number", "A1B2C3D4"},
                                       {"sw_version", "1.2.4.0"}};
+        // The capacity tariff's entities: each template reads the state message's own field of
+        // its figure and no other ("unknown" in Home Assistant otherwise).
+        const std::map<QString, std::pair<QString, QString>> capacity = {
+            {"quarter_hour_average",
+             {"Quarter-hour average power", "quarter_hour_average_power_w"}},
+            {"month_peak", {"Month's quarter-hour peak", "month_peak_power_w"}},
+            {"capacity_headroom", {"Capacity headroom", "capacity_headroom_w"}},
+            {"billed_peak", {"Billed capacity peak", "billed_peak_w"}},
+            {"peak_warning", {"Peak warning", "peak_warning"}},
+        };
         std::set<QString> fields;
+        std::set<QString> capacitySeen;
         for (const MqttReceived& message : configs) {
             QVERIFY(message.retained);
             const QStringList levels = message.topic.split('/');
-            QCOMPARE(levels.size(), 5); // homeassistant/sensor/<node>/<field>/config
+            QCOMPARE(levels.size(), 5); // homeassistant/<component>/<node>/<field>/config
             QCOMPARE(levels[0], "homeassistant");
-            QCOMPARE(levels[1], "sensor");
+            const QString field = levels[3];
+            QCOMPARE(levels[1], field == "peak_warning" ? "binary_sensor" : "sensor");
             QCOMPARE(levels[2], "kdr31_A1B2C3D4");
             QCOMPARE(levels[4], "config");
-            const QString field = levels[3];
             QJsonParseError parseError{};
             const QJsonObject config =
                 QJsonDocument::fromJson(message.payload, &parseError).object();
             QCOMPARE(parseError.error, QJsonParseError::NoError);
-            if (field == "quarter_hour_average" || field == "month_peak") {
-                // The capacity tariff in kW, from the state's W: the template reads the state
-                // message's own field of that figure and no other ("unknown" otherwise).
-                QVERIFY(config["device_class"] == "power" &&
-                        config["state_class"] == "measurement" &&
-                        config["unit_of_measurement"] == "kW" &&
-                        config["value_template"].toString().contains("/ 1000"));
-                const QString source = field + QStringLiteral("_power_w");
+            if (capacity.count(field)) {
+                capacitySeen.insert(field);
+                const QString template_ = config["value_template"].toString();
+                QJsonObject wanted{
+                    {"name", capacity.at(field).first},
+                    {"unique_id", "kdr31_A1B2C3D4_" + field},
+                    {"state_topic", state},
+                    {"value_template", template_},
+                    {"availability_topic", "kdr31/A1B2C3D4/availability"},
+                    {"payload_available", "online"},
+                    {"payload_not_available", "offline"},
+                    {"qos", 1},
+                    {"device", deviceBlock},
+                };
+                if (field == "peak_warning") {
+                    // A problem while on, so an automation can send it to a phone.
+                    wanted.insert("device_class", "problem");
+                    wanted.insert("payload_on", "ON");
+                    wanted.insert("payload_off", "OFF");
+                    QVERIFY2(template_.contains("'ON' if value_json.peak_warning else 'OFF'"),
+                             qPrintable(template_));
+                } else {
+                    // In kW, from the state's W.
+                    wanted.insert("device_class", "power");
+                    wanted.insert("state_class", "measurement");
+                    wanted.insert("unit_of_measurement", "kW");
+                    QVERIFY2(template_.contains(QStringLiteral("(value_json.%1 / 1000)")
+                                                    .arg(capacity.at(field).second)),
+                             qPrintable(template_));
+                }
+                QCOMPARE(config, wanted);
                 QSet<QString> read;
                 static const QRegularExpression member(QStringLiteral("value_json\\.(\\w+)"));
-                for (const auto& match : member.globalMatch(config["value_template"].toString()))
+                for (const auto& match : member.globalMatch(template_))
                     read.insert(match.captured(1));
-                QCOMPARE(read, QSet<QString>{source});
-                QCOMPARE(config["payload_available"].toString(), "online");
-                QCOMPARE(config["payload_not_available"].toString(), "offline");
-                QCOMPARE(config["device"].toObject(), deviceBlock);
+                QCOMPARE(read, QSet<QString>{capacity.at(field).second});
+                // The state message carries that field.
+                QVERIFY2(live.contains(capacity.at(field).second) || field == "month_peak",
+                         qPrintable(field));
                 continue;
             }
             QVERIFY2(expected.count(field), qPrintable(field));
@@ -305,6 +374,7 @@ private slots:
             QCOMPARE(config, wanted);
         }
         QCOMPARE(fields.size(), size_t(ReadingsFieldCount));
+        QCOMPARE(capacitySeen.size(), capacity.size());
     }
 
     void lastWillWhenThePollerIsKilled() {

@@ -1,6 +1,8 @@
 // Takes screenshots of the chart window over a day of simulated readings: the readings of a
 // household, every 5 s from local midnight to 21:07, are recorded into a fresh history database
 // the way the window's recorder does, then the chart window opens on it with the 24 h preset.
+// Three evenings of each of the eleven months before, with the household's appliances, give the
+// quarter-hour tab's twelve months their peaks.
 //
 //   kdr31_chart_screenshot POWER.png QUARTERS.png   (under an X server: scripts/screenshot.sh)
 
@@ -47,6 +49,18 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "kdr31_chart_screenshot: %s\n", qPrintable(store.ErrorText()));
             return 1;
         }
+        sim::Household evenings;
+        evenings.UseAppliances(sim::Appliances());
+        std::vector<Reading> months;
+        for (int back = 11; back >= 1; --back)
+            for (const int date : {5, 12, 19}) {
+                const QDateTime from(midnight.date().addMonths(-back).addDays(date - 7),
+                                     QTime(16, 0));
+                const qint64 first = from.toMSecsSinceEpoch();
+                for (qint64 t = first; t < first + 7 * 3'600'000; t += 5000)
+                    months.push_back(evenings.Next(t, 16 + double(t - first) / 3'600'000.0));
+            }
+        store.Insert(months);
         sim::Household house;
         std::vector<Reading> day;
         for (qint64 t = start; t <= end; t += 5000)

@@ -20,6 +20,9 @@ let interval = 10;          // s, the device's
 let connected = null;
 let powerChart = null;
 let energyChart = null;
+let capacityChart = null;
+let lastState = null;       // the newest state message
+let lastQuarter = null;     // the newest quarter-hour
 
 const $ = (id) => document.getElementById(id);
 const kw = (w) => (w / 1000).toFixed(3);
@@ -51,6 +54,14 @@ function showReading(state) {
       name === 'tariff' ? (v ? 'low' : 'high') : String(v);
     $('unit-' + name).textContent = name === 'tariff' ? '' : (units[name] || '');
   }
+  lastState = state;
+  showWarning();
+  const has = (v) => typeof v === 'number';
+  if (has(state.capacity_threshold_w))
+    $('capacity-threshold').textContent = kw(state.capacity_threshold_w);
+  $('capacity-headroom').textContent =
+    has(state.capacity_headroom_w) ? kw(state.capacity_headroom_w) : '–';
+  if (has(state.billed_peak_w)) $('billed-peak').textContent = kw(state.billed_peak_w);
   newestTime = Date.parse(state.time);
   $('reading-time').textContent = 'Reading of ' + new Date(newestTime).toLocaleString();
   if (typeof state.import_power_w === 'number') {
@@ -62,6 +73,8 @@ function showReading(state) {
 }
 
 function showQuarter(q) {
+  lastQuarter = q;
+  showWarning();
   const has = (v) => typeof v === 'number';
   $('quarter-average').textContent = has(q.average_power_w) ? kw(q.average_power_w) : '–';
   $('quarter-forecast').textContent = has(q.forecast_power_w) ? kw(q.forecast_power_w) : '–';
@@ -81,6 +94,105 @@ function showQuarter(q) {
   }
   meter.textContent = text;
   $('quarter-summary').textContent = text;
+}
+
+// The banner while the quarter-hour is on course for a new peak: the minutes left and what to
+// switch off, from the newest reading. Its text changes only when what it says does, so a
+// screen reader announces it at the start and at each new figure, not at every reading.
+function showWarning() {
+  const banner = $('peak-warning');
+  const state = lastState;
+  if (!state || state.peak_warning !== true) {
+    banner.hidden = true;
+    banner.textContent = '';
+    return;
+  }
+  let minutes = '';
+  if (lastQuarter && Date.parse(lastQuarter.end) > Date.parse(state.time)) {
+    const left = Math.floor((Date.parse(lastQuarter.end) - Date.parse(state.time)) / 60e3);
+    minutes = left < 1 ? 'in less than a minute'
+                       : 'in the ' + left + (left === 1 ? ' minute' : ' minutes') + ' left';
+  }
+  const headroom = state.capacity_headroom_w;
+  const power = state.import_power_w;
+  const within = (minutes ? ' ' + minutes : '') + '.';
+  let act = 'Switch off what you can' + within;
+  let why = '';
+  if (typeof headroom === 'number' && headroom >= 0) {
+    act = 'Draw no more than ' + (headroom / 1000).toFixed(1) + ' kW extra' + within;
+  } else if (typeof headroom === 'number' && (typeof power !== 'number' || -headroom <= power)) {
+    act = 'Switch off ' + (-headroom / 1000).toFixed(1) + ' kW' + within;
+  } else if (typeof headroom === 'number') {
+    // More than is drawn: the quarter passes the threshold whatever is done, but every kW
+    // switched off still lowers the new peak.
+    act = 'Switch off all you can (' + (power / 1000).toFixed(1) + ' kW now)' + within;
+    why = ' Even at 0 kW this quarter-hour sets a new peak; less now keeps it lower.';
+  }
+  const lead = 'Peak warning: this quarter-hour is on course for a new capacity peak. ';
+  if (banner.textContent !== lead + act + why) {
+    banner.textContent = '';
+    const figures = document.createElement('span');
+    figures.className = 'figures';
+    figures.textContent = act;
+    banner.append(lead, figures, why);
+  }
+  banner.hidden = false;
+}
+
+// The twelve months as bars, with the 2.5 kW floor and the billed mean as lines, a table and a
+// summary for those who do not see the chart, and the cost when the poller has a price.
+function showCapacity(c) {
+  const has = (v) => typeof v === 'number';
+  $('capacity-threshold').textContent = has(c.capacity_threshold_w) ? kw(c.capacity_threshold_w) : '–';
+  $('capacity-headroom').textContent = has(c.capacity_headroom_w) ? kw(c.capacity_headroom_w) : '–';
+  $('billed-peak').textContent = has(c.billed_peak_w) ? kw(c.billed_peak_w) : '–';
+  const months = c.months || [];
+  const body = $('capacity-table').querySelector('tbody');
+  body.textContent = '';
+  for (const m of months) {
+    const row = body.insertRow();
+    row.insertCell().textContent = m.month;
+    row.insertCell().textContent = has(m.peak_w) ? kw(m.peak_w) : 'missing';
+    row.insertCell().textContent = has(m.counted_w) ? kw(m.counted_w) : 'missing';
+  }
+  const counted = months.filter((m) => has(m.counted_w));
+  let summary = months.length + ' months, ' + c.months_counted + ' counted (a month with no ' +
+    'complete quarter-hour is missing). Each counts at no less than 2.500 kW.';
+  if (has(c.billed_peak_w))
+    summary += ' Billed peak, the mean of the counted months: ' + kw(c.billed_peak_w) + ' kW.';
+  if (counted.length) {
+    const top = counted.reduce((a, b) => (b.counted_w > a.counted_w ? b : a));
+    summary += ' Highest: ' + kw(top.counted_w) + ' kW in ' + top.month + '.';
+  }
+  $('capacity-summary').textContent = summary;
+  const cost = $('capacity-cost');
+  if (has(c.capacity_price_eur_per_kw_year) && has(c.year_cost_eur)) {
+    cost.textContent = 'At ' + c.capacity_price_eur_per_kw_year.toFixed(2) + ' EUR per kW per year: ' +
+      c.year_cost_eur.toFixed(2) + ' EUR for the year at the billed peak; this month\'s peak ' +
+      'adds ' + (c.month_above_floor_eur || 0).toFixed(2) + ' EUR above the 2.5 kW floor.';
+    cost.hidden = false;
+  } else {
+    cost.hidden = true;
+  }
+  if (!window.Chart) return;
+  const level = (v) => months.map(() => v);
+  const set = { labels: months.map((m) => m.month), datasets: [
+    { type: 'bar', label: 'Counted peak (kW)',
+      data: months.map((m) => (has(m.counted_w) ? m.counted_w / 1000 : null)),
+      backgroundColor: '#d9480f', order: 2 },
+    { type: 'line', label: 'Floor (2.5 kW)', data: level(2.5), borderColor: '#495057',
+      borderDash: [6, 4], pointRadius: 0, borderWidth: 2, order: 1 },
+    { type: 'line', label: 'Billed peak (kW)',
+      data: level(has(c.billed_peak_w) ? c.billed_peak_w / 1000 : null),
+      borderColor: '#1971c2', pointRadius: 0, borderWidth: 2, order: 0 }] };
+  if (capacityChart) { capacityChart.data = set; capacityChart.update(); return; }
+  capacityChart = new Chart($('capacity-chart'), { data: set,
+    options: { animation: false, maintainAspectRatio: false,
+               scales: { y: { beginAtZero: true, title: { display: true, text: 'kW' } } } } });
+}
+
+async function pollCapacity() {
+  try { showCapacity(await getJson('/api/v1/capacity')); } catch (e) { /* no reading yet */ }
 }
 
 function updateNotice() {
@@ -172,38 +284,34 @@ async function choosePeriod(name) {
   }
 }
 
+// The 30 days up to today from the history's day totals: a day with a gap in its readings, and
+// today until it is over, have none.
 async function drawEnergy() {
-  let rows;
-  try { rows = await history(30 * 24 * HOUR, 900); } catch (e) { return; }
-  const days = new Map();
-  for (const r of rows) {
-    const d = new Date(Date.parse(r.time)); d.setHours(0, 0, 0, 0);
-    const key = d.getTime();
-    const imp = (r.import_high_wh || 0) + (r.import_low_wh || 0);
-    const exp = (r.export_high_wh || 0) + (r.export_low_wh || 0);
-    const e = days.get(key) || { first: [imp, exp], last: [imp, exp] };
-    e.last = [imp, exp];
-    days.set(key, e);
-  }
-  const keys = [...days.keys()].sort((a, b) => a - b);
-  const values = keys.map((k, i) => {
-    // A day runs to the first reading of the next, so no energy falls between two days.
-    const end = i + 1 < keys.length ? days.get(keys[i + 1]).first : days.get(k).last;
-    const start = days.get(k).first;
-    return [k, (end[0] - start[0]) / 1000, (end[1] - start[1]) / 1000];
-  });
+  const date = (d) => d.getFullYear() + '-' + String(d.getMonth() + 1).padStart(2, '0') + '-' +
+    String(d.getDate()).padStart(2, '0');
+  const today = new Date();
+  const first = new Date(today.getFullYear(), today.getMonth(), today.getDate() - 29);
+  let days;
+  try {
+    days = (await getJson('/api/v1/energy/days?from=' + date(first) + '&to=' + date(today))).days;
+  } catch (e) { return; }
+  const has = (v) => typeof v === 'number';
+  const values = days.map((d) => [Date.parse(d.start), has(d.import_wh) ? d.import_wh / 1000 : null,
+                                  has(d.export_wh) ? d.export_wh / 1000 : null]);
   const body = $('energy-table').querySelector('tbody');
   body.textContent = '';
   for (const [k, imp, exp] of values) {
     const row = body.insertRow();
     row.insertCell().textContent = day(k);
-    row.insertCell().textContent = imp.toFixed(2);
-    row.insertCell().textContent = exp.toFixed(2);
+    row.insertCell().textContent = imp === null ? '–' : imp.toFixed(2);
+    row.insertCell().textContent = exp === null ? '–' : exp.toFixed(2);
   }
-  if (!values.length || !window.Chart) return;
-  const total = values.reduce((s, v) => s + v[1], 0);
-  $('energy-summary').textContent = values.length + ' days: ' + total.toFixed(1) +
-    ' kWh imported in all, ' + (total / values.length).toFixed(1) + ' kWh a day on average.';
+  const complete = values.filter((v) => v[1] !== null);
+  if (!complete.length || !window.Chart) return;
+  const total = complete.reduce((s, v) => s + v[1], 0);
+  $('energy-summary').textContent = complete.length + ' whole days of ' + values.length + ': ' +
+    total.toFixed(1) + ' kWh imported in all, ' + (total / complete.length).toFixed(1) +
+    ' kWh a day on average.';
   const labels = values.map((v) => day(v[0]));
   const set = { labels, datasets: [
     { label: 'Import (kWh)', data: values.map((v) => v[1]), backgroundColor: '#d9480f' },
@@ -300,6 +408,7 @@ function listen() {
   const events = new EventSource('/api/v1/events');
   events.addEventListener('reading', (e) => showReading(JSON.parse(e.data)));
   events.addEventListener('quarter', (e) => showQuarter(JSON.parse(e.data)));
+  events.addEventListener('capacity', (e) => showCapacity(JSON.parse(e.data)));
   events.addEventListener('upgrade', (e) => showFirmware(JSON.parse(e.data)));
   events.onerror = () => {
     connected = connected && events.readyState !== EventSource.CLOSED;
@@ -319,6 +428,9 @@ function start() {
   setInterval(updateNotice, 1000);
   choosePeriod('hour');
   drawEnergy();
+  pollCapacity();
+  // The months change when a quarter-hour sets a new peak, which no event tells.
+  setInterval(pollCapacity, 60e3);
   startFirmware();
 }
 

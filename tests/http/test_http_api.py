@@ -29,7 +29,8 @@ TIMEOUT_S = 1
 # Every path the server answers GET (and HEAD) on, and nothing else.
 GET_PATHS = ["/", "/app.js", "/style.css", "/chart.js", "/metrics", "/api/v1/device",
              "/api/v1/readings/latest", "/api/v1/readings", "/api/v1/peak",
-             "/api/v1/quarter-hours", "/api/v1/quarter-hour", "/api/v1/events", "/api/v1/firmware"]
+             "/api/v1/quarter-hours", "/api/v1/quarter-hour", "/api/v1/capacity",
+             "/api/v1/energy/days", "/api/v1/events", "/api/v1/firmware"]
 
 
 def request(feed, method, path, body=None, headers=None):
@@ -73,6 +74,17 @@ def raw(feed, data, wait=3.0, source="127.0.0.1"):
         pass
     s.close()
     return received
+
+
+def events(stream):
+    """(name, data as JSON) of each whole event in the bytes of an event stream."""
+    found = []
+    for block in stream.split(b"\n\n")[:-1]:
+        fields = dict(line.split(b": ", 1) for line in block.split(b"\n")
+                      if b": " in line and not line.startswith(b":"))
+        if b"event" in fields:
+            found.append((fields[b"event"].decode(), json.loads(fields[b"data"])))
+    return found
 
 
 class Api(unittest.TestCase):
@@ -137,6 +149,10 @@ class Api(unittest.TestCase):
             ("GET", "/api/v1/peak?month=26-1", 400),
             ("GET", "/api/v1/quarter-hours?date=2026-02-30", 400),
             ("GET", "/api/v1/quarter-hours?day=2026-02-03", 400),
+            ("GET", "/api/v1/energy/days?from=2026-01-01", 400),
+            ("GET", "/api/v1/energy/days?from=2026-01-02&to=2026-01-01", 400),
+            ("GET", "/api/v1/energy/days?from=2026-01-01&to=2027-01-02", 400),  # 367 days
+            ("GET", "/api/v1/energy/days?from=2026-01-01T00:00&to=2026-01-02", 400),
             ("GET", "/api/v1/firmware/upgrade", 405),
             ("POST", "/api/v1/firmware/upgrade", 403),  # a poller without --http-allow-upgrade
         ]
@@ -157,7 +173,7 @@ class Api(unittest.TestCase):
         connection = http.client.HTTPConnection("127.0.0.1", self.feed.port, timeout=5)
         for path in GET_PATHS:
             with self.subTest(method="HEAD", path=path):
-                if path == "/api/v1/readings":
+                if path in ("/api/v1/readings", "/api/v1/energy/days"):
                     path += "?from=2026-01-01&to=2026-01-02"
                 connection.request("HEAD", path)
                 response = connection.getresponse()
@@ -291,8 +307,7 @@ class Api(unittest.TestCase):
             received += streams[0].recv(65536)
         self.assertIn(b"Content-Type: text/event-stream", received)
         self.assertIn(b"X-Content-Type-Options: nosniff", received)
-        pulses = [json.loads(line[6:])["extern1"] for line in received.split(b"\n")
-                  if line.startswith(b"data: {\"export")]
+        pulses = [data["extern1"] for name, data in events(received) if name == "reading"]
         # A reading every 200 ms, none missed, none twice.
         self.assertGreaterEqual(len(pulses), 8)
         self.assertEqual(pulses, list(range(pulses[0], pulses[0] + len(pulses))))
@@ -494,6 +509,94 @@ class Framing(unittest.TestCase):
         answer = self.until_closed(put + b"Transfer-Encoding: chunked\r\n\r\n2000\r\n" +
                                    b"x" * 0x2000 + b"\r\n")
         self.assertNotIn(b"HTTP/1.1 200", answer)
+
+
+class Capacity(unittest.TestCase):
+    """The capacity tariff at the newest reading, and the peak warning as it starts and ends:
+    the feed draws 500 W in the quarter-hour now, and 1 MW for 1.5 s once it has served for 3 s
+    (above the 2.5 kW floor for all but the last 2 s of a quarter)."""
+
+    def test_warning_starts_and_ends(self):
+        with Feed(FEED, "--every", "200", "--peak-power", "1000000", "--peak-after", "3000",
+                  "--peak-for", "1500", "--capacity-price", "50", backfill=2) as feed:
+            with socket.create_connection(("127.0.0.1", feed.port), timeout=1) as s:
+                s.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                received = b""
+                deadline = time.monotonic() + 15
+                while time.monotonic() < deadline:
+                    try:
+                        received += s.recv(65536)
+                    except socket.timeout:
+                        continue
+                    if len([e for e in events(received) if e[0] == "capacity"]) >= 3:
+                        break
+            found = [data for name, data in events(received) if name == "capacity"]
+            # The figures as the stream opens, then the warning's start and its end once each:
+            # none for the readings in between.
+            self.assertEqual([e["peak_warning"] for e in found], [False, True, False], found)
+            start, end = found[1], found[2]
+            # To switch off: less than the 1 MW drawn, by what the time left still allows.
+            self.assertTrue(-1000000 < start["capacity_headroom_w"] < 0, start)
+            self.assertGreater(start["peak_warning_minutes_left"], 0)
+            self.assertEqual(start["peak_warning_since"], start["time"])
+            self.assertIsNone(end["peak_warning_minutes_left"])
+            readings = [data for name, data in events(received) if name == "reading"]
+            warned = [r["time"] for r in readings if r["peak_warning"]]
+            self.assertEqual(warned[0], start["time"])
+
+            # The answer holds the state message's figures of the same reading under the same
+            # names, with the quarter-hour and the twelve months.
+            def same_reading():
+                capacity = json.loads(feed.get("/api/v1/capacity")[2])
+                latest = json.loads(feed.get("/api/v1/readings/latest")[2])
+                return capacity["time"] == latest["time"] and (capacity, latest)
+            capacity, latest = wait_until(same_reading, 5, "one reading's figures")
+            for name in ["capacity_threshold_w", "capacity_headroom_w", "peak_warning",
+                         "billed_peak_w", "quarter_hour_average_power_w",
+                         "quarter_hour_forecast_power_w", "month_peak_power_w"]:
+                self.assertEqual(capacity[name], latest[name], name)
+            self.assertEqual(capacity["capacity_threshold_w"], 2500)
+            self.assertEqual(len(capacity["months"]), 12)
+            self.assertEqual(capacity["months"][-1]["month"], time.strftime("%Y-%m"))
+            self.assertGreaterEqual(capacity["months_counted"], 1)
+            self.assertEqual(capacity["capacity_price_eur_per_kw_year"], 50)
+            self.assertAlmostEqual(capacity["year_cost_eur"], capacity["billed_peak_w"] / 20, 2)
+            self.assertEqual(noisy_numbers(feed.get("/api/v1/capacity")[2]), [])
+
+
+
+    def test_energy_per_day(self):
+        """A day's energy is the counters' difference over it, interpolated at its midnights; a
+        day the readings do not cover whole (today, the first day of the history) has none."""
+        with Feed(FEED, "--every", "60000", backfill=49) as feed:
+            db = sqlite3.connect(feed.db)
+            readings = db.execute("SELECT time_ms, import_high_wh + import_low_wh, "
+                                  "export_high_wh + export_low_wh FROM readings "
+                                  "ORDER BY time_ms").fetchall()
+            today = time.localtime()
+            midnight = lambda days: int(time.mktime((today.tm_year, today.tm_mon,
+                                                     today.tm_mday + days, 0, 0, 0, 0, 0, -1)))
+
+            def counters(at_s):
+                at = at_s * 1000
+                before = max(r for r in readings if r[0] <= at)
+                after = min(r for r in readings if r[0] >= at)
+                share = (at - before[0]) / (after[0] - before[0]) if after[0] > before[0] else 0
+                return [b + (a - b) * share for b, a in zip(before[1:], after[1:])]
+
+            day = lambda days: time.strftime("%Y-%m-%d", time.localtime(midnight(days)))
+            code, _, body = feed.get("/api/v1/energy/days?from=%s&to=%s" % (day(-2), day(0)))
+            self.assertEqual(code, 200, body)
+            days = json.loads(body)["days"]
+            self.assertEqual([d["date"] for d in days], [day(-2), day(-1), day(0)])
+            whole = [readings[0][0] <= midnight(n) * 1000 <= midnight(n + 1) * 1000 <=
+                     readings[-1][0] for n in (-2, -1, 0)]
+            self.assertEqual([d["import_wh"] is not None for d in days], whole)
+            self.assertEqual(whole[1:], [True, False])
+            start, end = counters(midnight(-1)), counters(midnight(0))
+            self.assertAlmostEqual(days[1]["import_wh"], end[0] - start[0], delta=0.05)
+            self.assertAlmostEqual(days[1]["export_wh"], end[1] - start[1], delta=0.05)
+            self.assertGreater(days[1]["import_wh"], days[1]["export_wh"])
 
 
 class ThePoller(unittest.TestCase):

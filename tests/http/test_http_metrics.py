@@ -1,6 +1,7 @@
 """/metrics as Prometheus reads it: promtool's lint passes, and a real Prometheus on 127.0.0.1,
 scraping the poller every second, answers queries for the power, the counters and the rest with
-the values the poller served.
+the values the poller served. The README's example alerting rule passes promtool and fires on a
+peak warning.
 
     test_http_metrics.py KDR31_HTTP_FEED
 """
@@ -19,6 +20,7 @@ import urllib.request
 from feed import Feed, wait_until
 
 FEED = sys.argv.pop(1)
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 PROMETHEUS = shutil.which("prometheus")
 PROMTOOL = shutil.which("promtool")
 
@@ -51,7 +53,8 @@ class Metrics(unittest.TestCase):
                        b"kdr31_history_write_errors_total 0", b"kdr31_mqtt_queue_length 0",
                        b"kdr31_reading_age_seconds ", b"kdr31_quarter_hour_average_power_watts ",
                        b"kdr31_quarter_hour_forecast_power_watts ",
-                       b"kdr31_month_peak_power_watts ",
+                       b"kdr31_month_peak_power_watts ", b"kdr31_capacity_headroom_watts ",
+                       b"kdr31_peak_warning ", b"kdr31_billed_peak_watts ",
                        b'kdr31_pulses_total{serial="KDR00001",input="1"} ',
                        b"kdr31_firmware_update_available 1\n", b"kdr31_upgrade_in_progress 0\n"]:
             self.assertIn(family, body)
@@ -64,6 +67,78 @@ class Metrics(unittest.TestCase):
             name = 'kdr31_%s_energy_joules_total{serial="KDR00001",tariff="%s"}' % (direction,
                                                                                  tariff)
             self.assertEqual(samples[name], reading["%s_%s_wh" % (direction, tariff)] * 3600)
+
+    def test_capacity_gauges(self):
+        """The gauges are the figures of the newest reading, as /api/v1/capacity gives them: one
+        reading only, and it warns."""
+        with Feed(FEED, "--every", "60000", "--peak-power", "4000", backfill=1) as feed:
+            body = feed.get("/metrics")[2].decode()
+            capacity = json.loads(feed.get("/api/v1/capacity")[2])
+            gauges = dict(re.findall(r"(?m)^(kdr31_\w+) (\S+)$", body))
+            self.assertEqual(gauges["kdr31_peak_warning"], "1")
+            self.assertTrue(capacity["peak_warning"])
+            self.assertLess(float(gauges["kdr31_capacity_headroom_watts"]), 0)
+            self.assertEqual(float(gauges["kdr31_capacity_headroom_watts"]),
+                             capacity["capacity_headroom_w"])
+            self.assertEqual(float(gauges["kdr31_billed_peak_watts"]), capacity["billed_peak_w"])
+
+    def test_readme_alerting_rule(self):
+        """The rule as the README gives it: promtool checks it, and its unit test has it fire
+        while the warning is on, saying what to switch off."""
+        if not PROMTOOL:
+            self.skipTest("promtool is not installed (scripts/install-deps.sh)")
+        with open(README, encoding="utf-8") as f:
+            text = f.read()
+        after = text[text.index("`kdr31-capacity.rules.yml`"):]
+        lines = after[after.index("\n    groups:") + 1:].split("\n")
+        rule = []
+        for line in lines:
+            if line and not line.startswith("    "):
+                break
+            rule.append(line[4:])
+        work = tempfile.mkdtemp(prefix="kdr31-rules-")
+        try:
+            with open(os.path.join(work, "kdr31-capacity.rules.yml"), "w") as f:
+                f.write("\n".join(rule).strip() + "\n")
+            with open(os.path.join(work, "test.yml"), "w") as f:
+                f.write("""rule_files: [kdr31-capacity.rules.yml]
+evaluation_interval: 1m
+tests:
+  - interval: 1m
+    input_series:
+      - series: 'kdr31_peak_warning{instance="pi.lan:8031",job="kdr31"}'
+        values: '0 1 1 0'
+      - series: 'kdr31_capacity_headroom_watts{instance="pi.lan:8031",job="kdr31"}'
+        values: '800 -1500 200 900'
+    alert_rule_test:
+      - eval_time: 0m
+        alertname: KDR31PeakWarning
+        exp_alerts: []
+      - eval_time: 1m
+        alertname: KDR31PeakWarning
+        exp_alerts:
+          - exp_labels: {severity: warning, instance: "pi.lan:8031", job: kdr31}
+            exp_annotations:
+              summary: A new capacity peak is on its way
+              description: Switch off 1.5kW before the quarter-hour ends.
+      - eval_time: 2m
+        alertname: KDR31PeakWarning
+        exp_alerts:
+          - exp_labels: {severity: warning, instance: "pi.lan:8031", job: kdr31}
+            exp_annotations:
+              summary: A new capacity peak is on its way
+              description: Switch off 0W before the quarter-hour ends.
+      - eval_time: 3m
+        alertname: KDR31PeakWarning
+        exp_alerts: []
+""")
+            for command in (["check", "rules", "kdr31-capacity.rules.yml"],
+                            ["test", "rules", "test.yml"]):
+                run = subprocess.run([PROMTOOL, *command], cwd=work, capture_output=True,
+                                     text=True)
+                self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
 
     def test_prometheus_scrapes_it(self):
         if not PROMETHEUS:

@@ -1,7 +1,8 @@
 """The web page in a real browser (headless Chromium driven by chromedriver), with every host
 but 127.0.0.1 unreachable: it loads from the poller alone, shows the newest reading and the next
-one without a reload, charts the last hour, says when the device is not connected, and is built
-of headings, labels and text a screen reader can read.
+one without a reload, charts the last hour, says when the device is not connected, shows the
+peak warning and the capacity tariff's months, and is built of headings, labels and text a
+screen reader can read.
 
     test_http_page.py KDR31_HTTP_FEED KDR31_CLI KDR31_SIM
 
@@ -179,6 +180,7 @@ class Page(unittest.TestCase):
             # Headings, labels, keyboard: the period buttons are reached by Tab and work by key.
             headings = [h.text for h in self.driver.find_elements(By.CSS_SELECTOR, "h1, h2")]
             self.assertEqual(headings, ["KDR31 readings", "Now", "Quarter-hour now",
+                                        "Capacity tariff, last 12 months",
                                         "Import and export power", "Energy per day, last 30 days",
                                         "Firmware"])
             meter = self.driver.find_element(By.ID, "peak-meter")
@@ -303,6 +305,65 @@ class Page(unittest.TestCase):
             self.assertEqual(notice, "The device is not connected to the poller.")
             self.assertEqual(
                 self.driver.find_element(By.ID, "notice").get_attribute("role"), "alert")
+            # No history, so no forecast: no warning either.
+            self.assertTrue(self.driver.find_element(By.ID, "peak-warning").get_attribute("hidden"))
+
+    def test_peak_warning_and_the_months(self):
+        """4 kW since the quarter-hour began, against a month that peaked below 2.5 kW: the
+        banner says how much to switch off and how long is left, and stays in view wherever
+        the page is scrolled; the months are bars with the floor and the billed mean, read out
+        in a summary and a table, with the cost at the price."""
+        with Feed(FEED, "--every", "1000", "--peak-power", "4000", "--capacity-price", "50",
+                  backfill=2) as feed:
+            self.driver.get(feed.base + "/")
+            banner = self.driver.find_element(By.ID, "peak-warning")
+            wait_until(banner.is_displayed, 5, "the banner")
+            self.assertEqual(banner.get_attribute("role"), "alert")
+            capacity = json.loads(feed.get("/api/v1/capacity")[2])
+            # What to switch off, but never more than is drawn: late in the quarter no less
+            # than 0 kW would keep it below the threshold.
+            self.assertRegex(banner.text, r"^Peak warning: .*\nSwitch off (\d+\.\d kW|all you "
+                                          r"can \(4\.0 kW now\)) (in the \d+ minutes? left|in "
+                                          r"less than a minute)\.")
+            headroom = capacity["capacity_headroom_w"]
+            if -headroom <= 4000:
+                switch_off = float(re.search(r"Switch off (\d+\.\d) kW", banner.text).group(1))
+                self.assertAlmostEqual(switch_off, -headroom / 1000, delta=0.2)
+            else:
+                self.assertIn("Even at 0 kW this quarter-hour sets a new peak", banner.text)
+            self.driver.execute_script("window.scrollTo(0, document.body.scrollHeight)")
+            top = self.driver.execute_script(
+                "return document.getElementById('peak-warning').getBoundingClientRect().top")
+            self.assertLess(abs(top), 20)
+
+            chart = lambda expression: self.driver.execute_script(
+                "const c = Chart.getChart('capacity-chart'); return c && " + expression)
+            wait_until(lambda: chart("c.data.datasets[0].data.length") == 12, 5, "12 bars")
+            months = capacity["months"]
+            self.assertEqual(chart("c.data.labels"), [m["month"] for m in months])
+            self.assertEqual(chart("c.data.datasets[0].data"),
+                             [m["counted_w"] / 1000 if m["counted_w"] else None for m in months])
+            self.assertEqual(set(chart("c.data.datasets[1].data")), {2.5})
+            self.assertEqual(set(chart("c.data.datasets[2].data")),
+                             {capacity["billed_peak_w"] / 1000})
+            summary = self.text("capacity-summary")
+            self.assertIn("12 months, %d counted" % capacity["months_counted"], summary)
+            self.assertIn("Billed peak, the mean of the counted months: %.3f kW"
+                          % (capacity["billed_peak_w"] / 1000), summary)
+            rows = self.driver.execute_script(
+                "return [...document.querySelectorAll('#capacity-table tbody tr')]"
+                ".map(r => [...r.cells].map(c => c.textContent))")
+            self.assertEqual(len(rows), 12)
+            self.assertEqual(rows[0][1:], ["missing", "missing"])  # a history of two hours
+            # Energy per day from the day totals: two hours of history make no whole day.
+            days = wait_until(lambda: self.driver.execute_script(
+                "return [...document.querySelectorAll('#energy-table tbody tr')]"
+                ".map(r => r.cells[1].textContent)"), 5, "the days")
+            self.assertEqual(days, ["–"] * 30)
+            self.assertEqual(self.text("capacity-cost"),
+                             "At 50.00 EUR per kW per year: %.2f EUR for the year at the billed "
+                             "peak; this month's peak adds %.2f EUR above the 2.5 kW floor."
+                             % (capacity["year_cost_eur"], capacity["month_above_floor_eur"]))
 
 
 if __name__ == "__main__":
