@@ -3,7 +3,7 @@
 // 200 W and the counters follow it; pulse input 1 counts the readings (1, 2, 3, ...).
 //
 //   kdr31-http-feed --http 127.0.0.1:8031 --every 1000 [--db PATH --backfill HOURS]
-//                   [--http-host NAME]... [--listed A.B.C.D]
+//                   [--http-host NAME]... [--http-proxy ADDRESS]... [--listed A.B.C.D]
 //
 // It prints "listening on http://ADDRESS:PORT/" once it listens (with port 0, the port chosen).
 // Exit codes: 0 done, 2 bad options, 3 cannot listen, 4 the history cannot be written.
@@ -76,6 +76,10 @@ int main(int argc, char* argv[]) {
     option("max-connections", "Connections at once (default 32).", "N", "32");
     option("token-file", "Bearer token for PUT /api/v1/settings.", "FILE", "");
     option("http-host", "Answer to this name too (repeatable).", "NAME", "");
+    option("http-proxy",
+           "A reverse proxy in front, which names its client in X-Real-IP "
+           "(repeatable).",
+           "ADDRESS", "");
     option("listed",
            "Say that a firmware check found this version listed (the device runs "
            "1.2.3.4).",
@@ -97,6 +101,8 @@ int main(int argc, char* argv[]) {
     bool hostsOk = true;
     for (const QString& name : parser.values(QStringLiteral("http-host")))
         hostsOk = hostsOk && AdmitHttpHost(name, options, error);
+    for (const QString& address : parser.values(QStringLiteral("http-proxy")))
+        hostsOk = hostsOk && AdmitHttpProxy(address, options, error);
     if (!hostsOk || !ParseHttpListen(parser.value(QStringLiteral("http")), options, error) ||
         (parser.isSet(QStringLiteral("token-file")) &&
          !ReadHttpTokenFile(parser.value(QStringLiteral("token-file")), options.token, error))) {
