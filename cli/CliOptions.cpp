@@ -317,6 +317,12 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
                                            "(repeatable); IP addresses, localhost and this "
                                            "machine's host name are always answered."),
                             QStringLiteral("NAME"))},
+        {QStringLiteral("http-proxy"),
+         QCommandLineOption(QStringLiteral("http-proxy"),
+                            QStringLiteral("poll --http: requests from ADDRESS come through a "
+                                           "reverse proxy, which names the client in X-Real-IP "
+                                           "(repeatable)."),
+                            QStringLiteral("ADDRESS"))},
     };
     const OptionUse uses[] = {
         {"port", {C::Info, C::Poll, C::Set, C::DebugLog, C::Upgrade}},
@@ -348,6 +354,7 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         {"peak-target", {C::Poll}},
         {"capacity-price", {C::Poll, C::Peak}},
         {"http-host", {C::Poll}},
+        {"http-proxy", {C::Poll}},
     };
     for (const OptionUse& use : uses)
         parser.addOption(options.at(QLatin1String(use.name)));
@@ -487,6 +494,9 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
         for (const QString& name : parser.values(options.at(QStringLiteral("http-host"))))
             if (!AdmitHttpHost(name, http, error))
                 return UsageError(QStringLiteral("--http-host: %1").arg(error));
+        for (const QString& address : parser.values(options.at(QStringLiteral("http-proxy"))))
+            if (!AdmitHttpProxy(address, http, error))
+                return UsageError(QStringLiteral("--http-proxy: %1").arg(error));
         http.allowSettings = isSet("http-allow-settings");
         if (http.allowSettings && http.token.isEmpty())
             return UsageError(QStringLiteral("--http-allow-settings needs --http-token-file FILE: "
@@ -497,10 +507,10 @@ static ParsedCommandLine ParseArguments(const QStringList& arguments) {
                                              "upgrades are taken only with its token"));
         request.http = http;
     } else if (isSet("http-allow-settings") || isSet("http-token-file") || isSet("http-host") ||
-               isSet("http-allow-upgrade")) {
+               isSet("http-allow-upgrade") || isSet("http-proxy")) {
         return UsageError(QStringLiteral("--http-allow-settings, --http-allow-upgrade, "
-                                         "--http-token-file and --http-host go with --http "
-                                         "[ADDRESS:]PORT"));
+                                         "--http-token-file, --http-host and --http-proxy go "
+                                         "with --http [ADDRESS:]PORT"));
     }
 
     if (isSet("peak-target")) {

@@ -54,7 +54,7 @@ struct HttpRequest {
     MHD_Connection* connection = nullptr;
     QByteArray path;
     bool head = false;
-    QByteArray clientAddress; // the client's IP address, 4 or 16 bytes
+    QByteArray clientAddress; // the client's IP address, 4 or 16 bytes (behind a proxy: X-Real-IP)
     QByteArray body;
     HttpArguments args;
     HttpSlot historySlot; // for a route that reads the history

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -26,21 +27,75 @@ struct RequestState {
     bool answered = false;
 };
 
-// The client's IP address as bytes (4 for IPv4, 16 for IPv6), the key of its fair share.
-QByteArray ClientAddress(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (!info || !info->client_addr)
+// An address as the key of its share: 4 bytes for IPv4, 16 for IPv6. An IPv4 client of an IPv6
+// socket (::ffff:a.b.c.d) is the IPv4 address it is, so it meets the same share either way and
+// matches an IPv4 --http-proxy. Empty for what is not an IP address.
+QByteArray AddressKey(const sockaddr* address) {
+    if (!address)
         return {};
-    if (info->client_addr->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(info->client_addr);
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
         return QByteArray(reinterpret_cast<const char*>(&v4->sin_addr), sizeof v4->sin_addr);
     }
-    if (info->client_addr->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(info->client_addr);
-        return QByteArray(reinterpret_cast<const char*>(&v6->sin6_addr), sizeof v6->sin6_addr);
+    if (address->sa_family == AF_INET6) {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        const auto* bytes = reinterpret_cast<const char*>(&v6);
+        return IN6_IS_ADDR_V4MAPPED(&v6) ? QByteArray(bytes + 12, 4) : QByteArray(bytes, sizeof v6);
     }
     return {};
+}
+
+// An IP literal ("192.168.1.20", "fe80::1") as AddressKey gives the address; empty for anything
+// else: a port, a list, a name, a zone, blanks inside.
+QByteArray LiteralKey(const QByteArray& text) {
+    // INET6_ADDRSTRLEN holds the longest literal and its NUL.
+    if (text.isEmpty() || text.size() >= INET6_ADDRSTRLEN || text.contains('\0'))
+        return {};
+    sockaddr_in v4{};
+    if (inet_pton(AF_INET, text.constData(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        return AddressKey(reinterpret_cast<const sockaddr*>(&v4));
+    }
+    sockaddr_in6 v6{};
+    if (inet_pton(AF_INET6, text.constData(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        return AddressKey(reinterpret_cast<const sockaddr*>(&v6));
+    }
+    return {};
+}
+
+// The peer's address: the client's, or a reverse proxy's.
+QByteArray PeerAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return info ? AddressKey(info->client_addr) : QByteArray();
+}
+
+// The address whose share a request counts under. A named proxy's request is its client's, as
+// the proxy gives it in X-Real-IP; one without a single valid X-Real-IP (the proxy passed on no
+// client, or a program on the proxy's machine asks itself) counts under the proxy's own address.
+// Any other peer is the client, whatever its headers claim.
+QByteArray ClientAddress(MHD_Connection* connection, const HttpOptions& options) {
+    const QByteArray peer = PeerAddress(connection);
+    if (peer.isEmpty() || !options.proxies.contains(peer))
+        return peer;
+    struct Named {
+        int count = 0;
+        QByteArray value;
+    } named;
+    MHD_get_connection_values(
+        connection, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
+            Named& n = *static_cast<Named*>(cls);
+            if (qstricmp(key, "X-Real-IP") == 0) {
+                ++n.count;
+                n.value = QByteArray(value ? value : "").trimmed();
+            }
+            return MHD_YES;
+        },
+        &named);
+    const QByteArray client = named.count == 1 ? LiteralKey(named.value) : QByteArray();
+    return client.isEmpty() ? peer : client;
 }
 
 struct Refusal {
@@ -125,9 +180,11 @@ struct HttpServer::Impl {
     MHD_Daemon* daemon = nullptr;
     quint16 port = 0;
 
-    // The connections, for the request deadline.
+    // The connections, for the request deadline, and how many each peer address holds, for its
+    // share of them.
     std::mutex connectionsMutex;
     std::set<ConnectionState*> connections;
+    std::map<QByteArray, int> connectionsFrom;
     std::thread watchdog;
     std::condition_variable watchdogWake;
 
@@ -166,6 +223,22 @@ bool AdmitHttpHost(const QString& name, HttpOptions& options, QString& error) {
         return false;
     if (!options.hostNames.contains(admitted))
         options.hostNames.append(admitted);
+    return true;
+}
+
+bool AdmitHttpProxy(const QString& address, HttpOptions& options, QString& error) {
+    QString text = address.trimmed();
+    if (text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
+        text = text.mid(1, text.size() - 2);
+    const QByteArray key = LiteralKey(text.toLatin1());
+    if (key.isEmpty()) {
+        error = QStringLiteral("\"%1\" is not an IP address: give the proxy's address without a "
+                               "port, like 127.0.0.1 or ::1")
+                    .arg(address.left(60));
+        return false;
+    }
+    if (!options.proxies.contains(key))
+        options.proxies.append(key);
     return true;
 }
 
@@ -349,9 +422,34 @@ bool HttpServer::Start(QString* error) {
             state->responding = false;
         }
     };
+    // One address gets a fair share of the connections (a phone's page still loads while a
+    // script elsewhere holds all it may); beyond it a connection is closed as it comes, without
+    // an answer. A named proxy carries every client's connections and is not held to a share.
+    //
+    // The share is checked here, before libmicrohttpd makes the connection, and counted when it
+    // has made it (notify, below), so a connection it refuses for another reason (all of them
+    // taken) is never counted. Both run on the daemon's one listening thread, one connection
+    // after the other, so no second connection from the address slips in between the check and
+    // the count; connections end on their own threads, hence the lock.
+    const auto admit = [](void* cls, const sockaddr* address, socklen_t length) -> MHD_Result {
+        Impl& impl = *static_cast<Impl*>(cls);
+        const bool whole =
+            address && ((address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) ||
+                        (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)));
+        const QByteArray peer = whole ? AddressKey(address) : QByteArray();
+        if (impl.shared.options.proxies.contains(peer))
+            return MHD_YES;
+        std::lock_guard<std::mutex> lock(impl.connectionsMutex);
+        const auto held = impl.connectionsFrom.find(peer);
+        return held != impl.connectionsFrom.end() &&
+                       held->second >= impl.shared.options.maxConnectionsPerAddress
+                   ? MHD_NO
+                   : MHD_YES;
+    };
     const auto notify = [](void* cls, MHD_Connection* connection, void** socketContext,
                            MHD_ConnectionNotificationCode code) {
         Impl& impl = *static_cast<Impl*>(cls);
+        const QByteArray peer = PeerAddress(connection);
         std::lock_guard<std::mutex> lock(impl.connectionsMutex);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             auto* state = new ConnectionState;
@@ -360,11 +458,15 @@ bool HttpServer::Start(QString* error) {
                 state->fd = info->connect_fd;
             impl.connections.insert(state);
             *socketContext = state;
+            ++impl.connectionsFrom[peer];
         } else {
             auto* state = static_cast<ConnectionState*>(*socketContext);
             impl.connections.erase(state);
             delete state;
             *socketContext = nullptr;
+            const auto held = impl.connectionsFrom.find(peer);
+            if (held != impl.connectionsFrom.end() && --held->second <= 0)
+                impl.connectionsFrom.erase(held);
         }
     };
 
@@ -374,14 +476,13 @@ bool HttpServer::Start(QString* error) {
                                   const char*, size_t*, void**);
     using Completed = void (*)(void*, MHD_Connection*, void**, MHD_RequestTerminationCode);
     using Notify = void (*)(void*, MHD_Connection*, void**, MHD_ConnectionNotificationCode);
-    // One address gets a fair share of the connections (a phone's page still loads while a
-    // script elsewhere holds all it may); the rest wait in the backlog or are closed.
+    using Admit = MHD_Result (*)(void*, const sockaddr*, socklen_t);
+    // Beyond maxConnections the rest wait in the backlog or are closed.
     d.daemon = MHD_start_daemon(
         MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | family,
-        options.port, nullptr, nullptr, static_cast<Access>(access), &d, MHD_OPTION_SOCK_ADDR,
-        address, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned int>(options.maxConnections),
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        static_cast<unsigned int>(options.maxConnectionsPerAddress), MHD_OPTION_CONNECTION_TIMEOUT,
+        options.port, static_cast<Admit>(admit), &d, static_cast<Access>(access), &d,
+        MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned int>(options.maxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
         static_cast<unsigned int>(options.idleTimeoutS), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<size_t>(options.connectionMemoryBytes), MHD_OPTION_NOTIFY_COMPLETED,
         static_cast<Completed>(completed), &d, MHD_OPTION_NOTIFY_CONNECTION,
@@ -478,7 +579,7 @@ MHD_Result HttpServer::Impl::Dispatch(MHD_Connection* connection, const QByteArr
     request.connection = connection;
     request.path = url;
     request.head = method == MHD_HTTP_METHOD_HEAD;
-    request.clientAddress = ClientAddress(connection);
+    request.clientAddress = ClientAddress(connection, shared.options);
     request.body = state.body;
     QString refusal;
     if (!ReadArguments(connection, *route, request.args, refusal))

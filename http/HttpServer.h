@@ -17,6 +17,12 @@
 // owner points at this machine reads nothing. One client address holds a fair share of the
 // connections and event streams, and a request whose body's end is ambiguous is refused.
 //
+// Behind a reverse proxy (--http-proxy) every client arrives from the proxy's address. For a
+// request from a named proxy the client is the address the proxy puts in X-Real-IP, and that
+// address is held to its share of event streams; the proxy's own connections are not counted
+// against a share (it carries everybody's), so each client's share of connections is the
+// proxy's to keep. The header of any other peer is never believed.
+//
 // Every endpoint is a row of the route table (HttpRoutes.h), its handler in a file of its
 // concern; HttpServer.cpp keeps the daemon, the connection bookkeeping and the dispatch.
 //
@@ -46,6 +52,7 @@
 #include "readings/SettingsRequest.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -77,6 +84,9 @@ struct HttpOptions {
     // Names the server answers to besides its IP addresses, localhost and the machine's host
     // name (HostCheck.h), in lower case: --http-host.
     QStringList hostNames;
+    // Reverse proxies in front, --http-proxy: their IP addresses as bytes (4 for IPv4, 16 for
+    // IPv6), whose requests name their client in X-Real-IP.
+    QList<QByteArray> proxies;
 };
 
 // "8031", "127.0.0.1:8031", "0.0.0.0:8031", "[::1]:8031". False, with the reason, otherwise.
@@ -84,6 +94,10 @@ bool ParseHttpListen(const QString& text, HttpOptions& options, QString& error);
 
 // --http-host NAME: one more name to answer to. False, with the reason, for what is not a name.
 bool AdmitHttpHost(const QString& name, HttpOptions& options, QString& error);
+
+// --http-proxy ADDRESS: a reverse proxy in front, an IPv4 or IPv6 address (brackets allowed, no
+// port). False, with the reason, for anything else.
+bool AdmitHttpProxy(const QString& address, HttpOptions& options, QString& error);
 
 // The bearer token: the file's first line, at least 16 characters, without blanks.
 bool ReadHttpTokenFile(const QString& path, QByteArray& token, QString& error);

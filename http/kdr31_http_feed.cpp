@@ -5,8 +5,8 @@
 // are worked out for each, from the history when there is one.
 //
 //   kdr31-http-feed --http 127.0.0.1:8031 --every 1000 [--db PATH --backfill HOURS]
-//                   [--http-host NAME]... [--listed A.B.C.D] [--peak-power W]
-//                   [--capacity-price EUR]
+//                   [--http-host NAME]... [--http-proxy ADDRESS]... [--listed A.B.C.D]
+//                   [--peak-power W] [--capacity-price EUR]
 //
 // --peak-power W draws W from the start of the quarter-hour now on (in the backfill too): above
 // the month's peak and the 2.5 kW floor, the peak warning is on at once. With --peak-after MS
@@ -111,6 +111,10 @@ int main(int argc, char* argv[]) {
     option("peak-after", "The peak power from this long after the start (ms) instead.", "MS", "");
     option("peak-for", "The peak power for this long (ms), then 500 W.", "MS", "");
     option("capacity-price", "Capacity tariff price, EUR per kW per year.", "EUR", "");
+    option("http-proxy",
+           "A reverse proxy in front, which names its client in X-Real-IP "
+           "(repeatable).",
+           "ADDRESS", "");
     option("listed",
            "Say that a firmware check found this version listed (the device runs "
            "1.2.3.4).",
@@ -132,6 +136,8 @@ int main(int argc, char* argv[]) {
     bool hostsOk = true;
     for (const QString& name : parser.values(QStringLiteral("http-host")))
         hostsOk = hostsOk && AdmitHttpHost(name, options, error);
+    for (const QString& address : parser.values(QStringLiteral("http-proxy")))
+        hostsOk = hostsOk && AdmitHttpProxy(address, options, error);
     if (!hostsOk || !ParseHttpListen(parser.value(QStringLiteral("http")), options, error) ||
         (parser.isSet(QStringLiteral("token-file")) &&
          !ReadHttpTokenFile(parser.value(QStringLiteral("token-file")), options.token, error))) {

@@ -597,6 +597,8 @@ void TestCli::usageErrors_data() {
         {"peak", "--peak-target", "4000"},
         {"poll", "--port", "1", "--http", "0", "--http-host", "pi.lan:8031"},
         {"poll", "--port", "1", "--http-host", "pi.lan"},
+        {"poll", "--port", "1", "--http", "0", "--http-proxy", "127.0.0.1:8443"},
+        {"poll", "--port", "1", "--http-proxy", "127.0.0.1"},
         {"peak", "--capacity-price", "47,50"}, // the decimal comma of a Belgian price
         {"peak", "--capacity-price", "nan"},
         {"poll", "--port", "1", "--mqtt-allow-upgrade"},

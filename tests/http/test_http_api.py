@@ -290,17 +290,19 @@ class Api(unittest.TestCase):
 
     def test_events(self):
         """Each reading as it is taken, on a stream that outlives the idle timeout; two streams
-        per client address and eight in all, the next one refused."""
-        def open_stream(source):
+        per client address and eight in all, the next one refused. The address is the peer's:
+        without --http-proxy, an X-Real-IP a client sends claims nothing."""
+        def open_stream(source, headers=b""):
             s = connect(self.feed, source)
-            s.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            s.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + b"\r\n")
             return s
 
-        def answer(source):
-            with open_stream(source) as s:
+        def answer(source, headers=b""):
+            with open_stream(source, headers) as s:
                 return s.recv(400)
 
-        streams = [open_stream("127.0.0.%d" % (2 + i // 2)) for i in range(8)]
+        streams = [open_stream("127.0.0.%d" % (2 + i // 2), b"X-Real-IP: 10.0.0.%d\r\n" % i)
+                   for i in range(8)]
         received = b""
         started = time.monotonic()
         while time.monotonic() - started < TIMEOUT_S * 2.5:
@@ -319,12 +321,53 @@ class Api(unittest.TestCase):
             s.close()
         wait_until(lambda: answer("127.0.0.6").startswith(b"HTTP/1.1 200"), 2,
                    "a stream free again")
-        # Room for more, but not for an address that holds its share already.
-        self.assertRegex(answer("127.0.0.2"), rb"^HTTP/1\.1 503 (.|\n)*this address holds 2")
+        # Room for more, but not for an address that holds its share already, whatever it says
+        # it is.
+        for claim in (b"", b"X-Real-IP: 10.0.0.99\r\n", b"X-Forwarded-For: 10.0.0.99\r\n"):
+            self.assertRegex(answer("127.0.0.2", claim),
+                             rb"^HTTP/1\.1 503 (.|\n)*this address holds 2", claim)
         for s in streams:
             s.close()
         wait_until(lambda: answer("127.0.0.2").startswith(b"HTTP/1.1 200"), 2,
                    "the address's streams free again")
+
+    def test_behind_a_named_proxy(self):
+        """From a --http-proxy address, the client is the one X-Real-IP names: each holds its
+        own two event streams. A request without one valid X-Real-IP counts under the proxy's
+        own address. The proxy carries everybody's connections and is held to no share of
+        them."""
+        with Feed(FEED, "--every", "200", "--http-proxy", "127.0.0.7") as proxied:
+            def stream(claim):
+                s = connect(proxied, "127.0.0.7")
+                s.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n" + claim +
+                          b"\r\n")
+                return s, s.recv(400)
+
+            held = []
+            for claim in [b"X-Real-IP: 10.0.0.1\r\n", b"X-Real-IP: 10.0.0.1\r\n",
+                          b"X-Real-IP:  ::ffff:10.0.0.2 \r\n", b"", b""]:
+                s, head = stream(claim)
+                held.append(s)
+                self.assertTrue(head.startswith(b"HTTP/1.1 200"), (claim, head))
+            # 10.0.0.1 holds two, and so does the proxy's own address: neither a list, a port,
+            # a name, a second X-Real-IP nor X-Forwarded-For takes a client's place.
+            for claim in [b"X-Real-IP: 10.0.0.1\r\n", b"X-Real-IP: 10.0.0.9, 10.0.0.8\r\n",
+                          b"X-Real-IP: 10.0.0.9:80\r\n", b"X-Real-IP: proxy.lan\r\n",
+                          b"X-Real-IP: 10.0.0.9\r\nX-Real-IP: 10.0.0.8\r\n",
+                          b"X-Forwarded-For: 10.0.0.9\r\n"]:
+                s, head = stream(claim)
+                s.close()
+                self.assertRegex(head, rb"^HTTP/1\.1 503 (.|\n)*this address holds 2", claim)
+            # 10.0.0.2 (as ::ffff:10.0.0.2) has room for one more.
+            s, head = stream(b"X-Real-IP: 10.0.0.2\r\n")
+            held.append(s)
+            self.assertTrue(head.startswith(b"HTTP/1.1 200"), head)
+
+            held += [connect(proxied, "127.0.0.7") for _ in range(10)]
+            get = b"GET /api/v1/device HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
+            self.assertRegex(raw(proxied, get, source="127.0.0.7"), rb"^HTTP/1\.1 200")
+            for s in held:
+                s.close()
 
     def test_events_open_with_the_newest_reading(self):
         """A poll every minute: the page must not wait that long for its first reading."""

@@ -3,7 +3,9 @@ of packaging/kdr31-nginx.conf as it is shipped but for its ports and its certifi
 test makes with openssl. nginx runs with a prefix, a pid file and temporary files of its own in
 a temporary folder and writes nothing to /var, as root or not. The page, the API (an authorised
 PUT of settings included) and the event stream pass through, the events as the poller sends
-them rather than when nginx's buffer fills.
+them rather than when nginx's buffer fills. The poller, told of the proxy as the README tells
+(http-proxy = 127.0.0.1 in its configuration file), holds each client behind nginx to its own
+share, and nginx keeps each client's connections.
 
     test_http_proxy.py KDR31_CLI KDR31_SIM
 """
@@ -108,11 +110,14 @@ class ThroughNginx(unittest.TestCase):
         cls.addClassCleanup(stop, sim)
         wait_until(lambda: os.path.exists(link), 5, "the simulator's link")
         upstream = free_port()
+        config = os.path.join(work, "ttyUSB0.conf")
+        with open(config, "w") as f:
+            f.write("http = 127.0.0.1:%d\nhttp-proxy = 127.0.0.1\n" % upstream)
         cls.poller_log = os.path.join(work, "poller.err")
         with open(cls.poller_log, "w") as log:
             poller = subprocess.Popen(
-                [CLI, "poll", "--port", link, "--no-db", "--format", "json", "--http",
-                 "127.0.0.1:%d" % upstream, "--http-allow-settings", "--http-token-file", token],
+                [CLI, "poll", "--port", link, "--no-db", "--format", "json", "--config", config,
+                 "--http-allow-settings", "--http-token-file", token],
                 stdout=subprocess.DEVNULL, stderr=log,
                 env=dict(os.environ, KDR31_TEST_MIN_INTERVAL_MS="1000"))
         cls.addClassCleanup(stop, poller)
@@ -147,10 +152,11 @@ class ThroughNginx(unittest.TestCase):
         wait_until(first_reading, 15, "the first reading through nginx")
 
     @classmethod
-    def request(cls, method, path, body=None, headers=None):
-        """(status, headers, body) over HTTPS, the certificate checked."""
+    def request(cls, method, path, body=None, headers=None, source="127.0.0.1"):
+        """(status, headers, body) over HTTPS, the certificate checked; from a client address
+        of its own (all of 127/8 is this machine)."""
         connection = http.client.HTTPSConnection("127.0.0.1", cls.port, timeout=10,
-                                                 context=cls.context)
+                                                 context=cls.context, source_address=(source, 0))
         try:
             connection.request(method, path, body=body, headers=headers or {})
             response = connection.getresponse()
@@ -220,6 +226,63 @@ class ThroughNginx(unittest.TestCase):
         self.assertEqual(len({r["time"] for r in readings}), 3)
         gaps = [b - a for a, b in zip([started] + arrivals, arrivals)]
         self.assertLess(max(gaps), 3, "events held back: %s" % gaps)
+
+    def stream(self, source, headers=None):
+        """An event stream through nginx from a client address, open until the test ends:
+        (status, the body of a refusal or the first reading)."""
+        connection = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=10,
+                                                 context=self.context, source_address=(source, 0))
+        self.addCleanup(connection.close)
+        connection.request("GET", "/api/v1/events", headers=headers or {})
+        response = connection.getresponse()
+        if response.status != 200:
+            return response.status, response.read()
+        event = None
+        while event != b"event: reading\n":
+            event = response.readline()
+            self.assertTrue(event, "the stream ended")
+        return 200, response.readline()
+
+    def test_shares_of_the_clients(self):
+        """Every client reaches the poller from nginx's address. Three phones each get their
+        event stream, one client gets two and no more, and a client's own X-Real-IP (nginx
+        replaces it) claims no other address. nginx's connections are held to no share: eight
+        streams and a request beside them, nine at once from 127.0.0.1."""
+        for source in ("127.0.0.2", "127.0.0.3", "127.0.0.4"):
+            self.assertEqual(self.stream(source)[0], 200, source)
+        self.assertEqual(self.stream("127.0.0.2")[0], 200)
+        for claim in ({}, {"X-Real-IP": "127.0.0.9"}):
+            status, body = self.stream("127.0.0.2", claim)
+            self.assertEqual((status, json.loads(body)["error"]),
+                             (503, "this address holds 2 event streams already; close one"),
+                             claim)
+        # A stream of an earlier test may take a reading's time to end.
+        for source in ("127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.5"):
+            wait_until(lambda: self.stream(source)[0] == 200, 5, "a stream for " + source)
+        status, _, body = self.request("GET", "/api/v1/device")
+        self.assertEqual(status, 200, body)
+
+    def test_nginx_holds_each_client_to_eight(self):
+        """The poller leaves each client's share of connections to nginx: eight requests from
+        one address still at their bodies, and its ninth gets 503 while another address is
+        answered."""
+        held = []
+        for _ in range(8):
+            s = self.context.wrap_socket(
+                socket.create_connection(("127.0.0.1", self.port), timeout=10,
+                                         source_address=("127.0.0.6", 0)),
+                server_hostname="127.0.0.1")
+            self.addCleanup(s.close)
+            s.sendall(b"PUT /api/v1/settings HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      b"Content-Length: 100\r\n\r\n{")
+            held.append(s)
+        wait_until(lambda: self.request("GET", "/api/v1/device", source="127.0.0.6")[0] == 503,
+                   5, "the ninth refused")
+        self.assertEqual(self.request("GET", "/api/v1/device", source="127.0.0.7")[0], 200)
+        for s in held:
+            s.close()
+        wait_until(lambda: self.request("GET", "/api/v1/device", source="127.0.0.6")[0] == 200,
+                   5, "answered again")
 
 
 if __name__ == "__main__":
