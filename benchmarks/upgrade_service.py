@@ -12,7 +12,6 @@ a fresh simulator reporting V1.2.3.4, with the firmware server listing V1.2.4.0.
 """
 import json
 import os
-import re
 import socket
 import subprocess
 import sys
@@ -21,6 +20,8 @@ import time
 import urllib.request
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "http"))
+from feed import firmware_server  # noqa: E402  the test FTP server and its files
 BLOCKS = int(sys.argv[1]) if len(sys.argv) > 1 else 63
 BUILD = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else os.path.join(ROOT, "build")
 CLI = os.path.join(BUILD, "cli", "kdr31-cli")
@@ -39,28 +40,7 @@ def wait(condition, seconds, what):
 
 
 def serve(work):
-    with open(os.path.join(ROOT, "firmware", "Inet.h")) as f:
-        constants = f.read()
-    account, password = (re.search(r"%s\[\] = \"(.*)\";" % name, constants).group(1)
-                         for name in ("kFirmwareAccount", "kFirmwarePassword"))
-    served = os.path.join(work, "served")
-    os.mkdir(served)
-    listing = bytearray(92)
-    listing[40:44] = bytes([1, 2, 4, 0])
-    with open(os.path.join(served, "TAMO_UPGlist.bin"), "wb") as f:
-        f.write(listing)
-    image = bytes((i * 31 + i // 251) & 0xFF for i in range(BLOCKS * 128))
-    lines = []
-    for offset in range(0, len(image), 16):
-        record = bytes([16, (offset >> 8) & 0xFF, offset & 0xFF, 0]) + image[offset:offset + 16]
-        lines.append(":" + (record + bytes([-sum(record) & 0xFF])).hex().upper())
-    with open(os.path.join(served, "KDR31v2.hex"), "w", newline="") as f:
-        f.write("\r\n".join(lines + [":00000001FF"]) + "\r\n")
-    ftp = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "tests", "support",
-                                                             "ftp_server.py"),
-                            "--root", served, "--user", account, "--password", password],
-                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    return ftp, int(ftp.stdout.readline().split()[1])
+    return firmware_server(work, bytes((i * 31 + i // 251) & 0xFF for i in range(BLOCKS * 128)))
 
 
 def simulator(work, name):

@@ -8,21 +8,19 @@
 
 namespace {
 
-// The store open read-only and the device to read: the one named, or the newest before `to`.
-// The serial stays empty when the history has no reading at all.
-bool OpenDevice(HistoryStore& store, const QString& path, const std::optional<QString>& serial,
-                qint64 to, QString& device, QString* error) {
+// The quarter table's rows in [from, to) of one device: the one named, or the newest before
+// `to`, whose serial is put in `device` (empty when the history has no reading at all). The
+// history is opened read-only in `store`, which stays open for more.
+std::optional<std::vector<QuarterEnergy>> ReadQuarters(HistoryStore& store, const QString& path,
+                                                       const std::optional<QString>& serial,
+                                                       qint64 from, qint64 to, QString& device,
+                                                       QString* error) {
     if (!store.Open(path, true)) {
         if (error)
             *error = store.ErrorText();
-        return false;
+        return std::nullopt;
     }
     device = serial ? *serial : store.NewestSerial(to).value_or(QString());
-    return true;
-}
-
-std::optional<std::vector<QuarterEnergy>> ReadQuarters(HistoryStore& store, const QString& device,
-                                                       qint64 from, qint64 to, QString* error) {
     auto quarters = store.Quarters(device, from, to);
     if (!quarters && error)
         *error = store.ErrorText();
@@ -96,9 +94,7 @@ std::optional<std::vector<CapacityMonth>> CapacityMonths(const QString& database
     const auto [from, to] = BilledSpan(year, month, zone);
     HistoryStore store;
     QString device;
-    if (!OpenDevice(store, databasePath, serial, to, device, error))
-        return std::nullopt;
-    const auto quarters = ReadQuarters(store, device, from, to, error);
+    const auto quarters = ReadQuarters(store, databasePath, serial, from, to, device, error);
     if (!quarters)
         return std::nullopt;
     return CapacityMonthsOf(*quarters, year, month, zone);
@@ -113,9 +109,7 @@ std::optional<std::vector<QuarterHour>> DayQuarterHours(const QString& databaseP
     const qint64 to = day.addDays(1).startOfDay(zone).toMSecsSinceEpoch();
     HistoryStore store;
     QString device;
-    if (!OpenDevice(store, databasePath, serial, to, device, error))
-        return std::nullopt;
-    const auto quarters = ReadQuarters(store, device, from, to, error);
+    const auto quarters = ReadQuarters(store, databasePath, serial, from, to, device, error);
     if (!quarters)
         return std::nullopt;
     std::vector<QuarterHour> result;
@@ -150,9 +144,8 @@ std::optional<std::vector<DayEnergy>> DayTotals(const QString& databasePath, con
         return days;
     HistoryStore store;
     QString device;
-    if (!OpenDevice(store, databasePath, serial, days.back().end, device, error))
-        return std::nullopt;
-    const auto quarters = ReadQuarters(store, device, days.front().start, days.back().end, error);
+    const auto quarters = ReadQuarters(store, databasePath, serial, days.front().start,
+                                       days.back().end, device, error);
     if (!quarters)
         return std::nullopt;
     auto q = quarters->begin();
@@ -190,9 +183,7 @@ std::optional<PollerSeed> PollerStartSeed(const QString& databasePath, qint64 no
     seed.month = today.month();
     const auto [from, to] = BilledSpan(seed.year, seed.month, zone, monthCount);
     HistoryStore store;
-    if (!OpenDevice(store, databasePath, serial, to, seed.serial, error))
-        return std::nullopt;
-    const auto quarters = ReadQuarters(store, seed.serial, from, to, error);
+    const auto quarters = ReadQuarters(store, databasePath, serial, from, to, seed.serial, error);
     if (!quarters)
         return std::nullopt;
     const auto [monthFrom, monthTo] = MonthSpan(seed.year, seed.month, zone);

@@ -76,3 +76,33 @@ def wait_until(condition, seconds, what):
             return value
         time.sleep(0.05)
     raise AssertionError("not within %.1f s: %s" % (seconds, what))
+
+
+def firmware_server(work, image):
+    """The test FTP server on 127.0.0.1, serving from work/served a version list of V1.2.4.0 and
+    image as its Intel HEX file, with the account the program logs in with. Debian's
+    interpreter runs it, which sees Debian's pyftpdlib; it ends when its input closes.
+    Returns (the process, its port)."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    with open(os.path.join(source, "firmware", "Inet.h")) as f:
+        constants = f.read()
+    account, password = (re.search(r"%s\[\] = \"(.*)\";" % name, constants).group(1)
+                         for name in ("kFirmwareAccount", "kFirmwarePassword"))
+    served = os.path.join(work, "served")
+    os.mkdir(served)
+    listing = bytearray(92)
+    listing[40:44] = bytes([1, 2, 4, 0])
+    with open(os.path.join(served, "TAMO_UPGlist.bin"), "wb") as f:
+        f.write(listing)
+    lines = []
+    for offset in range(0, len(image), 16):
+        record = bytes([len(image[offset:offset + 16]), offset >> 8, offset & 0xFF, 0])
+        record += image[offset:offset + 16]
+        lines.append(":" + (record + bytes([-sum(record) & 0xFF])).hex().upper())
+    with open(os.path.join(served, "KDR31v2.hex"), "w", newline="") as f:
+        f.write("\r\n".join(lines + [":00000001FF"]) + "\r\n")
+    ftp = subprocess.Popen(["/usr/bin/python3", os.path.join(source, "tests", "support",
+                                                             "ftp_server.py"),
+                            "--root", served, "--user", account, "--password", password],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    return ftp, int(ftp.stdout.readline().split()[1])

@@ -21,12 +21,11 @@ import time
 import unittest
 import urllib.request
 
-from feed import TOKEN, Feed, wait_until
+from feed import TOKEN, Feed, firmware_server, wait_until
 
 FEED = sys.argv.pop(1)
 CLI = sys.argv.pop(1)
 SIM = sys.argv.pop(1)
-SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 CHROMEDRIVER = shutil.which("chromedriver")
 CHROMIUM = shutil.which("chromium")
 
@@ -61,32 +60,8 @@ def poller_with_firmware_server(work):
     """The test FTP server offering firmware V1.2.4.0 (an image of 3 blocks), the simulator
     (V1.2.3.4) and kdr31-cli poll --http with upgrades allowed. Returns the HTTP port and the
     processes, once the poller has checked the firmware server."""
-    with open(os.path.join(SOURCE, "firmware", "Inet.h")) as f:
-        constants = f.read()
-    account, password = (re.search(r"%s\[\] = \"(.*)\";" % name, constants).group(1)
-                         for name in ("kFirmwareAccount", "kFirmwarePassword"))
-    served = os.path.join(work, "served")
-    os.mkdir(served)
-    listing = bytearray(92)
-    listing[40:44] = bytes([1, 2, 4, 0])
-    with open(os.path.join(served, "TAMO_UPGlist.bin"), "wb") as f:
-        f.write(listing)
-    image = bytes((i * 31 + i // 251) & 0xFF for i in range(300))
-    lines = []
-    for offset in range(0, len(image), 16):
-        record = bytes([len(image[offset:offset + 16]), offset >> 8, offset & 0xFF, 0])
-        record += image[offset:offset + 16]
-        lines.append(":" + (record + bytes([-sum(record) & 0xFF])).hex().upper())
-    with open(os.path.join(served, "KDR31v2.hex"), "w", newline="") as f:
-        f.write("\r\n".join(lines + [":00000001FF"]) + "\r\n")
-    processes = []
-    # Debian's interpreter, which sees Debian's pyftpdlib; it ends when its input closes.
-    ftp = subprocess.Popen(["/usr/bin/python3", os.path.join(SOURCE, "tests", "support",
-                                                             "ftp_server.py"),
-                            "--root", served, "--user", account, "--password", password],
-                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    processes.append(ftp)
-    ftp_port = int(ftp.stdout.readline().split()[1])
+    ftp, ftp_port = firmware_server(work, bytes((i * 31 + i // 251) & 0xFF for i in range(300)))
+    processes = [ftp]
     link = os.path.join(work, "kdr31")
     processes.append(subprocess.Popen([SIM, "--link", link, "--serial", "KD310042",
                                        "--interval", "5"], stdout=subprocess.DEVNULL))
