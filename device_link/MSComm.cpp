@@ -3,10 +3,14 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QStringList>
 #include <QTimer>
 #include <QtGlobal>
 #include <cerrno>
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -57,7 +61,7 @@ bool MSComm::SetHandshaking(int mode) {
 bool MSComm::SetCommPort(int portNumber) {
     // Choosing the port starts an attempt to open it; a refusal of an earlier one is history.
     refusedForPermission_ = false;
-    if (port_.isOpen()) {
+    if (Usable()) {
         lastError_ = QStringLiteral("Port already open");
         return false;
     }
@@ -71,7 +75,7 @@ bool MSComm::SetCommPort(int portNumber) {
 
 bool MSComm::SetRTSEnable(bool enable) {
     rtsEnable_ = enable;
-    if (port_.isOpen() && !port_.setRequestToSend(enable) &&
+    if (Usable() && !port_.setRequestToSend(enable) &&
         port_.error() != QSerialPort::UnsupportedOperationError) {
         lastError_ = port_.errorString();
         return false;
@@ -134,7 +138,7 @@ bool MSComm::SetSettings(const QString& settings) {
     parity_ = parity;
     dataBits_ = static_cast<QSerialPort::DataBits>(bits);
     stopBits_ = stopBits;
-    if (port_.isOpen()) {
+    if (Usable()) {
         const bool applied = port_.setBaudRate(baud_) && port_.setParity(parity_) &&
                              port_.setDataBits(dataBits_) && port_.setStopBits(stopBits_);
         if (!applied) {
@@ -165,12 +169,27 @@ bool MSComm::SetInputMode(int mode) {
 
 void MSComm::HoldClaim(bool hold) {
     holdClaim_ = hold;
+    if (!hold && parked_) {
+        parked_ = false;
+        port_.close();
+        port_.clearError();
+    }
     if (!hold && !port_.isOpen())
         claim_.Release();
 }
 
 bool MSComm::SetPortOpen(bool open) {
     if (!open) {
+        if (parked_ && holdClaim_)
+            return true;
+        if (holdClaim_ && Usable()) {
+            parked_ = true;
+            port_.clear();
+            port_.readAll();
+            port_.clearError();
+            return true;
+        }
+        parked_ = false;
         port_.close();
         if (holdClaim_)
             claim_.KeepExclusive();
@@ -179,7 +198,7 @@ bool MSComm::SetPortOpen(bool open) {
         port_.clearError();
         return true;
     }
-    if (port_.isOpen()) {
+    if (Usable()) {
         lastError_ = QStringLiteral("Port already open");
         return false;
     }
@@ -190,6 +209,8 @@ bool MSComm::SetPortOpen(bool open) {
         lastError_ = QStringLiteral("No serial port");
         return false;
     }
+    if (parked_ && Unpark())
+        return true;
     // The claim comes before Qt's lock file, so that a port held elsewhere is refused as such
     // whatever lock directory each program sees, and without touching the holder's line. A claim
     // held across a close is taken up again as it is: letting go of it for a moment would let
@@ -239,11 +260,11 @@ bool MSComm::SetPortOpen(bool open) {
 }
 
 bool MSComm::PortOpen() const {
-    return port_.isOpen();
+    return Usable();
 }
 
 bool MSComm::Output(const QByteArray& bytes) {
-    if (!port_.isOpen())
+    if (!Usable())
         return false;
     if (port_.write(bytes) != bytes.size()) {
         CheckForFailure();
@@ -257,7 +278,7 @@ bool MSComm::Output(const QByteArray& bytes) {
 }
 
 QByteArray MSComm::Input() {
-    if (!port_.isOpen())
+    if (!Usable())
         return {};
     QByteArray bytes = port_.readAll();
     CheckForFailure();
@@ -265,7 +286,7 @@ QByteArray MSComm::Input() {
 }
 
 bool MSComm::WaitForInput(int msecs) {
-    if (!port_.isOpen())
+    if (!Usable())
         return false;
     if (port_.bytesAvailable() > 0)
         return true;
@@ -307,12 +328,48 @@ void MSComm::CheckForFailure() {
 void MSComm::CloseAfterFailure() {
     if (!port_.isOpen())
         return;
+    if (parked_) {
+        // Nobody uses the port meanwhile: the next open finds out what became of the device.
+        parked_ = false;
+        port_.close();
+        claim_.Release();
+        port_.clearError();
+        return;
+    }
     const QString reason = port_.errorString();
     lastError_ = reason;
     port_.close();
     claim_.Release();
     port_.clearError();
     emit PortLost(reason);
+}
+
+bool MSComm::Unpark() {
+    parked_ = false;
+    // The same device, still there (a device that went away and came back is another one) and
+    // without a failure: it is opened as it is, in the settings asked for now.
+#ifdef Q_OS_WIN
+    const bool same = false;
+#else
+    struct stat asked {};
+    struct stat kept {};
+    const bool same = lastDevice_ == claimedDevice_ && port_.error() == QSerialPort::NoError &&
+                      stat(QFile::encodeName(lastDevice_).constData(), &asked) == 0 &&
+                      fstat(int(port_.handle()), &kept) == 0 && asked.st_rdev == kept.st_rdev;
+#endif
+    if (same && port_.setBaudRate(baud_) && port_.setParity(parity_) &&
+        port_.setDataBits(dataBits_) && port_.setStopBits(stopBits_) &&
+        (port_.setRequestToSend(rtsEnable_) ||
+         port_.error() == QSerialPort::UnsupportedOperationError)) {
+        port_.clear();
+        port_.readAll();
+        port_.clearError();
+        return true;
+    }
+    // Opened afresh under the claim, which is still this program's.
+    port_.close();
+    port_.clearError();
+    return false;
 }
 
 bool MSComm::OpenPastStaleLockFile() {

@@ -64,11 +64,13 @@ public:
     void SetDevicePathOverride(const QString& path) { pathOverride_ = path; }
     QString DevicePathOverride() const { return pathOverride_; }
 
-    // While held, closing the port keeps the kernel's claim on it, and the next open of the same
-    // device takes that claim up again: the port is closed and opened again (around a firmware
-    // upgrade's reboot) without a moment in which another program could take it. Letting go
-    // releases the claim at once when the port is closed by then. A port that fails (a pulled
-    // cable) lets its claim go all the same.
+    // While held, closing the port keeps it claimed, and the next open of the same device takes
+    // it up again: the port is closed and opened again (around a firmware upgrade's reboot)
+    // without a moment in which another program could take it. The port is then closed to this
+    // program only: its descriptor stays open and exclusive, and what arrives meanwhile is
+    // dropped, because Qt's own close and open give up the exclusivity for as long as its lock
+    // file takes. Letting go closes it and releases the claim at once when the port is closed by
+    // then. A port that fails (a pulled cable) lets its claim go all the same.
     void HoldClaim(bool hold);
     bool ClaimHeld() const { return holdClaim_; }
     // The kernel's claim on the port's device is this program's.
@@ -85,6 +87,10 @@ signals:
 private:
     void CheckForFailure();
     void CloseAfterFailure();
+    // Open for this program's use, not only kept open for the claim.
+    bool Usable() const { return port_.isOpen() && !parked_; }
+    // Takes a port kept open for the claim up again, when it is still the device asked for.
+    bool Unpark();
     bool OpenPastStaleLockFile();
     void ExplainLockRefusal();
 
@@ -108,5 +114,7 @@ private:
     PortClaim claim_;
     QString claimedDevice_; // the device of claim_
     bool holdClaim_ = false;
+    // Closed to this program while the claim is held, but kept open (see HoldClaim).
+    bool parked_ = false;
     QString pathOverride_;
 };
