@@ -12,7 +12,6 @@ a fresh simulator reporting V1.2.3.4, with the firmware server listing V1.2.4.0.
 """
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -21,22 +20,12 @@ import urllib.request
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "http"))
-from feed import firmware_server  # noqa: E402  the test FTP server and its files
+from feed import firmware_server, free_port, token_file, wait_until  # noqa: E402
 BLOCKS = int(sys.argv[1]) if len(sys.argv) > 1 else 63
 BUILD = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else os.path.join(ROOT, "build")
 CLI = os.path.join(BUILD, "cli", "kdr31-cli")
 SIM = os.path.join(BUILD, "simulator", "kdr31-sim")
 TOKEN = "kdr31-benchmark-token-0123456789"
-
-
-def wait(condition, seconds, what):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.05)
-    sys.exit("not within %d s: %s" % (seconds, what))
 
 
 def serve(work):
@@ -46,7 +35,7 @@ def serve(work):
 def simulator(work, name):
     link = os.path.join(work, name)
     sim = subprocess.Popen([SIM, "--link", link, "--interval", "5"], stdout=subprocess.DEVNULL)
-    wait(lambda: os.path.exists(link), 5, "the simulator")
+    wait_until(lambda: os.path.exists(link), 5, "the simulator")
     return sim, link
 
 
@@ -76,19 +65,14 @@ def main():
 
         sim, link = simulator(work, "service")
         processes.append(sim)
-        token = os.path.join(work, "token")
-        with open(token, "w") as f:
-            f.write(TOKEN + "\n")
-        os.chmod(token, 0o600)
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
+        token = token_file(work, TOKEN)
+        port = free_port()
         poller = subprocess.Popen([CLI, "poll", "--port", link, "--no-db", "--http",
                                    "127.0.0.1:%d" % port, "--http-allow-upgrade",
                                    "--http-token-file", token], env=environment,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         processes.append(poller)
-        wait(lambda: (firmware(port) or {}).get("listed"), 20, "the poller's firmware check")
+        wait_until(lambda: (firmware(port) or {}).get("listed"), 20, "the poller's firmware check")
         request = urllib.request.Request("http://127.0.0.1:%d/api/v1/firmware/upgrade" % port,
                                          method="POST",
                                          headers={"Authorization": "Bearer " + TOKEN})
@@ -97,8 +81,11 @@ def main():
             answered_s = time.monotonic() - start
             if r.status != 202:
                 sys.exit("the poller answered %d" % r.status)
-        ended = wait(lambda: (lambda f: f and f["upgrade"] and not f["upgrade"]["running"] and f)(
-            firmware(port)), 300, "the end of the upgrade")
+        def upgrade_ended():
+            state = firmware(port)
+            return state if state and state["upgrade"] and not state["upgrade"]["running"] else None
+
+        ended = wait_until(upgrade_ended, 300, "the end of the upgrade")
         service_s = time.monotonic() - start
         if ended["upgrade"]["outcome"] != "done" or ended["installed"] != "1.2.4.0":
             sys.exit("the service's upgrade ended: %s" % ended["upgrade"])

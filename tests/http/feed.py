@@ -2,6 +2,7 @@
 import http.client
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
@@ -106,3 +107,33 @@ def firmware_server(work, image):
                             "--root", served, "--user", account, "--password", password],
                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     return ftp, int(ftp.stdout.readline().split()[1])
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def token_file(folder, token=TOKEN):
+    """The bearer token in folder/token, mode 0600: the poller refuses one that others can read.
+    Returns its path."""
+    path = os.path.join(folder, "token")
+    with open(path, "w") as f:
+        f.write(token + "\n")
+    os.chmod(path, 0o600)
+    return path
+
+
+def stop(process):
+    """Ends a process the test started: its pipes closed, terminated, killed after 10 s."""
+    for stream in (process.stdin, process.stdout):
+        if stream:
+            stream.close()
+    process.terminate()
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()

@@ -20,7 +20,7 @@ import time
 import unittest
 import urllib.parse
 
-from feed import TOKEN, Feed, wait_until
+from feed import TOKEN, Feed, free_port, token_file, wait_until
 
 FEED = sys.argv.pop(1)
 CLI = sys.argv.pop(1)
@@ -650,13 +650,8 @@ class ThePoller(unittest.TestCase):
         import tempfile
         work = tempfile.TemporaryDirectory(prefix="kdr31-poll-http-")
         link = os.path.join(work.name, "kdr31")
-        token = os.path.join(work.name, "token")
-        with open(token, "w") as f:
-            f.write(TOKEN + "\n")
-        os.chmod(token, 0o600)  # the poller refuses a token that others can read
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
+        token = token_file(work.name)
+        port = free_port()
         sim = subprocess.Popen([SIM, "--link", link, "--serial", "KD310042", "--interval", "5"])
         poller = None
         try:

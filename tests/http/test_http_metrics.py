@@ -9,7 +9,6 @@ import json
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -17,18 +16,12 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from feed import Feed, wait_until
+from feed import Feed, free_port, wait_until
 
 FEED = sys.argv.pop(1)
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 PROMETHEUS = shutil.which("prometheus")
 PROMTOOL = shutil.which("promtool")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Metrics(unittest.TestCase):

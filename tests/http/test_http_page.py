@@ -21,7 +21,7 @@ import time
 import unittest
 import urllib.request
 
-from feed import TOKEN, Feed, firmware_server, wait_until
+from feed import TOKEN, Feed, firmware_server, free_port, stop, token_file, wait_until
 
 FEED = sys.argv.pop(1)
 CLI = sys.argv.pop(1)
@@ -44,18 +44,6 @@ MACHINE = socket.gethostname().lower() + ".local"
 REBINDING = "rebind.attacker.test"
 
 
-def stop(process):
-    for stream in (process.stdin, process.stdout):
-        if stream:
-            stream.close()
-    process.terminate()
-    try:
-        process.wait(10)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
-
-
 def poller_with_firmware_server(work):
     """The test FTP server offering firmware V1.2.4.0 (an image of 3 blocks), the simulator
     (V1.2.3.4) and kdr31-cli poll --http with upgrades allowed. Returns the HTTP port and the
@@ -66,13 +54,8 @@ def poller_with_firmware_server(work):
     processes.append(subprocess.Popen([SIM, "--link", link, "--serial", "KD310042",
                                        "--interval", "5"], stdout=subprocess.DEVNULL))
     wait_until(lambda: os.path.exists(link), 5, "the simulator's link")
-    token = os.path.join(work, "token")
-    with open(token, "w") as f:
-        f.write(TOKEN + "\n")
-    os.chmod(token, 0o600)
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
+    token = token_file(work)
+    port = free_port()
     environment = dict(os.environ, KDR31_FIRMWARE_SERVER="127.0.0.1:%d" % ftp_port,
                        XDG_CACHE_HOME=os.path.join(work, "cache"))
     processes.append(subprocess.Popen(

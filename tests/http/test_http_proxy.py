@@ -21,7 +21,7 @@ import tempfile
 import time
 import unittest
 
-from feed import TOKEN, wait_until
+from feed import TOKEN, free_port, stop, token_file, wait_until
 
 CLI = sys.argv.pop(1)
 SIM = sys.argv.pop(1)
@@ -52,12 +52,6 @@ http {{
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def shipped_site(listen, upstream, certificate, key):
     """The shipped site with this test's ports and certificate: each line replaced must be
     there, so the test runs what is shipped."""
@@ -72,15 +66,6 @@ def shipped_site(listen, upstream, certificate, key):
             raise AssertionError("%s no longer holds %r" % (SITE, old))
         text = text.replace(old, new)
     return text
-
-
-def stop(process):
-    process.terminate()
-    try:
-        process.wait(10)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
 
 
 @unittest.skipUnless(NGINX and OPENSSL, "nginx-light and openssl are needed "
@@ -98,10 +83,7 @@ class ThroughNginx(unittest.TestCase):
                         certificate, "-days", "2", "-subj", "/CN=kdr31 test", "-addext",
                         "subjectAltName=IP:127.0.0.1,DNS:localhost"],
                        check=True, capture_output=True)
-        token = os.path.join(work, "token")
-        with open(token, "w") as f:
-            f.write(TOKEN + "\n")
-        os.chmod(token, 0o600)
+        token = token_file(work)
 
         # The device reports 1 s, and the poller keeps the tests' floor of 1 s.
         link = os.path.join(work, "kdr31")
