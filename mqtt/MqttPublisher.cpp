@@ -39,20 +39,24 @@ QString ConnackText(int rc) {
 MqttPublisher::MqttPublisher(MqttOptions options, QString serial, QString firmwareVersion,
                              QObject* parent)
     : QObject(parent), options_(std::move(options)), serial_(std::move(serial)),
-      firmwareVersion_(std::move(firmwareVersion)) {
+      firmwareVersion_(std::move(firmwareVersion)),
+      answers_(
+          AnswerRanks, AnswerMilliseconds,
+          [this](const QByteArray& answer) { PublishOn(setResultTopic_, answer); },
+          [this] { return mosq_ && !stopping_; }),
+      upgradeAnswers_(
+          2, AnswerMilliseconds,
+          [this](const QByteArray& answer) { PublishOn(upgradeResultTopic_, answer); },
+          [this] { return mosq_ && !stopping_; }) {
     const MqttTopics topics = TopicsFor(options_.prefix, serial_);
     stateTopic_ = topics.state.toUtf8();
     availabilityTopic_ = topics.availability.toUtf8();
     setTopic_ = topics.set.toUtf8();
     setResultTopic_ = topics.setResult.toUtf8();
-    answerTimer_.setSingleShot(true);
-    connect(&answerTimer_, &QTimer::timeout, this, &MqttPublisher::SendWaitingAnswer);
     const FirmwareTopics firmware = FirmwareTopicsFor(options_.prefix, serial_);
     firmwareTopic_ = firmware.state.toUtf8();
     installTopic_ = firmware.install.toUtf8();
     upgradeResultTopic_ = firmware.result.toUtf8();
-    upgradeAnswerTimer_.setSingleShot(true);
-    connect(&upgradeAnswerTimer_, &QTimer::timeout, this, &MqttPublisher::SendWaitingUpgradeAnswer);
 }
 
 MqttPublisher::~MqttPublisher() {
@@ -258,17 +262,8 @@ void MqttPublisher::Stop(int drainMilliseconds) {
         return;
     stopping_ = true;
     // The answers still waiting for their turn are the last: they go now, before "offline".
-    answerTimer_.stop();
-    while (const std::optional<QByteArray> answer = TakeOldestAnswer())
-        PublishAnswer(*answer);
-    upgradeAnswerTimer_.stop();
-    for (std::optional<WaitingAnswer>& waiting : upgradeAnswers_)
-        if (waiting) {
-            mosquitto_publish(mosq_, nullptr, upgradeResultTopic_.constData(),
-                              static_cast<int>(waiting->payload.size()),
-                              waiting->payload.constData(), QosAtLeastOnce, false);
-            waiting.reset();
-        }
+    answers_.Flush();
+    upgradeAnswers_.Flush();
     if (connected_ && !offlineSent_) {
         offlineMid_ = PublishRetained(QString::fromUtf8(availabilityTopic_), AvailabilityOffline);
         offlineSent_ = true;
@@ -507,45 +502,13 @@ void MqttPublisher::OnSettingsInbox() {
 
 void MqttPublisher::Answer(AnswerRank rank, const SettingsRequest& request,
                            const QStringList& refusals, bool unchanged) {
-    waitingAnswers_[rank] = WaitingAnswer{
-        SettingsResultMessage(request, refusals, QDateTime::currentMSecsSinceEpoch(), unchanged),
-        answerOrder_++};
-    SendWaitingAnswer();
+    answers_.Put(rank, SettingsResultMessage(request, refusals, QDateTime::currentMSecsSinceEpoch(),
+                                             unchanged));
 }
 
-void MqttPublisher::SendWaitingAnswer() {
-    if (!mosq_ || stopping_)
-        return;
-    if (lastAnswer_.isValid() && lastAnswer_.elapsed() < AnswerMilliseconds) {
-        if (!answerTimer_.isActive())
-            answerTimer_.start(int(AnswerMilliseconds - lastAnswer_.elapsed()));
-        return;
-    }
-    const std::optional<QByteArray> answer = TakeOldestAnswer();
-    if (!answer)
-        return;
-    PublishAnswer(*answer);
-    lastAnswer_.start();
-    for (const std::optional<WaitingAnswer>& waiting : waitingAnswers_)
-        if (waiting)
-            return answerTimer_.start(AnswerMilliseconds);
-}
-
-std::optional<QByteArray> MqttPublisher::TakeOldestAnswer() {
-    std::optional<WaitingAnswer>* oldest = nullptr;
-    for (std::optional<WaitingAnswer>& waiting : waitingAnswers_)
-        if (waiting && (!oldest || waiting->order < (*oldest)->order))
-            oldest = &waiting;
-    if (!oldest)
-        return std::nullopt;
-    QByteArray payload = std::move((*oldest)->payload);
-    oldest->reset();
-    return payload;
-}
-
-void MqttPublisher::PublishAnswer(const QByteArray& answer) {
-    mosquitto_publish(mosq_, nullptr, setResultTopic_.constData(), static_cast<int>(answer.size()),
-                      answer.constData(), QosAtLeastOnce, false);
+void MqttPublisher::PublishOn(const QByteArray& topic, const QByteArray& payload) {
+    mosquitto_publish(mosq_, nullptr, topic.constData(), static_cast<int>(payload.size()),
+                      payload.constData(), QosAtLeastOnce, false);
 }
 
 int MqttPublisher::PublishRetained(const QString& topic, const QByteArray& payload) {
@@ -666,30 +629,5 @@ void MqttPublisher::ReportUpgradeAnswer(const UpgradeAnswer& answer) {
 }
 
 void MqttPublisher::AnswerUpgrade(bool poller, const QByteArray& payload) {
-    upgradeAnswers_[poller ? 0 : 1] = WaitingAnswer{payload, answerOrder_++};
-    SendWaitingUpgradeAnswer();
-}
-
-void MqttPublisher::SendWaitingUpgradeAnswer() {
-    if (!mosq_ || stopping_)
-        return;
-    if (lastUpgradeAnswer_.isValid() && lastUpgradeAnswer_.elapsed() < AnswerMilliseconds) {
-        if (!upgradeAnswerTimer_.isActive())
-            upgradeAnswerTimer_.start(int(AnswerMilliseconds - lastUpgradeAnswer_.elapsed()));
-        return;
-    }
-    std::optional<WaitingAnswer>* oldest = nullptr;
-    for (std::optional<WaitingAnswer>& waiting : upgradeAnswers_)
-        if (waiting && (!oldest || waiting->order < (*oldest)->order))
-            oldest = &waiting;
-    if (!oldest)
-        return;
-    const QByteArray payload = std::move((*oldest)->payload);
-    oldest->reset();
-    mosquitto_publish(mosq_, nullptr, upgradeResultTopic_.constData(),
-                      static_cast<int>(payload.size()), payload.constData(), QosAtLeastOnce, false);
-    lastUpgradeAnswer_.start();
-    for (const std::optional<WaitingAnswer>& waiting : upgradeAnswers_)
-        if (waiting)
-            return upgradeAnswerTimer_.start(AnswerMilliseconds);
+    upgradeAnswers_.Put(poller ? 0 : 1, payload);
 }

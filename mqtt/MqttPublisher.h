@@ -31,6 +31,7 @@
 
 #include "mqtt/MqttMessages.h"
 #include "mqtt/MqttOptions.h"
+#include "mqtt/PacedAnswers.h"
 #include "readings/ReadingsFormat.h"
 #include "readings/SettingsRequest.h"
 
@@ -214,7 +215,6 @@ private:
     void OnSettingsInbox();
     void OnUpgradeInbox();
     void AnswerUpgrade(bool poller, const QByteArray& payload);
-    void SendWaitingUpgradeAnswer();
     void PublishDiscovery();
 
     // The kinds of answer, each with one place among those waiting for their turn.
@@ -226,11 +226,9 @@ private:
     };
     void Answer(AnswerRank rank, const SettingsRequest& request, const QStringList& refusals,
                 bool unchanged = false);
-    // Publishes the oldest waiting answer when the limit allows, and arms the timer for the next.
-    void SendWaitingAnswer();
-    std::optional<QByteArray> TakeOldestAnswer();
-    void PublishAnswer(const QByteArray& answer);
 
+    // An answer, not retained.
+    void PublishOn(const QByteArray& topic, const QByteArray& payload);
     // Returns libmosquitto's message id.
     int PublishRetained(const QString& topic, const QByteArray& payload);
     void Pump();
@@ -283,14 +281,8 @@ private:
     SettingsInbox inbox_; // under inboxMutex_
     std::atomic<qint64> settingsMessages_{0};
     qint64 settingsRefused_ = 0;
-    struct WaitingAnswer {
-        QByteArray payload; // made when the outcome was known, with that time
-        qint64 order = 0;
-    };
-    std::array<std::optional<WaitingAnswer>, AnswerRanks> waitingAnswers_;
-    qint64 answerOrder_ = 0;
-    QElapsedTimer lastAnswer_; // since the last answer published
-    QTimer answerTimer_;
+    // On the set topic's result topic, by AnswerRank.
+    PacedAnswers answers_;
     MqttError error_ = MqttError::None;
     QString errorText_;
 
@@ -305,8 +297,6 @@ private:
     UpgradeHandler upgradeHandler_;
     UpgradeInbox upgradeInbox_; // under inboxMutex_
     QByteArray firmwareState_;  // the newest state, for every (re)connection
-    // [0] the poller's answer, [1] a refusal of a message: oldest first, one a second.
-    std::array<std::optional<WaitingAnswer>, 2> upgradeAnswers_;
-    QElapsedTimer lastUpgradeAnswer_;
-    QTimer upgradeAnswerTimer_;
+    // On the install topic's result topic: [0] the poller's answer, [1] a refusal of a message.
+    PacedAnswers upgradeAnswers_;
 };
