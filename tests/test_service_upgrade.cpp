@@ -196,19 +196,6 @@ QString ReadingsAroundTheUpload(const sim::Kdr31Simulator& device) {
     return {};
 }
 
-// A port of 127.0.0.1 that nobody listens on, as the kernel hands one out.
-quint16 FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    ::close(fd);
-    return bound ? ntohs(address.sin_port) : 0;
-}
-
 // The firmware server, a device behind a link, and the poller with the given options.
 struct ServiceRig {
     FtpServer server;

@@ -16,7 +16,19 @@ namespace {
 
 constexpr int StartMilliseconds = 10000;
 
-// A port that nobody listens on just now: the kernel's pick for an ephemeral bind.
+bool Accepts(quint16 port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
 quint16 FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -30,19 +42,6 @@ quint16 FreePort() {
     ::close(fd);
     return port;
 }
-
-bool Accepts(quint16 port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-} // namespace
 
 MqttBroker::MqttBroker(const QString& user, const QString& password, bool start,
                        const MqttBrokerTls& tls) {

@@ -15,6 +15,9 @@
 
 struct mosquitto;
 
+// A port of 127.0.0.1 that nobody listens on just now: the kernel's pick for an ephemeral bind.
+quint16 FreePort();
+
 // A broker that speaks TLS only: its certificate and key (PEM files).
 struct MqttBrokerTls {
     QString certFile;
